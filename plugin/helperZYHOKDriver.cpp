@@ -1,0 +1,43 @@
+// The plug-in's entry point and its four exports. No C++ exception leaves an export.
+#include <windows.h>
+
+#include "plugin/plugin.h"
+#include "util/log.h"
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return TRUE;
+}
+
+extern "C" uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) { return zyhok::kOwnerModuleId; }
+
+extern "C" void Plugin_Interface_GetModuleVersion(uint32_t* version) {
+  if (version == nullptr) return;
+  version[0] = zyhok::kModuleVersion[0];
+  version[1] = zyhok::kModuleVersion[1];
+  version[2] = zyhok::kModuleVersion[2];
+}
+
+extern "C" uint32_t Plugin_Interface_EnumerateDriversInfo(zyhok::DrvStatusCallback callback,
+                                                          void* context) {
+  try {
+    zyhok::DrvStatusInfo info;
+    zyhok::FillDriverStatus(&info);
+    if (callback != nullptr) callback(&info, context);
+    ZYLOG(zyhok::kLogInstall, zyhok::kLevelInfo) << L"driver version: " << info.version;
+  } catch (...) {
+    // Only allocation failures can get here; the report has nothing more to say.
+  }
+  return zyhok::kResultSuccess;
+}
+
+extern "C" uint32_t Plugin_Interface_DriversDoAction(const zyhok::DrvInfo* records, uint32_t count) {
+  if (count == 0) return zyhok::kResultFailed;
+  // The lifecycle actions are not part of this build yet: every record is refused as unknown.
+  (void)records;
+  return zyhok::kResultInvalidRecord;
+}

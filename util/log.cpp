@@ -1,0 +1,117 @@
+#include "util/log.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "journalsink.h"
+
+namespace zyhok {
+
+namespace {
+constexpr size_t kNarrowStackUnits = 512;
+constexpr wchar_t kNull[] = L"(NULL)";
+}  // namespace
+
+bool LogEnabled(const wchar_t* module, uint32_t level) {
+  void* handle = Log_GetDefaultHandle();
+  if (handle == nullptr) return false;
+  return LevelAllows(Log_GetLogLevel(handle, module), level);
+}
+
+// Writes the log number form of `value` into `out` (room for 10 units); returns the units written.
+static size_t FormatNumber(uint32_t value, wchar_t* out) {
+  if (value == 0) {
+    out[0] = L'0';
+    return 1;
+  }
+  wchar_t reversed[8];
+  size_t r = 0;
+  while (value != 0) {
+    reversed[r++] = L"0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  }
+  size_t n = 0;
+  out[n++] = L'0';
+  out[n++] = L'x';
+  while (r > 0) out[n++] = reversed[--r];
+  return n;
+}
+
+void AppendNumber(std::wstring& out, uint32_t value) {
+  wchar_t digits[10];
+  out.append(digits, FormatNumber(value, digits));
+}
+
+LogLine::LogLine(const wchar_t* module, uint32_t level, const wchar_t* source, uint32_t line)
+    : module_(module), level_(level), source_(source), line_(line) {}
+
+LogLine::~LogLine() {
+  // Logging must never change what the caller is about to report through GetLastError().
+  const DWORD saved = GetLastError();
+  void* handle = Log_GetDefaultHandle();
+  if (handle != nullptr) {
+    Log_Flush(handle, module_, level_, source_, line_, length_ ? buffer_.get() : nullptr,
+              static_cast<uint32_t>(length_ * sizeof(wchar_t)));
+  }
+  SetLastError(saved);
+}
+
+LogLine& LogLine::Append(const wchar_t* text, size_t units) {
+  if (units == 0) return *this;
+  const size_t needed = length_ + units;
+  if (needed > capacity_) {
+    // Twice the bytes the text then needs.
+    const size_t capacity = needed * 2;
+    std::unique_ptr<wchar_t[]> grown(new wchar_t[capacity]);
+    if (length_) std::memcpy(grown.get(), buffer_.get(), length_ * sizeof(wchar_t));
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+  }
+  std::memcpy(buffer_.get() + length_, text, units * sizeof(wchar_t));
+  length_ = needed;
+  return *this;
+}
+
+LogLine& LogLine::operator<<(const wchar_t* text) {
+  if (text == nullptr) return Append(kNull, 6);
+  return Append(text, wcslen(text));
+}
+
+LogLine& LogLine::operator<<(const std::wstring& text) { return Append(text.data(), text.size()); }
+
+LogLine& LogLine::operator<<(const char* text) {
+  if (text == nullptr) return Append(kNull, 6);
+  const size_t bytes = strlen(text);
+  if (bytes == 0) return *this;
+  if (bytes > 0x7FFFFFFF) return *this;
+  const int in = static_cast<int>(bytes);
+  wchar_t fixed[kNarrowStackUnits];
+  int units = MultiByteToWideChar(CP_ACP, 0, text, in, nullptr, 0);
+  if (units > 0 && static_cast<size_t>(units) <= kNarrowStackUnits) {
+    units = MultiByteToWideChar(CP_ACP, 0, text, in, fixed, static_cast<int>(kNarrowStackUnits));
+    if (units > 0) return Append(fixed, static_cast<size_t>(units));
+  } else if (units > 0) {
+    std::unique_ptr<wchar_t[]> heap(new wchar_t[static_cast<size_t>(units)]);
+    if (MultiByteToWideChar(CP_ACP, 0, text, in, heap.get(), units) == units) {
+      return Append(heap.get(), static_cast<size_t>(units));
+    }
+  }
+  // The conversion failed: the bytes go in unchanged, one unit each.
+  for (size_t i = 0; i < bytes; ++i) {
+    const wchar_t c = static_cast<unsigned char>(text[i]);
+    Append(&c, 1);
+  }
+  return *this;
+}
+
+LogLine& LogLine::operator<<(const std::string& text) { return *this << text.c_str(); }
+
+LogLine& LogLine::operator<<(bool value) { return Append(value ? L"1" : L"0", 1); }
+
+LogLine& LogLine::operator<<(uint32_t value) {
+  wchar_t digits[10];
+  return Append(digits, FormatNumber(value, digits));
+}
+
+}  // namespace zyhok
