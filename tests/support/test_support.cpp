@@ -1,0 +1,278 @@
+#include "support/test_support.h"
+
+#include <setupapi.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "journalsink.h"
+#include "util/handle.h"
+
+namespace zyhok_test {
+
+using zyhok::UniqueFileHandle;
+using zyhok::UniqueHKey;
+using zyhok::UniqueScHandle;
+
+std::wstring BinDir() {
+  wchar_t self[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path(self, n);
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+std::wstring PackageDir(const std::wstring& name) {
+  std::wstring pkgver = name == L"v2" ? L"1.6.1200" : L"1.6.1195";
+  return std::wstring(ZYHOK_PACKAGES_DIR_WIN) + L"\\" + name + L"\\20019\\" + pkgver + L"\\" + pkgver;
+}
+
+std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
+
+std::wstring SystemDir() {
+  wchar_t dir[MAX_PATH];
+  UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+  return std::wstring(dir, n);
+}
+
+std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
+
+std::wstring Utf8ToWide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                      nullptr);
+  return out;
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string out;
+  if (!file) return out;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) out.append(buffer, got);
+  return out;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+TempDir::TempDir() {
+  wchar_t base[MAX_PATH];
+  DWORD n = GetTempPathW(MAX_PATH, base);
+  static LONG counter = 0;
+  wchar_t name[64];
+  wsprintfW(name, L"zyhok-test-%lu-%lu-%ld", GetCurrentProcessId(), GetTickCount(),
+            InterlockedIncrement(&counter));
+  path_ = std::wstring(base, n) + name;
+  CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+bool RemoveTree(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(path.c_str()) != FALSE;
+  }
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  bool ok = true;
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      ok = RemoveTree(path + L"\\" + name) && ok;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  return RemoveDirectoryW(path.c_str()) != FALSE && ok;
+}
+
+LogCapture::LogCapture(const std::wstring& levels) {
+  file_ = dir_ / L"journal.log";
+  JournalSink_Configure(file_.c_str(), levels.c_str());
+}
+
+LogCapture::~LogCapture() { JournalSink_Configure(L"", L"*=2"); }
+
+void LogCapture::SetLevels(const std::wstring& levels) { JournalSink_Configure(nullptr, levels.c_str()); }
+
+void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
+
+std::vector<LogCapture::Line> LogCapture::Lines() const {
+  std::vector<Line> lines;
+  const std::wstring all = Utf8ToWide(ReadFileBytes(file_));
+  size_t pos = 0;
+  while (pos < all.size()) {
+    size_t end = all.find(L"\r\n", pos);
+    if (end == std::wstring::npos) end = all.size();
+    const std::wstring raw = all.substr(pos, end - pos);
+    pos = end + 2;
+    // time \t L<level> \t module \t source:line \t text
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+      size_t tab = raw.find(L'\t', start);
+      if (tab == std::wstring::npos) break;
+      fields.push_back(raw.substr(start, tab - start));
+      start = tab + 1;
+    }
+    if (fields.size() != 4) continue;
+    Line line;
+    line.level = static_cast<unsigned>(wcstoul(fields[1].c_str() + 1, nullptr, 10));
+    line.module = fields[2];
+    const size_t colon = fields[3].rfind(L':');
+    line.source = fields[3].substr(0, colon);
+    line.line = static_cast<unsigned>(wcstoul(fields[3].c_str() + colon + 1, nullptr, 10));
+    line.text = raw.substr(start);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::wstring> LogCapture::Texts(unsigned level) const {
+  std::vector<std::wstring> texts;
+  for (const Line& line : Lines()) {
+    if (level == 0 || line.level == level) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+bool LogCapture::Has(unsigned level, const std::wstring& text) const {
+  for (const Line& line : Lines()) {
+    if (line.level == level && line.text == text) return true;
+  }
+  return false;
+}
+
+bool LogCapture::HasPart(unsigned level, const std::wstring& part) const {
+  for (const Line& line : Lines()) {
+    if (line.level == level && line.text.find(part) != std::wstring::npos) return true;
+  }
+  return false;
+}
+
+std::string LogCapture::Dump() const {
+  std::ostringstream out;
+  for (const Line& line : Lines()) {
+    out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text)
+        << "\n";
+  }
+  return out.str();
+}
+
+namespace {
+
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  SERVICE_STATUS status;
+  while (QueryServiceStatus(service, &status)) {
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(50);
+  }
+  return false;
+}
+
+}  // namespace
+
+void InstallDriverByInf(const std::wstring& package_dir) {
+  std::wstring command = L"DefaultInstall 128 " + package_dir + L"\\zyhok.inf";
+  InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+}
+
+DWORD ServiceState() {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return 0;
+  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status;
+  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+  return status.dwCurrentState;
+}
+
+bool StartDriver() {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_QUERY_STATUS));
+  if (!service) return false;
+  if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    return false;
+  }
+  return WaitForState(service.get(), SERVICE_RUNNING, 10000);
+}
+
+bool StopDriver() {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service) return false;
+  SERVICE_STATUS status;
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForState(service.get(), SERVICE_STOPPED, 10000);
+}
+
+void RemoveDriverService(const std::wstring& package_dir) {
+  const DWORD state = ServiceState();
+  if (state != 0 && state != SERVICE_STOPPED) StopDriver();
+  if (!package_dir.empty()) {
+    std::wstring command = L"DefaultUninstall 128 " + package_dir + L"\\zyhok.inf";
+    InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+  }
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (manager) {
+    UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", DELETE));
+    if (service) DeleteService(service.get());
+  }
+  // The service manager removes a deleted service's key once the last handle is closed.
+  for (int i = 0; i < 100; ++i) {
+    UniqueHKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0, KEY_READ,
+                      key.put()) != ERROR_SUCCESS) {
+      break;
+    }
+    Sleep(20);
+  }
+  SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(InstalledDriverPath().c_str());
+}
+
+void SetDriverEntryStatus(DWORD status) {
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0,
+                    KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  if (status == 0) {
+    RegDeleteValueW(key.get(), L"TestDriverEntryStatus");
+  } else {
+    RegSetValueExW(key.get(), L"TestDriverEntryStatus", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&status), sizeof(status));
+  }
+}
+
+}  // namespace zyhok_test

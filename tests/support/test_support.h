@@ -1,0 +1,100 @@
+// Helpers shared by the test programs: fixture locations, a private log file, temporary folders and
+// the real driver service of the fixture packages.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace zyhok_test {
+
+// Folder of the running test program (where the built DLLs lie), with a trailing backslash.
+std::wstring BinDir();
+
+// Package folder of a fixture package ("v1": driver 1.6.0.1195, "v2": driver 1.6.0.1200), without a
+// trailing backslash: <packages>\<name>\20019\<pkgver>\<pkgver>.
+std::wstring PackageDir(const std::wstring& name);
+
+// Folder where the fixture build keeps its intermediate files.
+std::wstring FixturesDir();
+
+// Windows system folder (C:\windows\system32) without a trailing backslash.
+std::wstring SystemDir();
+
+// The installed driver file: <system>\drivers\zyhok.sys.
+std::wstring InstalledDriverPath();
+
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+
+bool FileExists(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+
+// A fresh folder under the Windows temp folder, removed with its content when destroyed.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+// Deletes a folder tree; returns false if anything was left.
+bool RemoveTree(const std::wstring& path);
+
+// Points the log library at a private file for the lifetime of the object, with the given levels
+// ("*=2" by default), and reads the lines back. The previous file and levels are restored afterwards.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::wstring& levels = L"*=2");
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  struct Line {
+    unsigned level;
+    std::wstring module;
+    std::wstring source;
+    unsigned line;
+    std::wstring text;
+  };
+  std::vector<Line> Lines() const;
+  // Texts of the lines, optionally only those of one level (0 = all).
+  std::vector<std::wstring> Texts(unsigned level = 0) const;
+  // True when some line has exactly this level and text.
+  bool Has(unsigned level, const std::wstring& text) const;
+  // True when some line of this level contains `part`.
+  bool HasPart(unsigned level, const std::wstring& part) const;
+  // Forgets the lines written so far.
+  void Clear();
+  void SetLevels(const std::wstring& levels);
+  const std::wstring& file() const { return file_; }
+  // All lines as text, for failure messages.
+  std::string Dump() const;
+
+ private:
+  TempDir dir_;
+  std::wstring file_;
+};
+
+// The real driver service of the fixture packages.
+// Runs the package's INF DefaultInstall section (copies zyhok.sys, registers the service).
+void InstallDriverByInf(const std::wstring& package_dir);
+// Stops the service if it runs, runs DefaultUninstall of the given package and makes sure that
+// neither the service nor the driver file remains.
+void RemoveDriverService(const std::wstring& package_dir = L"");
+// Chooses the NTSTATUS that the test driver's DriverEntry returns (0 removes the choice).
+void SetDriverEntryStatus(DWORD status);
+// SERVICE_STATUS dwCurrentState of zyhok, or 0 when it cannot be read.
+DWORD ServiceState();
+bool StartDriver();
+bool StopDriver();
+
+}  // namespace zyhok_test
