@@ -1,0 +1,7 @@
+#pragma once
+
+#include <windows.h>
+
+namespace zyhok {
+
+}  // namespace zyhok
