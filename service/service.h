@@ -6,11 +6,70 @@
 
 #include <windows.h>
 
+#include <functional>
+
+// windows.h maps StartService to StartServiceW; this subsystem names its own operation StartService,
+// so the macro is dropped here and the Windows function is always called as StartServiceW.
+#undef StartService
+
 namespace zyhok {
+
+// Overall time-out of a service wait, in milliseconds.
+inline constexpr DWORD kServiceWaitTimeoutMs = 30000;
+
+// Poll interval of a service wait for a reported wait hint: a tenth of the hint, at least 1000 ms
+// and at most 10000 ms.
+DWORD ServicePollInterval(DWORD wait_hint);
+
+// The clock and the sleep a service wait uses; the plain overload uses GetTickCount and Sleep.
+struct ServiceWaitClock {
+  std::function<DWORD()> now;
+  std::function<void(DWORD)> sleep;
+};
+
+// Polls the service (opened with SERVICE_QUERY_STATUS) until it reports `desired_state`. Gives up
+// with ERROR_TIMEOUT once more than 30000 ms have passed, and at once (no error set) when the
+// checkpoint drops while the state stays the same, or when a status query fails. A service already
+// in the state costs a single query and no sleep.
+BOOL WaitForServiceState(SC_HANDLE service, DWORD desired_state);
+BOOL WaitForServiceState(SC_HANDLE service, DWORD desired_state, const ServiceWaitClock& clock);
+
+// Starts the service through `manager` and waits until it runs. A service that already runs is
+// success without a wait. A failed wait gives ERROR_SERVICE_REQUEST_TIMEOUT (1053); a refused start
+// leaves the refusal's error.
+BOOL StartService(SC_HANDLE manager, const wchar_t* service_name);
+
+// Sends the stop control and waits until the service stopped. A failed wait gives
+// ERROR_SERVICE_REQUEST_TIMEOUT (1053); a refused control leaves the refusal's error.
+BOOL StopDriver(SC_HANDLE manager, const wchar_t* service_name);
+
+// Opens the local service manager and starts the service (StartService). Null or empty name: FALSE.
+BOOL StartDriverService(const wchar_t* service_name);
+
+// Opens the local service manager and stops the service (StopDriver), unless a client instance of
+// the driver runs (IsDriverInstanceRunning): then no control is sent and the result is FALSE with
+// ERROR_SERVICE_ALREADY_RUNNING (1056). Null or empty name: FALSE. Nothing is logged.
+BOOL StopDriverService(const wchar_t* service_name);
+
+// TRUE when any of the mailslots "\\.\mailslot\<name>_INSTANCE<n>", n = 0..15, exists.
+BOOL IsDriverInstanceRunning(const wchar_t* service_name);
 
 // Fills `status` with the service's current status. An empty or null name, or a null `status`, gives
 // FALSE. Opens the manager with SC_MANAGER_ALL_ACCESS and the service with SERVICE_QUERY_STATUS.
 // Nothing is logged.
 BOOL QueryDriverStatus(const wchar_t* service_name, SERVICE_STATUS* status);
+
+// TRUE when the service can be opened with SERVICE_QUERY_STATUS. Null name: FALSE.
+BOOL IsDriverExist(const wchar_t* service_name);
+
+// Run the INF's DefaultInstall or DefaultUninstall section through InstallHinfSectionW (mode 128).
+// A null or empty path, or one that does not exist, gives FALSE and runs nothing. Otherwise the
+// result is TRUE: the setup interface reports no failure, so callers check what the section did.
+// The command line is cut to 519 characters.
+BOOL _InstallDriverByInf(const wchar_t* inf_path);
+BOOL _UnInstallDriverByInf(const wchar_t* inf_path);
+
+// True when GetFileAttributesW finds `path` (a file or a folder). Null path: false.
+bool FileExists(const wchar_t* path);
 
 }  // namespace zyhok

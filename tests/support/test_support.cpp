@@ -276,3 +276,67 @@ void SetDriverEntryStatus(DWORD status) {
 }
 
 }  // namespace zyhok_test
+
+namespace zyhok_test {
+
+namespace {
+constexpr DWORD kStepTimeoutMs = 10000;
+}  // namespace
+
+TestService::TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
+                         const std::wstring& stop_mode)
+    : name_(name) {
+  step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_step").c_str()));
+  stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_stepped").c_str()));
+  std::wstring command = L"\"" + BinDir() + L"zyhok_testservice.exe\" " + stop_mode;
+  for (const std::wstring& step : steps) command += L" " + step;
+  manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager_) return;
+  service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                SERVICE_ERROR_IGNORE, command.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr));
+}
+
+TestService::~TestService() {
+  if (!service_) return;
+  SERVICE_STATUS status = Status();
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+    WaitForState(service_.get(), SERVICE_STOPPED, 15000);
+  }
+  DeleteService(service_.get());
+  service_.reset();
+  // The service disappears once the last handle to it is closed.
+  for (int i = 0; i < 250; ++i) {
+    UniqueScHandle again(OpenServiceW(manager_.get(), name_.c_str(), SERVICE_QUERY_STATUS));
+    if (!again) break;
+    again.reset();
+    Sleep(20);
+  }
+}
+
+bool TestService::Start() {
+  if (!service_) return false;
+  ResetEvent(stepped_.get());
+  if (!StartServiceW(service_.get(), 0, nullptr)) return false;
+  return WaitStepped();
+}
+
+bool TestService::Step() {
+  ResetEvent(stepped_.get());
+  SetEvent(step_.get());
+  return WaitStepped();
+}
+
+bool TestService::WaitStepped() {
+  return WaitForSingleObject(stepped_.get(), kStepTimeoutMs) == WAIT_OBJECT_0;
+}
+
+SERVICE_STATUS TestService::Status() const {
+  SERVICE_STATUS status = {};
+  if (service_) QueryServiceStatus(service_.get(), &status);
+  return status;
+}
+
+}  // namespace zyhok_test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/handle.h"
+
 namespace zyhok_test {
 
 // Folder of the running test program (where the built DLLs lie), with a trailing backslash.
@@ -96,5 +98,41 @@ void SetDriverEntryStatus(DWORD status);
 DWORD ServiceState();
 bool StartDriver();
 bool StopDriver();
+
+}  // namespace zyhok_test
+
+namespace zyhok_test {
+
+// A user-mode service running zyhok_testservice.exe (see fixtures/testservice), registered with
+// CreateServiceW under `name` for the lifetime of the object. `steps` are the states it reports, e.g.
+// {L"2,5,0", L"4,0,0"}: START_PENDING checkpoint 5, then RUNNING on the next Step(). The destructor
+// stops the service if needed and deletes it.
+class TestService {
+ public:
+  TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
+              const std::wstring& stop_mode = L"quick");
+  ~TestService();
+  TestService(const TestService&) = delete;
+  TestService& operator=(const TestService&) = delete;
+
+  bool created() const { return service_.valid(); }
+  const std::wstring& name() const { return name_; }
+  // Opened with SERVICE_ALL_ACCESS.
+  SC_HANDLE handle() const { return service_.get(); }
+  // Starts the service and waits until it reported its first step.
+  bool Start();
+  // Lets the service report its next step and waits until it did.
+  bool Step();
+  // Waits until the service reported a step (after a start made by the code under test).
+  bool WaitStepped();
+  SERVICE_STATUS Status() const;
+
+ private:
+  std::wstring name_;
+  zyhok::UniqueScHandle manager_;
+  zyhok::UniqueScHandle service_;
+  zyhok::UniqueKernelHandle step_;
+  zyhok::UniqueKernelHandle stepped_;
+};
 
 }  // namespace zyhok_test
