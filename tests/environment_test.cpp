@@ -46,53 +46,16 @@ void DeleteKeyTree(const wchar_t* sub_key) {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sub_key, KEY_WOW64_64KEY, 0);
 }
 
-// Lines of a journal file written by another process (or by this one through LogCapture).
-struct JournalLine {
-  std::wstring level, module, source, text;
-};
-
-std::vector<JournalLine> ReadJournal(const std::wstring& file) {
-  std::vector<JournalLine> lines;
-  const std::wstring all = Utf8ToWide(ReadFileBytes(file));
-  size_t pos = 0;
-  while (pos < all.size()) {
-    size_t end = all.find(L"\r\n", pos);
-    if (end == std::wstring::npos) end = all.size();
-    const std::wstring raw = all.substr(pos, end - pos);
-    pos = end + 2;
-    std::vector<std::wstring> fields;
-    size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-      const size_t tab = raw.find(L'\t', start);
-      if (tab == std::wstring::npos) break;
-      fields.push_back(raw.substr(start, tab - start));
-      start = tab + 1;
-    }
-    if (fields.size() != 4) continue;
-    lines.push_back({fields[1], fields[2], fields[3].substr(0, fields[3].find(L':')),
-                     raw.substr(start)});
-  }
-  return lines;
-}
-
 // How many level-5 lines of module "Util COMMON" from util_EnvironmentVar carry exactly `text`.
-int CountErrorLines(const std::vector<JournalLine>& lines, const std::wstring& text) {
+int CountErrorLines(const LogCapture& log, const std::wstring& text) {
   int count = 0;
-  for (const JournalLine& line : lines) {
-    if (line.level == L"L5" && line.module == L"Util COMMON" &&
-        line.source == L"util_EnvironmentVar" && line.text == text) {
+  for (const LogCapture::Line& line : log.Lines()) {
+    if (line.level == 5 && line.module == L"Util COMMON" && line.source == L"util_EnvironmentVar" &&
+        line.text == text) {
       ++count;
     }
   }
   return count;
-}
-
-std::string DumpJournal(const std::vector<JournalLine>& lines) {
-  std::wstring out;
-  for (const JournalLine& line : lines) {
-    out += line.level + L" " + line.module + L" " + line.source + L" " + line.text + L"\n";
-  }
-  return WideToUtf8(out);
 }
 
 std::wstring CommonAppData() {
@@ -179,22 +142,19 @@ class ZefaInstallPath : public ::testing::Test {
   struct HostRun {
     DWORD exit_code = 0xFFFFFFFF;
     EnvironmentVarTable table;
-    std::vector<JournalLine> journal;
   };
 
-  // Runs a copy of nexusDaemon.exe at `exe` (copied there from the build folder) with a private
-  // journal file, and reads back the table it printed.
-  HostRun RunHost(const std::wstring& exe) {
+  // Runs nexusDaemon.exe at `exe` (copied there from the build folder unless it is the built one),
+  // logging into `log`'s file, and reads back the table it printed.
+  HostRun RunHost(const std::wstring& exe, const LogCapture& log) {
     HostRun run;
     const std::wstring built = BinDir() + L"nexusDaemon.exe";
     if (exe != built) {
       EXPECT_TRUE(CopyFileW(built.c_str(), exe.c_str(), FALSE)) << GetLastError();
     }
     const std::wstring output = temp_ / L"table.txt";
-    const std::wstring journal = temp_ / L"host-journal.log";
     DeleteFileW(output.c_str());
-    DeleteFileW(journal.c_str());
-    ScopedEnv journal_file(L"ZYJOURNAL_FILE", journal.c_str());
+    ScopedEnv journal_file(L"ZYJOURNAL_FILE", log.file().c_str());
     ScopedEnv journal_levels(L"ZYJOURNAL_LEVELS", L"*=2");
 
     std::wstring command = L"\"" + exe + L"\" \"" + output + L"\"";
@@ -222,7 +182,6 @@ class ZefaInstallPath : public ::testing::Test {
       const size_t tab = line.find(L'\t');
       if (tab != std::wstring::npos) run.table[line.substr(0, tab)] = line.substr(tab + 1);
     }
-    run.journal = ReadJournal(journal);
     return run;
   }
 
@@ -247,11 +206,11 @@ TEST_F(ZefaInstallPath, RegistryValueIsTakenAsStoredWithoutLogging) {
   }
 
   // The registry wins over the host's own folder.
-  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe");
+  LogCapture log;
+  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
   ASSERT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.table.at(L"%zefa_install_path%"), L"D:\\Velmora Apps\\ZEFA");
-  EXPECT_EQ(CountErrorLines(run.journal, kOpenFailLine), 0) << DumpJournal(run.journal);
-  EXPECT_EQ(CountErrorLines(run.journal, kQueryFailLine), 0) << DumpJournal(run.journal);
+  EXPECT_TRUE(log.Texts().empty()) << log.Dump();
 }
 
 TEST_F(ZefaInstallPath, MissingOrEmptyValueLogsTheQueryAndFallsBackToTheHostFolder) {
@@ -261,16 +220,16 @@ TEST_F(ZefaInstallPath, MissingOrEmptyValueLogsTheQueryAndFallsBackToTheHostFold
     {
       LogCapture log;
       EXPECT_EQ(zyhok::GetZefaInstallPath(), L"");  // this host is not nexusDaemon.exe
-      const std::vector<JournalLine> lines = ReadJournal(log.file());
-      EXPECT_EQ(CountErrorLines(lines, kQueryFailLine), 1) << log.Dump();
-      EXPECT_EQ(CountErrorLines(lines, kOpenFailLine), 0) << log.Dump();
+      EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 1) << log.Dump();
+      EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 0) << log.Dump();
     }
 
-    const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe");
+    LogCapture log;
+    const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
     ASSERT_EQ(run.exit_code, 0u);
     EXPECT_EQ(run.table.at(L"%zefa_install_path%"), BinDir());
-    EXPECT_EQ(CountErrorLines(run.journal, kQueryFailLine), 1) << DumpJournal(run.journal);
-    EXPECT_EQ(CountErrorLines(run.journal, kOpenFailLine), 0) << DumpJournal(run.journal);
+    EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 1) << log.Dump();
+    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 0) << log.Dump();
   }
 }
 
@@ -279,16 +238,16 @@ TEST_F(ZefaInstallPath, MissingKeyLogsTheOpenAndFallsBackToTheHostFolder) {
   {
     LogCapture log;
     EXPECT_EQ(zyhok::BuildEnvironmentVarMap().at(L"%zefa_install_path%"), L"");
-    const std::vector<JournalLine> lines = ReadJournal(log.file());
-    EXPECT_EQ(CountErrorLines(lines, kOpenFailLine), 1) << log.Dump();
-    EXPECT_EQ(CountErrorLines(lines, kQueryFailLine), 0) << log.Dump();
+    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
+    EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 0) << log.Dump();
   }
 
-  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe");
+  LogCapture log;
+  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
   ASSERT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.table.at(L"%zefa_install_path%"), BinDir());
-  EXPECT_EQ(CountErrorLines(run.journal, kOpenFailLine), 1) << DumpJournal(run.journal);
-  EXPECT_EQ(CountErrorLines(run.journal, kQueryFailLine), 0) << DumpJournal(run.journal);
+  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
+  EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 0) << log.Dump();
 }
 
 // The host's path names nexusDaemon.exe twice (a folder of that name holding the program): the folder
@@ -297,7 +256,8 @@ TEST_F(ZefaInstallPath, PathNamingTheHostTwiceIsCutAtTheLastOccurrence) {
   RemoveZefaKey();
   const std::wstring folder = temp_ / L"nexusDaemon.exe";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  const HostRun run = RunHost(folder + L"\\nexusDaemon.exe");
+  LogCapture log;
+  const HostRun run = RunHost(folder + L"\\nexusDaemon.exe", log);
   ASSERT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.table.at(L"%zefa_install_path%"), folder + L"\\");
 }
@@ -305,10 +265,11 @@ TEST_F(ZefaInstallPath, PathNamingTheHostTwiceIsCutAtTheLastOccurrence) {
 // Another host program with the same name in another case is not the platform's host.
 TEST_F(ZefaInstallPath, HostMatchIsCaseSensitive) {
   RemoveZefaKey();
-  const HostRun run = RunHost(temp_ / L"NexusDaemon.exe");
+  LogCapture log;
+  const HostRun run = RunHost(temp_ / L"NexusDaemon.exe", log);
   ASSERT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.table.at(L"%zefa_install_path%"), L"");
-  EXPECT_EQ(CountErrorLines(run.journal, kOpenFailLine), 1) << DumpJournal(run.journal);
+  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
 }
 
 // The DLL builds its table while it loads, before any export is called, and only then.
@@ -318,14 +279,14 @@ TEST_F(ZefaInstallPath, DllBuildsTheTableOnceAsItLoads) {
   {
     UniqueModule dll(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
     ASSERT_TRUE(dll.valid()) << GetLastError();
-    EXPECT_EQ(CountErrorLines(ReadJournal(log.file()), kOpenFailLine), 1) << log.Dump();
+    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
     using OwnerIdFn = uint32_t (*)();
     auto owner_id = reinterpret_cast<OwnerIdFn>(
         reinterpret_cast<void*>(GetProcAddress(dll.get(), "Plugin_Interface_GetHelperOwnerModuleID")));
     ASSERT_NE(owner_id, nullptr);
     EXPECT_EQ(owner_id(), 20020u);
   }
-  EXPECT_EQ(CountErrorLines(ReadJournal(log.file()), kOpenFailLine), 1) << log.Dump();
+  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
 }
 
 class EnvironmentTable : public ::testing::Test {};
