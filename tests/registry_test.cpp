@@ -294,9 +294,9 @@ TEST_F(Registry, OpenReplacesTheHeldKeyOnlyOnSuccess) {
 }
 
 // A key that exists only in the 32-bit view (SOFTWARE\WOW6432Node). Open adds KEY_WOW64_64KEY to its
-// first attempt; a caller that asks for the 32-bit view must still get that view's key. (On Windows the
-// combined flags fail and the second attempt, with the caller's mask, opens it; Wine lets the 32-bit
-// flag win in the first attempt already, so the fallback itself cannot be observed here.)
+// first attempt; a caller that asks for the 32-bit view must still get that view's key, through the
+// second attempt with the caller's own mask where the combined flags are refused. Wine lets the 32-bit
+// flag win in the first attempt already, so the fallback itself cannot be observed here.
 TEST_F(Registry, OpenHonoursTheCallers32BitView) {
   const DWORD marker = 32;
   PutRaw(kRoot, L"View", REG_DWORD, &marker, sizeof(marker), KEY_WOW64_32KEY);
