@@ -93,7 +93,7 @@ int GetFileVersionString(const std::wstring& path, std::wstring& version) {
   std::wstring held;
   for (UINT i = 0; i < entries; ++i) {
     wchar_t query[kPathUnits] = {};
-    // Always fits: the name has a fixed length of 37 units.
+    // Always fits: the name is 36 units long.
     _snwprintf_s(query, kPathUnits, _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\Fileversion",
                  translations[2 * i], translations[2 * i + 1]);
     wchar_t* value = nullptr;
