@@ -50,6 +50,29 @@ bool ModifyZyhokRegistry();
 
 // ---- Install, update, uninstall ----
 
+struct DrvInfo;
+
+// The record's driver path, read no further than its 1024 units.
+std::wstring RecordDriverPath(const DrvInfo& record);
+// `folder` with "\\" appended unless it already ends in "\\" or "/".
+std::wstring WithTrailingSeparator(const std::wstring& folder);
+// The INF file of driver `name` in `folder`: folder, a separator unless it ends in one, name, ".inf".
+std::wstring InfPathFor(const std::wstring& folder, const wchar_t* name);
+
+// The three actions of a driver-info record. Each returns a result code of plugin/plugin.h. A
+// file-system error from component staging leaves install and update as a
+// boost::filesystem::filesystem_error; the dispatch turns it into a result code.
+uint32_t InstallDrvFromDrvInfo(const DrvInfo& record);
+uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record);
+uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record);
+
+// Retires every staged engine and add-on copy named in the registry, with their staging folders.
+void RemoveStagedComponents();
+
+// Whether the system reports version 10 or above (a program without a compatibility manifest sees
+// 6.2 on Windows 10).
+BOOL IsWin10OrAbove();
+
 // ---- end of install, update, uninstall ----
 
 }  // namespace zyhok
