@@ -37,7 +37,10 @@ extern "C" uint32_t Plugin_Interface_EnumerateDriversInfo(zyhok::DrvStatusCallba
 
 extern "C" uint32_t Plugin_Interface_DriversDoAction(const zyhok::DrvInfo* records, uint32_t count) {
   if (count == 0) return zyhok::kResultFailed;
-  // The lifecycle actions are not part of this build yet: every record is refused as unknown.
-  (void)records;
-  return zyhok::kResultInvalidRecord;
+  try {
+    return zyhok::DriversDoAction(records, count);
+  } catch (...) {
+    // DoActionFromDrvInfo catches everything its actions raise; only its own logging could get here.
+    return zyhok::kResultFailed;
+  }
 }

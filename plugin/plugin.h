@@ -11,6 +11,10 @@ namespace zyhok {
 // The driver's service name and file stem.
 inline constexpr const wchar_t* kDriverName = L"zyhok";
 
+// The driver services the lifecycle operations loop over: install and update walk it first to
+// last, uninstall and the update's stop and check steps last to first. It holds one name.
+inline constexpr const wchar_t* kDriverList[] = {kDriverName};
+
 // Result codes. Success codes are 0x201A00nn; failure and status codes 0xE01A00nn.
 enum ResultCode : uint32_t {
   kResultSuccess = 0x201A0001,          // the action completed (or the status report ran)
@@ -83,6 +87,14 @@ BOOL QueryDriverVersion(const wchar_t* name, DrvVersion* out);
 // Major and minor (high and low words of dwFileVersionMS) and build (low word of dwFileVersionLS)
 // from a file's fixed version information. The out-parameters are only written on success.
 BOOL GetFileVersionNumbers(const wchar_t* path, uint32_t* major, uint32_t* minor, uint32_t* build);
+
+// Carries out one record's action and returns its result code; any action outside 0..3 gives
+// kResultInvalidRecord. No exception leaves it.
+uint32_t DoActionFromDrvInfo(const DrvInfo& record);
+
+// Carries out `count` records in array order; a record result of kResultFailed ends the batch.
+// Returns the last record's result, or kResultFailed for a count of 0 or a null array.
+uint32_t DriversDoAction(const DrvInfo* records, uint32_t count);
 
 // Fills `info` with the driver's service state and file version, as the status export reports it.
 void FillDriverStatus(DrvStatusInfo* info);

@@ -41,9 +41,39 @@ int GetFileVersionString(const std::wstring& path, std::wstring& version);
 
 // ---- Monitor DLL registry values ----
 
+// Point the driver at the staged engine in `folder`: "ZYHOKMonDll64Name"/"ZYHOKMonDllName" get the
+// file's path (a backslash added unless the folder ends in one) and the "...Dev" values its device
+// form. Write failures are ignored; always returns 1.
+int RegisterMonitorEngine64(const wchar_t* folder);
+int RegisterMonitorEngine(const wchar_t* folder);
+
+// Point the driver at the staged add-on in `folder`: "path", "devpath" (device form) and "version"
+// under "zyhok\AddOn\ZyHkEvt64" / "zyhok\AddOn\ZyHkEvt" of the services key. A backslash always
+// separates folder and file name. Returns 0 (writing nothing) when the key neither opens nor can be
+// created, else 1.
+int RegisterEventAddOn64(const wchar_t* folder, std::wstring version);
+int RegisterEventAddOn(const wchar_t* folder, std::wstring version);
+
 // ---- end of monitor DLL registry values ----
 
 // ---- Monitor engine and event add-on staging ----
+
+// Stages zymon64.dll and zymon.dll from `package_folder` into
+// <system>\zyhok\20019\ZyMon\<version> and <SysWOW64>\zyhok\20019\ZyMon\<version> (<version>: the
+// FileVersion text of the package's zymon64.dll; left out when unreadable) and registers both staged
+// paths. *staged_flag ends at 1 only when both files were copied by this call. Returns 0 for a null
+// folder, else 1. File-system failures raise boost::filesystem::filesystem_error.
+int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag);
+
+// Stages ZyHkEvt64.dll and ZyHkEvt.dll the same way into the AddOn branch, taking them from the
+// add-on folder found beside the package (DeriveAddOnSourceFolder); a file is registered only when
+// this call copied it. Returns 0 for a null folder or one without a "20019" component, else 1.
+int StageEventAddOn(const wchar_t* package_folder, uint32_t* staged_flag);
+
+// The add-on source folder of a package folder: up to and including its last "20019" component,
+// then the component A that follows it twice, then "AddOn" (…\20019\A\A\AddOn). False when the
+// folder has no "20019" component.
+bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& source_folder);
 
 // ---- end of monitor engine and event add-on staging ----
 

@@ -1,0 +1,98 @@
+// Install of the driver from a package folder.
+#include <windows.h>
+
+#include <string>
+
+#include "lifecycle/lifecycle.h"
+#include "plugin/plugin.h"
+#include "service/service.h"
+#include "staging/staging.h"
+#include "util/log.h"
+#include "util/registry.h"
+#include "util/util_PriviRestrict.h"
+
+namespace zyhok {
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+}  // namespace
+
+uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"==> InstallDrvFromDrvInfo,";
+  const std::wstring record_path = RecordDriverPath(record);
+  wchar_t normalized[MAX_PATH] = {};
+  if (!NormalizeDriverPath(record_path.c_str(), normalized) || normalized[0] == L'\0') {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
+    return kResultInvalidRecord;
+  }
+  const std::wstring folder = normalized;
+  ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
+
+  // The copies in use before this install; retired below when the staging replaced them.
+  std::wstring engine32, addon32, engine64, addon64;
+  if (GetRegisteredComponentPaths(engine32, addon32)) {
+    GetRegisteredComponentPaths64(engine64, addon64);
+  }
+
+  uint32_t engine_staged = 0;
+  if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
+  }
+  SetDriverServiceSettings();
+  uint32_t addon_staged = 0;
+  if (StageEventAddOn(folder.c_str(), &addon_staged) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
+  }
+
+  uint32_t result = kResultSuccess;
+  bool completed = true;
+  for (const wchar_t* name : kDriverList) {
+    const std::wstring inf = InfPathFor(folder, name);
+    if (!_InstallDriverByInf(inf.c_str())) {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
+      result = kResultFailed;
+      completed = false;
+      break;
+    }
+    if (StartDriverService(name)) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Success to start [" << name << L"] service.";
+      result = kResultSuccess;
+      continue;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS || error == ERROR_SERVICE_ALREADY_RUNNING) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"The [" << name << L"] service already running";
+      result = kResultSuccess;
+    } else if (error == ERROR_UNKNOWN_REVISION) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform";
+      result = kResultSuccess;
+    } else {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to start [" << name << L"] service. Windows error code = "
+                                      << error;
+      result = kResultFailed;
+      completed = false;
+      break;
+    }
+  }
+  if (completed) {
+    // The platform now holds the driver; the count is set, not incremented.
+    const std::wstring key = DriverServiceKeyPath();
+    WriteRegDword(1, key, L"PermCount");
+    WriteRegDword(1, key, L"InstalledByZefa");
+  }
+
+  if (engine_staged != 0) {
+    RetireFileAndFolder(engine32);
+    RetireFileAndFolder(engine64);
+  }
+  if (addon_staged != 0) {
+    RetireFileAndFolder(addon32);
+    RetireFileAndFolder(addon64);
+  }
+  SetDriverServicePrivilege(TRUE);
+  ZYLOG(kLogInstall, kLevelInfo) << L"<== InstallDrvFromDrvInfo,";
+  return result;
+}
+
+}  // namespace zyhok

@@ -1,0 +1,96 @@
+// Uninstall of the driver: give up this platform's share, or stop the driver, retire every staged
+// component and remove the service through the package's INF file.
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <iterator>
+#include <string>
+
+#include "lifecycle/lifecycle.h"
+#include "plugin/plugin.h"
+#include "service/service.h"
+#include "staging/staging.h"
+#include "util/log.h"
+#include "util/registry.h"
+#include "util/util_PriviRestrict.h"
+
+namespace zyhok {
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+}  // namespace
+
+void RemoveStagedComponents() {
+  const std::wstring system_dir = GetSystemDirPath();
+  const std::wstring wow64_dir = GetSysWow64DirPath();
+
+  std::wstring engine32, addon32;
+  GetRegisteredComponentPaths(engine32, addon32);
+  RetireFileAndTwoFolders(engine32);
+  RetireFileAndTwoFolders(addon32);
+  RemoveFolderOrDefer(wow64_dir + L"\\zyhok\\20019");
+  RemoveFolderOrDefer(wow64_dir + L"\\zyhok");
+
+  std::wstring engine64, addon64;
+  GetRegisteredComponentPaths64(engine64, addon64);
+  RetireFileAndTwoFolders(engine64);
+  RetireFileAndTwoFolders(addon64);
+  RemoveFolderOrDefer(system_dir + L"\\zyhok\\20019");
+  RemoveFolderOrDefer(system_dir + L"\\zyhok");
+}
+
+uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"==> UninstallDrvFromDrvInfo,";
+  const std::wstring record_path = RecordDriverPath(record);
+  // PathCanonicalizeW works on MAX_PATH buffers: a longer record path, or one that canonicalises to
+  // nothing, is refused like any other path that cannot be normalised.
+  wchar_t canonical[MAX_PATH] = {};
+  if (record_path.size() >= MAX_PATH || !PathCanonicalizeW(canonical, record_path.c_str()) ||
+      canonical[0] == L'\0') {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
+    return kResultInvalidRecord;
+  }
+  canonical[MAX_PATH - 1] = L'\0';
+  ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
+
+  SetDriverServicePrivilege(FALSE);
+  const std::wstring driver_folder = WithTrailingSeparator(canonical);
+
+  uint32_t result = kResultSuccess;
+  for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
+    const wchar_t* name = *it;
+    const std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
+    DWORD count = 0;
+    if (!ReadRegDword(count, key, L"PermCount")) count = 0;
+    if (count > 1) {
+      // Another holder remains: give up this platform's share and leave the driver alone.
+      WriteRegDword(count - 1, key, L"PermCount");
+      WriteRegDword(0, key, L"InstalledByZefa");
+      result = kResultSuccess;
+      break;
+    }
+    SERVICE_STATUS status = {};
+    if (!QueryDriverStatus(name, &status)) {
+      ZYLOG(kLogInstall, kLevelWarning) << L"fail to query driver[" << name << L"] status";
+      result = kResultFailed;
+      break;
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED && !StopDriverService(name)) {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to stop original driver " << name;
+      result = kResultStopFailed;
+      break;
+    }
+    RemoveStagedComponents();
+    const std::wstring inf = driver_folder + name + L".inf";
+    if (!_UnInstallDriverByInf(inf.c_str())) {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to uninstall " << name << L" by inf.";
+      result = kResultFailed;
+      break;
+    }
+  }
+  ZYLOG(kLogInstall, kLevelInfo) << L"<== UninstallDrvFromDrvInfo,";
+  return result;
+}
+
+}  // namespace zyhok

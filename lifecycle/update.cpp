@@ -1,0 +1,269 @@
+// Update of the installed driver in place from a package folder, with rollback to the backed-up
+// driver file when the new file cannot be copied or does not start.
+#include <windows.h>
+
+#include <iterator>
+#include <string>
+
+#include "lifecycle/lifecycle.h"
+#include "plugin/plugin.h"
+#include "service/service.h"
+#include "staging/staging.h"
+#include "util/log.h"
+#include "util/registry.h"
+
+namespace zyhok {
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+
+// Directions of CopyDriverFiles.
+constexpr uint32_t kModeReplace = 1;
+constexpr uint32_t kModeBackup = 2;
+constexpr uint32_t kModeRollback = 3;
+
+constexpr DWORD kOsVersionInfoExSize = 284;  // sizeof(OSVERSIONINFOEXW)
+constexpr DWORD kOsVersionInfoSize = 276;    // sizeof(OSVERSIONINFOW)
+static_assert(sizeof(OSVERSIONINFOEXW) == kOsVersionInfoExSize, "OSVERSIONINFOEXW size");
+static_assert(sizeof(OSVERSIONINFOW) == kOsVersionInfoSize, "OSVERSIONINFOW size");
+
+// Whether the driver was installed by another Velmora product rather than by this platform. This
+// platform's install always records "InstalledByZefa" = 1 under the service key; a driver whose key
+// lacks the value, or holds 0 (this platform gave up its share while another holder remained), is
+// held by someone else, and the update takes a share in it.
+bool InstalledByOtherProduct() {
+  DWORD installed_by_platform = 0;
+  if (!ReadRegDword(installed_by_platform, DriverServiceKeyPath(), L"InstalledByZefa")) return true;
+  return installed_by_platform == 0;
+}
+
+void CopyCatalogue(const std::wstring& driver_folder) {
+  const std::wstring destination = GetSystemDirPath() + L"\\zyhok.cat";
+  const std::wstring source = driver_folder + L"zyhok.cat";
+  ZYLOG(kLogInstall, kLevelInfo) << L"wsSystemPath : " << destination;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wsCatFilePath : " << source;
+  if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Copy zyhok.cat to system folder failed, error code = "
+                                      << GetLastError();
+  }
+}
+
+// Makes sure every driver's service exists and is not about to be deleted, installing it from the
+// package's INF file where needed. Nothing here changes the update's result.
+void EnsureServicesExist(const std::wstring& folder) {
+  for (const wchar_t* name : kDriverList) {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Check if the driver is exist: " << name;
+    const std::wstring inf = InfPathFor(folder, name);
+    if (!IsDriverExist(name)) {
+      if (!_InstallDriverByInf(inf.c_str())) {
+        ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
+        return;
+      }
+      ZYLOG(kLogInstall, kLevelInfo) << L"Success to install driver by INF" << inf;
+      continue;
+    }
+    if (_CheckDeleteFlagRegistry(name) == 1) {
+      if (!StopDriverService(name)) {
+        ZYLOG(kLogInstall, kLevelError) << L"fail to stop ";
+        return;
+      }
+      if (!_InstallDriverByInf(inf.c_str())) {
+        ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
+        return;
+      }
+      continue;
+    }
+    if (std::wstring(name) == kDriverName) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Check zyhok is installed by other Velmora products?";
+      if (InstalledByOtherProduct()) {
+        ZYLOG(kLogInstall, kLevelInfo)
+            << L"zyhok is installed by other Velmora products, we should modify its registry.";
+        if (!ModifyZyhokRegistry()) {
+          ZYLOG(kLogInstall, kLevelError) << L"fail in ModifyZyhokRegistry()!";
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+BOOL IsWin10OrAbove() {
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = kOsVersionInfoExSize;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  BOOL read = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
+  if (!read) {
+    info.dwOSVersionInfoSize = kOsVersionInfoSize;
+    read = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info));
+  }
+#pragma GCC diagnostic pop
+  if (!read) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Get OS version failed.";
+    return FALSE;
+  }
+  if (info.dwMajorVersion < 10) return FALSE;
+  ZYLOG(kLogInstall, kLevelInfo) << L"The OS platform is win10 or above.";
+  return TRUE;
+}
+
+uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"==> UpdateDrvFromDrvInfo,";
+  const std::wstring record_path = RecordDriverPath(record);
+  wchar_t normalized[MAX_PATH] = {};
+  if (!NormalizeDriverPath(record_path.c_str(), normalized) || normalized[0] == L'\0') {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
+    return kResultInvalidRecord;
+  }
+  const std::wstring folder = normalized;
+  ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
+  const std::wstring driver_folder = WithTrailingSeparator(folder);
+
+  auto finish = [](uint32_t result) {
+    ZYLOG(kLogInstall, kLevelInfo) << L"<== UpdateDrvFromDrvInfo," << L"asStatus = " << result;
+    return result;
+  };
+
+  // Phase A: stage the components that come with the package.
+  std::wstring engine32, addon32, engine64, addon64;
+  if (GetRegisteredComponentPaths(engine32, addon32)) {
+    GetRegisteredComponentPaths64(engine64, addon64);
+  }
+  uint32_t engine_staged = 0;
+  if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
+  }
+  uint32_t addon_staged = 0;
+  if (StageEventAddOn(folder.c_str(), &addon_staged) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
+  }
+  if (IsWin10OrAbove()) CopyCatalogue(driver_folder);
+
+  // Phase B: the service must exist before its file is exchanged.
+  EnsureServicesExist(folder);
+
+  // Phase C: exchange the driver file.
+  wchar_t windows_dir[MAX_PATH] = {};
+  const UINT windows_len = GetWindowsDirectoryW(windows_dir, MAX_PATH);
+  if (windows_len == 0 || windows_len >= MAX_PATH) {
+    ZYLOG(kLogInstall, kLevelError) << L"Get windows directory failed.";
+    return kResultFailed;
+  }
+  std::wstring drivers_folder = windows_dir;
+  if (drivers_folder.back() != L'\\') drivers_folder += L'\\';
+  drivers_folder += L"system32\\drivers\\";
+
+  ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file from: " << drivers_folder << L" to "
+                                 << driver_folder;
+  if (!CopyDriverFiles(drivers_folder.c_str(), driver_folder.c_str(), kModeBackup)) {
+    ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file failed.";
+    DeleteBackupFiles(driver_folder.c_str());
+    return finish(kResultFailed);
+  }
+
+  for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
+    const wchar_t* name = *it;
+    SERVICE_STATUS status = {};
+    if (!QueryDriverStatus(name, &status)) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"fail to query driver[" << name << L"] status";
+      continue;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) continue;
+    ZYLOG(kLogInstall, kLevelInfo) << L"try to stop original driver: " << name;
+    if (!StopDriverService(name)) {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to stop original driver: " << name;
+      DeleteBackupFiles(driver_folder.c_str());
+      return finish(kResultNotStopped);
+    }
+    ZYLOG(kLogInstall, kLevelInfo) << L"Success to stop original driver: " << name;
+  }
+
+  ZYLOG(kLogInstall, kLevelInfo) << L"replace original driver file with new ones from: " << driver_folder
+                                 << L" to " << drivers_folder;
+  if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeReplace)) {
+    ZYLOG(kLogInstall, kLevelError) << L"replace original driver file with new ones failed.";
+    uint32_t result = kResultFailed;
+    if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeRollback)) {
+      ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
+      result = kResultRollbackFailed;
+    } else {
+      ZYLOG(kLogInstall, kLevelInfo) << L"rollback to original driver file successfully.";
+      if (!StartDriverService(kDriverList[0])) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_UNKNOWN_REVISION) {
+          ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
+          result = kResultSuccess;
+        } else if (error == ERROR_DRIVER_BLOCKED) {
+          ZYLOG(kLogInstall, kLevelInfo) << L"Blocked by boot status.";
+          result = kResultSuccess;
+        } else {
+          ZYLOG(kLogInstall, kLevelError) << L"start original driver file failed.";
+          result = kResultRollbackFailed;
+        }
+      }
+    }
+    DeleteBackupFiles(driver_folder.c_str());
+    return finish(result);
+  }
+
+  for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
+    const wchar_t* name = *it;
+    ZYLOG(kLogInstall, kLevelInfo) << L"query original driver to ensure original drivers was stopped: "
+                                   << name;
+    SERVICE_STATUS status = {};
+    if (!QueryDriverStatus(name, &status)) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"fail to query original driver[" << name << L"] status";
+    } else if (status.dwCurrentState == SERVICE_STOPPED) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"original driver was already stopped: " << name;
+    } else {
+      ZYLOG(kLogInstall, kLevelError) << L"original driver not yet stopped: " << name;
+      DeleteBackupFiles(driver_folder.c_str());
+      return finish(kResultNotStopped);
+    }
+  }
+
+  const std::wstring key = DriverServiceKeyPath();
+  DWORD hok_flags = 0;
+  if (!ReadRegDword(hok_flags, key, L"HokFlags")) hok_flags = 0;
+  if ((hok_flags & 1) == 0) {
+    DWORD saved_boot_status = 0xFFFFFFFF;
+    if (!ReadRegDword(saved_boot_status, key, L"BootStatus")) saved_boot_status = 0xFFFFFFFF;
+    WriteRegDword(0xFFFFFFFF, key, L"BootStatus");
+    for (const wchar_t* name : kDriverList) {
+      if (StartDriverService(name)) {
+        ZYLOG(kLogInstall, kLevelInfo) << L"Success to start new driver: " << name;
+        continue;
+      }
+      const DWORD error = GetLastError();
+      WriteRegDword(saved_boot_status, key, L"BootStatus");
+      ZYLOG(kLogInstall, kLevelError) << L"fail to start new driver." << name;
+      if (error == ERROR_UNKNOWN_REVISION) {
+        ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
+        continue;
+      }
+      // The new driver does not start: put the old file back; the old driver stays stopped.
+      uint32_t result = kResultStartFailedRestored;
+      if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeRollback)) {
+        ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
+        result = kResultRollbackFailed;
+      }
+      DeleteBackupFiles(driver_folder.c_str());
+      return finish(result);
+    }
+  }
+
+  DeleteBackupFiles(driver_folder.c_str());
+  if (engine_staged != 0) {
+    RetireFileAndFolder(engine32);
+    RetireFileAndFolder(engine64);
+  }
+  if (addon_staged != 0) {
+    RetireFileAndFolder(addon32);
+    RetireFileAndFolder(addon64);
+  }
+  return finish(kResultSuccess);
+}
+
+}  // namespace zyhok

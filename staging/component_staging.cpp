@@ -1,0 +1,159 @@
+// Staging of the monitor engine and the event add-on: their files are copied out of the package into
+// versioned folders under the system folder (64-bit files) and SysWOW64 (32-bit files), and the
+// registry values that point the driver at them are rewritten.
+//
+// Layout under each root: zyhok\20019\ZyMon\<version>\ and zyhok\20019\AddOn\<version>\. Paths are
+// joined with boost::filesystem's append rule (a separator only where neither side has one).
+// File-system failures leave these functions as boost::filesystem::filesystem_error.
+#include <windows.h>
+
+#include <boost/filesystem.hpp>
+#include <string>
+
+#include "staging/staging.h"
+#include "util/log.h"
+
+namespace zyhok {
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+
+namespace fs = boost::filesystem;
+
+// The 64-bit and 32-bit file of one component and where it is staged.
+struct Component {
+  const wchar_t* branch;  // "\\ZyMon" or "\\AddOn"
+  const wchar_t* file64;
+  const wchar_t* file32;
+};
+constexpr Component kEngine = {L"\\ZyMon", L"zymon64.dll", L"zymon.dll"};
+constexpr Component kAddOn = {L"\\AddOn", L"ZyHkEvt64.dll", L"ZyHkEvt.dll"};
+
+// root\zyhok\20019\<branch><version_part>, each level created alone when missing.
+fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch,
+                           const std::wstring& version_part) {
+  fs::path folder(root);
+  for (const std::wstring& part :
+       {std::wstring(L"\\zyhok"), std::wstring(L"20019"), std::wstring(branch), version_part}) {
+    folder /= part;
+    if (!fs::exists(folder)) fs::create_directory(folder);
+  }
+  return folder;
+}
+
+// Copies `source`\`file` to `staged`\`file` unless the source is missing or the file is already
+// staged (the copy fails rather than overwrite). Returns true when it copied.
+bool StageFile(const fs::path& source, const fs::path& staged, const wchar_t* file) {
+  const fs::path from = source / file;
+  const fs::path to = staged / file;
+  if (fs::exists(from) && !fs::exists(to)) {
+    fs::copy_file(from, to, fs::copy_options::none);
+    return true;
+  }
+  return false;
+}
+
+// Reads the version text of `source`\`file64`; logs `failure_text` when it cannot. Returns the text
+// (empty on failure).
+std::wstring ReadComponentVersion(const fs::path& source, const wchar_t* file64,
+                                  const wchar_t* failure_text) {
+  std::wstring version;
+  const fs::path file = (source / L"\\") / file64;
+  if (!GetFileVersionString(file.wstring(), version)) {
+    version.clear();
+    ZYLOG(kLogInstall, kLevelError) << failure_text << version;
+  }
+  return version;
+}
+
+// Stages one component from `source`; `registered` decides what to register after each file.
+template <typename Register64, typename Register32>
+void StageComponent(const std::wstring& source_text, const Component& component,
+                    const wchar_t* version_failure, uint32_t* staged_flag, Register64 register64,
+                    Register32 register32) {
+  const fs::path source(source_text);
+  const std::wstring version = ReadComponentVersion(source, component.file64, version_failure);
+  const std::wstring version_part = version.empty() ? std::wstring() : L"\\" + version;
+  ZYLOG(kLogInstall, kLevelInfo) << L"Engine Path is:" << source_text;
+  ZYLOG(kLogInstall, kLevelInfo) << L"Engine Version is:" << version;
+  ZYLOG(kLogInstall, kLevelInfo) << L"fsTargetPath is:" << source_text;
+
+  const fs::path native = MakeStagingFolder(GetSystemDirPath(), component.branch, version_part);
+  ZYLOG(kLogInstall, kLevelInfo) << L"fsOurPath is:" << native.wstring();
+  const bool copied64 = StageFile(source, native, component.file64);
+  if (!copied64) {
+    *staged_flag = 0;
+    ZYLOG(kLogInstall, kLevelInfo) << L"The file has been exists." << L"\n" << L"TargetPath: "
+                                   << source_text << L"\n" << L"OurPath: " << native.wstring();
+  }
+  register64(native.wstring(), version, copied64);
+
+  const fs::path wow64 = MakeStagingFolder(GetSysWow64DirPath(), component.branch, version_part);
+  ZYLOG(kLogInstall, kLevelInfo) << L"fsOurPathWow64 is:" << wow64.wstring();
+  const bool copied32 = StageFile(source, wow64, component.file32);
+  if (!copied32) {
+    *staged_flag = 0;
+    ZYLOG(kLogInstall, kLevelInfo) << L"The file has been exists.";
+  }
+  register32(wow64.wstring(), version, copied32);
+}
+
+}  // namespace
+
+bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& source_folder) {
+  std::wstring rest = package_folder;
+  std::wstring after;  // the component that follows the last "20019"
+  for (;;) {
+    const size_t slash = rest.rfind(L'\\');
+    if (rest.empty() || slash == std::wstring::npos) return false;
+    const std::wstring last = rest.substr(slash + 1);
+    if (last == L"20019") break;
+    after = last;
+    rest.erase(slash);
+  }
+  source_folder = rest + L"\\" + after + L"\\" + after + L"\\AddOn";
+  return true;
+}
+
+int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag) {
+  *staged_flag = 1;
+  if (package_folder == nullptr) {
+    ZYLOG(kLogInstall, kLevelError) << L"The input folder path is null.";
+    *staged_flag = 0;
+    return 0;
+  }
+  // The engine is registered whether or not its file was copied: the package's version is always
+  // the registered one afterwards.
+  StageComponent(
+      package_folder, kEngine, L"Retrieve engine version number failed:", staged_flag,
+      [](const std::wstring& folder, const std::wstring&, bool) { RegisterMonitorEngine64(folder.c_str()); },
+      [](const std::wstring& folder, const std::wstring&, bool) { RegisterMonitorEngine(folder.c_str()); });
+  return 1;
+}
+
+int StageEventAddOn(const wchar_t* package_folder, uint32_t* staged_flag) {
+  *staged_flag = 1;
+  if (package_folder == nullptr) {
+    ZYLOG(kLogInstall, kLevelError) << L"The input folder path is null.";
+    *staged_flag = 0;
+    return 0;
+  }
+  std::wstring source;
+  if (!DeriveAddOnSourceFolder(package_folder, source)) {
+    ZYLOG(kLogInstall, kLevelError) << L"The input folder path for AddOn is invalid.";
+    *staged_flag = 0;
+    return 0;
+  }
+  // An add-on file is registered only when this call copied it.
+  StageComponent(
+      source, kAddOn, L"Retrieve addon version number failed:", staged_flag,
+      [](const std::wstring& folder, const std::wstring& version, bool copied) {
+        if (copied) RegisterEventAddOn64(folder.c_str(), version);
+      },
+      [](const std::wstring& folder, const std::wstring& version, bool copied) {
+        if (copied) RegisterEventAddOn(folder.c_str(), version);
+      });
+  return 1;
+}
+
+}  // namespace zyhok
