@@ -3,6 +3,7 @@
 #include <string>
 
 #include "lifecycle/lifecycle.h"
+#include "plugin/plugin.h"
 #include "setupkit.h"
 #include "util/log.h"
 
@@ -11,9 +12,6 @@ namespace zyhok {
 namespace {
 
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
-
-// The drivers whose files are backed up, replaced and rolled back, in processing order.
-constexpr const wchar_t* kDriverNames[] = {L"zyhok"};
 
 constexpr const wchar_t* kDriverSuffix = L".sys";
 constexpr const wchar_t* kBackupSuffix = L"_backup.sys";
@@ -26,7 +24,7 @@ int CopyDriverFiles(const wchar_t* first_folder, const wchar_t* second_folder, u
   const std::wstring second(second_folder);
   if (mode != kCopyReplace && mode != kCopyBackup && mode != kCopyRollback) return 0;
 
-  for (const wchar_t* name : kDriverNames) {
+  for (const wchar_t* name : kDriverList) {
     const std::wstring source = first + name + (mode == kCopyRollback ? kBackupSuffix : kDriverSuffix);
     const std::wstring destination = second + name + (mode == kCopyBackup ? kBackupSuffix : kDriverSuffix);
     const wchar_t* what = mode == kCopyReplace  ? L"replace old drivers with new drivers from: "
@@ -46,7 +44,7 @@ int CopyDriverFiles(const wchar_t* first_folder, const wchar_t* second_folder, u
 int DeleteBackupFiles(const wchar_t* folder) {
   if (folder == nullptr) return 0;
   int result = 1;
-  for (const wchar_t* name : kDriverNames) {
+  for (const wchar_t* name : kDriverList) {
     const std::wstring backup = std::wstring(folder) + name + kBackupSuffix;
     if (!DeleteFileW(backup.c_str())) {
       ZYLOG(kLogInstall, kLevelInfo) << L"delete backup file " << backup << L" failed";

@@ -17,11 +17,6 @@ namespace zyhok {
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 
-// Directions of CopyDriverFiles.
-constexpr uint32_t kModeReplace = 1;
-constexpr uint32_t kModeBackup = 2;
-constexpr uint32_t kModeRollback = 3;
-
 constexpr DWORD kOsVersionInfoExSize = 284;  // sizeof(OSVERSIONINFOEXW)
 constexpr DWORD kOsVersionInfoSize = 276;    // sizeof(OSVERSIONINFOW)
 static_assert(sizeof(OSVERSIONINFOEXW) == kOsVersionInfoExSize, "OSVERSIONINFOEXW size");
@@ -157,7 +152,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
 
   ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file from: " << drivers_folder << L" to "
                                  << driver_folder;
-  if (!CopyDriverFiles(drivers_folder.c_str(), driver_folder.c_str(), kModeBackup)) {
+  if (!CopyDriverFiles(drivers_folder.c_str(), driver_folder.c_str(), kCopyBackup)) {
     ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file failed.";
     DeleteBackupFiles(driver_folder.c_str());
     return finish(kResultFailed);
@@ -182,10 +177,10 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
 
   ZYLOG(kLogInstall, kLevelInfo) << L"replace original driver file with new ones from: " << driver_folder
                                  << L" to " << drivers_folder;
-  if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeReplace)) {
+  if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyReplace)) {
     ZYLOG(kLogInstall, kLevelError) << L"replace original driver file with new ones failed.";
     uint32_t result = kResultFailed;
-    if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeRollback)) {
+    if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyRollback)) {
       ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
       result = kResultRollbackFailed;
     } else {
@@ -245,7 +240,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
       }
       // The new driver does not start: put the old file back; the old driver stays stopped.
       uint32_t result = kResultStartFailedRestored;
-      if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kModeRollback)) {
+      if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyRollback)) {
         ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
         result = kResultRollbackFailed;
       }
