@@ -1,0 +1,189 @@
+#include "support/plugin_host.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+#include "support/test_support.h"
+
+namespace zyhok_test {
+
+using zyhok::DrvInfo;
+using zyhok::DrvStatusInfo;
+using zyhok::UniqueHKey;
+
+namespace {
+
+constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+template <typename Fn>
+void Resolve(HMODULE module, const char* name, Fn& out) {
+  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+uint32_t CopyStatus(const DrvStatusInfo* info, void* context) {
+  *static_cast<DrvStatusInfo*>(context) = *info;
+  return 0;
+}
+
+std::wstring Lower(std::wstring text) {
+  std::transform(text.begin(), text.end(), text.begin(), ::towlower);
+  return text;
+}
+
+// Raw REG_MULTI_SZ entries of PendingFileRenameOperations (pairs: source, destination).
+std::vector<std::wstring> PendingRenameEntries() {
+  std::vector<std::wstring> entries;
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    return entries;
+  }
+  DWORD size = 0;
+  if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) !=
+          ERROR_SUCCESS ||
+      size == 0) {
+    return entries;
+  }
+  std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+  if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr,
+                       reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS) {
+    return entries;
+  }
+  const size_t units = size / sizeof(wchar_t);
+  size_t start = 0;
+  for (size_t i = 0; i < units; ++i) {
+    if (data[i] != L'\0') continue;
+    entries.emplace_back(data.data() + start, i - start);
+    start = i + 1;
+  }
+  // A REG_MULTI_SZ ends with an empty string; an odd count means that closing entry was read too.
+  if (entries.size() % 2 == 1 && entries.back().empty()) entries.pop_back();
+  return entries;
+}
+
+std::wstring WithoutNtPrefix(const std::wstring& path) {
+  return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
+}
+
+// Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
+void DropPendingUnder(const std::vector<std::wstring>& roots) {
+  const std::vector<std::wstring> entries = PendingRenameEntries();
+  std::vector<wchar_t> kept;
+  bool dropped = false;
+  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+    const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
+    bool ours = false;
+    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
+    if (ours) {
+      dropped = true;
+      continue;
+    }
+    for (size_t j = i; j <= i + 1; ++j) {
+      kept.insert(kept.end(), entries[j].begin(), entries[j].end());
+      kept.push_back(L'\0');
+    }
+  }
+  if (!dropped) return;
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  if (kept.empty()) {
+    RegDeleteValueW(key.get(), L"PendingFileRenameOperations");
+    return;
+  }
+  kept.push_back(L'\0');
+  RegSetValueExW(key.get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                 reinterpret_cast<const BYTE*>(kept.data()), static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state) {
+  DrvInfo record;
+  std::memset(&record, 0, sizeof(record));
+  const size_t units = std::min(path.size(), static_cast<size_t>(zyhok::kDriverPathUnits));
+  std::copy_n(path.data(), units, record.wszDriverPath);
+  record.action = action;
+  record.compare_state = compare_state;
+  return record;
+}
+
+LoadedPlugin::LoadedPlugin() {
+  module_.reset(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
+  if (!module_) return;
+  Resolve(module_.get(), "Plugin_Interface_DriversDoAction", do_action_);
+  Resolve(module_.get(), "Plugin_Interface_EnumerateDriversInfo", enumerate_);
+}
+
+uint32_t LoadedPlugin::DoActions(const DrvInfo* records, uint32_t count) const {
+  return do_action_(records, count);
+}
+
+uint32_t LoadedPlugin::DoActions(const std::vector<DrvInfo>& records) const {
+  return do_action_(records.data(), static_cast<uint32_t>(records.size()));
+}
+
+uint32_t LoadedPlugin::Do(uint32_t action, const std::wstring& path, uint32_t compare_state) const {
+  const DrvInfo record = MakeRecord(action, path, compare_state);
+  return do_action_(&record, 1);
+}
+
+DrvStatusInfo LoadedPlugin::Status() const {
+  DrvStatusInfo info;
+  std::memset(&info, 0, sizeof(info));
+  enumerate_(&CopyStatus, &info);
+  return info;
+}
+
+std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
+
+std::wstring StagingTree32() {
+  wchar_t windows[MAX_PATH];
+  const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows, n) + L"\\SysWOW64\\zyhok";
+}
+
+void ResetDriverMachineState() {
+  SetDriverEntryStatus(0);
+  RemoveDriverService();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
+  RemoveTree(StagingTree64());
+  RemoveTree(StagingTree32());
+  DeleteFileW((SystemDir() + L"\\zyhok.cat").c_str());
+  DeleteFileW((SystemDir() + L"\\drivers\\zyhok_backup.sys").c_str());
+  DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
+}
+
+std::vector<std::wstring> PendingDeletions() {
+  std::vector<std::wstring> paths;
+  const std::vector<std::wstring> entries = PendingRenameEntries();
+  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+    if (entries[i + 1].empty()) paths.push_back(WithoutNtPrefix(entries[i]));
+  }
+  return paths;
+}
+
+bool ReadServiceDword(const std::wstring& name, DWORD& value) {
+  DWORD size = sizeof(value);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
+                      &size) == ERROR_SUCCESS;
+}
+
+void WriteServiceDword(const std::wstring& name, DWORD value) {
+  UniqueHKey key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+void DeleteServiceValue(const std::wstring& name) {
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
+  RegDeleteValueW(key.get(), name.c_str());
+}
+
+}  // namespace zyhok_test

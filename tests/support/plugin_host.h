@@ -1,0 +1,56 @@
+// The built plug-in loaded the way the platform's host loads it (LoadLibraryW of
+// helperZYHOKDriver.dll, exports resolved by name), and a reset of everything a lifecycle action
+// leaves on the machine, so that end-to-end tests start from and return to a clean prefix.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "plugin/plugin.h"
+#include "util/handle.h"
+
+namespace zyhok_test {
+
+// A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
+// is then stored when it fills all 1024 units).
+zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
+
+class LoadedPlugin {
+ public:
+  LoadedPlugin();
+  bool loaded() const { return do_action_ != nullptr && enumerate_ != nullptr; }
+  uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const;
+  uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const;
+  uint32_t Do(uint32_t action, const std::wstring& path, uint32_t compare_state = 0) const;
+  // The status record handed to the host's callback.
+  zyhok::DrvStatusInfo Status() const;
+
+ private:
+  zyhok::UniqueModule module_;
+  uint32_t (*do_action_)(const zyhok::DrvInfo*, uint32_t) = nullptr;
+  uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
+};
+
+// Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
+std::wstring StagingTree64();
+std::wstring StagingTree32();
+
+// Everything an install, update or uninstall can leave behind: the service (stopped, deleted), the
+// installed driver file, the service key with its values and sub-keys, both staging trees, the
+// catalogue copy <system>\zyhok.cat and any pending-deletion entries naming those places. Safe to
+// call on a clean machine.
+void ResetDriverMachineState();
+
+// Paths queued in PendingFileRenameOperations for deletion at the next reboot (sources whose
+// destination is empty), without the "\??\" prefix.
+std::vector<std::wstring> PendingDeletions();
+
+// HKLM REG_DWORD under the driver's service key; false when missing.
+bool ReadServiceDword(const std::wstring& name, DWORD& value);
+void WriteServiceDword(const std::wstring& name, DWORD value);
+void DeleteServiceValue(const std::wstring& name);
+
+}  // namespace zyhok_test
