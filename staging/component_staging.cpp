@@ -66,7 +66,8 @@ std::wstring ReadComponentVersion(const fs::path& source, const wchar_t* file64,
   return version;
 }
 
-// Stages one component from `source`; `registered` decides what to register after each file.
+// Stages one component from `source_text`: version, folders, both files, and after each file its
+// registration callback, told whether this call copied that file.
 template <typename Register64, typename Register32>
 void StageComponent(const std::wstring& source_text, const Component& component,
                     const wchar_t* version_failure, uint32_t* staged_flag, Register64 register64,
@@ -126,8 +127,12 @@ int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag) {
   // the registered one afterwards.
   StageComponent(
       package_folder, kEngine, L"Retrieve engine version number failed:", staged_flag,
-      [](const std::wstring& folder, const std::wstring&, bool) { RegisterMonitorEngine64(folder.c_str()); },
-      [](const std::wstring& folder, const std::wstring&, bool) { RegisterMonitorEngine(folder.c_str()); });
+      [](const std::wstring& folder, const std::wstring&, bool) {
+        RegisterMonitorEngine64(folder.c_str());
+      },
+      [](const std::wstring& folder, const std::wstring&, bool) {
+        RegisterMonitorEngine(folder.c_str());
+      });
   return 1;
 }
 
