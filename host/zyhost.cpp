@@ -1,26 +1,41 @@
-// zyhost: a small plug-in host for helperZYHOKDriver.dll, as the platform's service host drives it.
+// zyhost: a plug-in host for helperZYHOKDriver.dll, driving it as the platform's service host does,
+// and a checker of driver packages and of what the plug-in leaves on a machine.
 //
 // It loads the DLL with LoadLibraryW, resolves the exports with GetProcAddress and lays out the
 // records byte for byte as the host does; it shares no code with the library.
 //
-//   zyhost [--plugin <dll path>] status     driver id, status code, version text and flag
-//   zyhost [--plugin <dll path>] info       owner module id and module version
+//   zyhost [options] status                          the plug-in's status report of the driver
+//   zyhost [options] info                            owner module id and module version
+//   zyhost [options] install|update|uninstall <package folder> [--compare-state <n>]
+//   zyhost [options] batch [<action>:<package folder>[:<compare_state>] ...]
+//   zyhost [options] check <package folder>          whether the package can be installed
+//   zyhost [options] diagnose                        the driver's traces on this machine
+// options: --plugin <dll path>, --json (one JSON object on stdout).
 //
-// Exit status: 0 when the call's result is a success code, 1 when it is not, 2 for usage errors and a
-// plug-in that cannot be loaded.
+// Exit status: 0 when the plug-in's result is a success code (check: no problem found; diagnose:
+// always), 1 when it is not, 2 for usage errors and a plug-in that cannot be loaded or lacks the
+// export the command needs.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
+#include <vector>
+
+#include "zyhost.h"
+
+namespace zyhost {
 
 namespace {
 
 // The host's driver-info record: 2060 bytes, array stride 2060.
 struct DrvInfo {
-  uint32_t host_word;
+  uint32_t host_word;  // the host's own; zyhost sends 0
   wchar_t wszDriverPath[1024];
   uint32_t action;
   uint32_t compare_state;
@@ -29,6 +44,7 @@ static_assert(sizeof(DrvInfo) == 2060, "DrvInfo is 2060 bytes");
 static_assert(offsetof(DrvInfo, wszDriverPath) == 4, "DrvInfo layout");
 static_assert(offsetof(DrvInfo, action) == 2052, "DrvInfo layout");
 static_assert(offsetof(DrvInfo, compare_state) == 2056, "DrvInfo layout");
+constexpr size_t kMaxPathUnits = sizeof(DrvInfo::wszDriverPath) / sizeof(wchar_t) - 1;
 
 // The driver-status record handed to the callback: 112 bytes.
 struct DrvStatusInfo {
@@ -57,47 +73,190 @@ struct Plugin {
   GetModuleVersionFn module_version = nullptr;
 };
 
-const char* Meaning(uint32_t code) {
-  switch (code) {
-    case 0x201A0001: return "success";
-    case 0x201A0002: return "success, but the running driver could not be stopped for the update";
-    case 0xE01A0004: return "the driver service is running";
-    case 0xE01A0008: return "the driver service exists and is not running";
-    case 0xE01A0009: return "the driver service status could not be read";
-    case 0xE01A000A: return "unknown action, or the driver path could not be normalised";
-    case 0xE01A000B: return "the new driver did not start; the original driver file was restored";
-    case 0xE01A000C: return "failed; the batch was ended";
-    case 0xE01A000E: return "restoring or restarting the original driver failed";
-    case 0xE01A0019: return "the running driver could not be stopped";
-    default: return "not a result code of this plug-in";
+// The actions of a record. 1 and 3 are both updates (the plug-in logs compare_state once more for 1).
+struct ActionName {
+  const wchar_t* name;
+  uint32_t action;
+};
+constexpr ActionName kActions[] = {{L"install", 0}, {L"update", 1}, {L"uninstall", 2}};
+
+const wchar_t* ActionText(uint32_t action) {
+  switch (action) {
+    case 0: return L"install";
+    case 1:
+    case 3: return L"update";
+    case 2: return L"uninstall";
+    default: return L"unknown";
   }
 }
 
-bool IsSuccess(uint32_t code) { return (code & 0xFFFF0000u) == 0x201A0000u; }
+struct RecordRequest {
+  uint32_t action = 0;
+  uint32_t compare_state = 0;
+  std::wstring path;
+};
 
-void PrintCode(const char* label, uint32_t code) {
-  std::printf("%-17s0x%08X (%s)\n", label, code, Meaning(code));
-}
+struct Options {
+  std::wstring plugin;
+  bool json = false;
+  bool help = false;
+  bool has_compare_state = false;
+  uint32_t compare_state = 0;
+  std::vector<std::wstring> args;
+};
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: zyhost [--plugin <dll path>] <command>\n"
-               "commands:\n"
-               "  status    report the driver's service state and file version\n"
-               "  info      show the plug-in's owner module id and module version\n");
+const char kUsage[] =
+    "usage: zyhost [--plugin <dll path>] [--json] <command>\n"
+    "commands:\n"
+    "  status                              the plug-in's report of the driver's state and version\n"
+    "  info                                the plug-in's owner module id and module version\n"
+    "  install <package folder>            one record with action 0 (install)\n"
+    "  update <package folder>             one record with action 1 (update)\n"
+    "  uninstall <package folder>          one record with action 2 (uninstall)\n"
+    "      --compare-state <n>             compare_state of that record (default 0)\n"
+    "  batch <action>:<folder>[:<n>] ...   one call with several records; <action> is install,\n"
+    "                                      update, uninstall or a number; <n> is compare_state\n"
+    "  check <package folder>              whether the package can be installed\n"
+    "  diagnose                            the service, its registry values, staged components and\n"
+    "                                      pending deletions on this machine\n"
+    "--json writes one JSON object on stdout. Numbers may be decimal or 0x hexadecimal.\n";
+
+int Usage(const std::string& error) {
+  std::fprintf(stderr, "zyhost: %s\n%s", error.c_str(), kUsage);
   return 2;
 }
 
-bool LoadPlugin(const std::wstring& path, Plugin& plugin) {
+// A u32 in decimal or 0x hexadecimal, nothing else (no sign, no blanks, no overflow).
+bool ParseU32(const std::wstring& text, uint32_t* value) {
+  size_t start = 0;
+  int base = 10;
+  if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+    start = 2;
+    base = 16;
+  }
+  if (start >= text.size()) return false;
+  uint64_t number = 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    int digit;
+    if (c >= L'0' && c <= L'9') {
+      digit = c - L'0';
+    } else if (base == 16 && c >= L'a' && c <= L'f') {
+      digit = c - L'a' + 10;
+    } else if (base == 16 && c >= L'A' && c <= L'F') {
+      digit = c - L'A' + 10;
+    } else {
+      return false;
+    }
+    number = number * base + digit;
+    if (number > 0xFFFFFFFFull) return false;
+  }
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+bool ParseAction(const std::wstring& text, uint32_t* action) {
+  for (const ActionName& a : kActions) {
+    if (text == a.name) {
+      *action = a.action;
+      return true;
+    }
+  }
+  return ParseU32(text, action);
+}
+
+bool CheckPathLength(const std::wstring& path, std::string* error) {
+  if (path.size() <= kMaxPathUnits) return true;
+  *error = "a package path of " + std::to_string(path.size()) + " characters does not fit a record (at most " +
+           std::to_string(kMaxPathUnits) + ")";
+  return false;
+}
+
+// <action>:<package folder>[:<compare_state>]. The folder may hold a drive letter's colon (at its
+// second character); any later colon starts compare_state.
+bool ParseRecord(const std::wstring& text, RecordRequest* request, std::string* error) {
+  const size_t colon = text.find(L':');
+  if (colon == std::wstring::npos) {
+    *error = "record '" + Utf8(text) + "' is not <action>:<package folder>[:<compare_state>]";
+    return false;
+  }
+  if (!ParseAction(text.substr(0, colon), &request->action)) {
+    *error = "unknown action '" + Utf8(text.substr(0, colon)) + "'";
+    return false;
+  }
+  std::wstring rest = text.substr(colon + 1);
+  const size_t last = rest.rfind(L':');
+  if (last != std::wstring::npos && last != 1) {
+    if (!ParseU32(rest.substr(last + 1), &request->compare_state)) {
+      *error = "compare_state '" + Utf8(rest.substr(last + 1)) + "' is not a number";
+      return false;
+    }
+    rest.resize(last);
+  }
+  request->path = rest;
+  return CheckPathLength(request->path, error);
+}
+
+bool ParseOptions(int argc, wchar_t** argv, Options* options, std::string* error) {
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (options_done || arg.compare(0, 2, L"--") != 0) {
+      options->args.push_back(arg);
+    } else if (arg == L"--") {
+      options_done = true;
+    } else if (arg == L"--json") {
+      options->json = true;
+    } else if (arg == L"--help") {
+      options->help = true;
+    } else if (arg == L"--plugin" && i + 1 < argc) {
+      options->plugin = argv[++i];
+    } else if (arg == L"--compare-state" && i + 1 < argc) {
+      if (!ParseU32(argv[++i], &options->compare_state)) {
+        *error = "--compare-state needs a number";
+        return false;
+      }
+      options->has_compare_state = true;
+    } else {
+      *error = "unknown option or missing value: " + Utf8(arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::wstring DefaultPluginPath() {
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return L"helperZYHOKDriver.dll";
+  std::wstring path(self, n);
+  const size_t slash = path.find_last_of(L"\\/");
+  path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+  return path + L"helperZYHOKDriver.dll";
+}
+
+// Reports a failure of the command itself: a JSON "error" member, or a line on stderr.
+int Fail(Report& report, const std::wstring& message) {
+  if (report.json()) {
+    report.String("error", "error", message);
+  } else {
+    std::fprintf(stderr, "zyhost: %s\n", Utf8(message).c_str());
+  }
+  return 2;
+}
+
+// Loads the plug-in and resolves the exports that `needed` names; false (with the reason reported)
+// when it cannot be loaded or lacks one of them.
+bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed, Plugin& plugin,
+                Report& report) {
+  if (report.json()) report.String("plugin", "", path);
   plugin.module = LoadLibraryW(path.c_str());
   if (plugin.module == nullptr) {
-    std::fprintf(stderr, "zyhost: cannot load %ls (error %lu)\n", path.c_str(), GetLastError());
+    Fail(report, L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")");
     return false;
   }
   auto resolve = [&plugin](const char* name) {
-    void* p = reinterpret_cast<void*>(GetProcAddress(plugin.module, name));
-    if (p == nullptr) std::fprintf(stderr, "zyhost: the plug-in does not export %s\n", name);
-    return p;
+    return reinterpret_cast<void*>(GetProcAddress(plugin.module, name));
   };
   plugin.do_action = reinterpret_cast<DriversDoActionFn>(resolve("Plugin_Interface_DriversDoAction"));
   plugin.enumerate =
@@ -106,22 +265,18 @@ bool LoadPlugin(const std::wstring& path, Plugin& plugin) {
       reinterpret_cast<GetHelperOwnerModuleIdFn>(resolve("Plugin_Interface_GetHelperOwnerModuleID"));
   plugin.module_version =
       reinterpret_cast<GetModuleVersionFn>(resolve("Plugin_Interface_GetModuleVersion"));
-  return plugin.do_action && plugin.enumerate && plugin.owner_id && plugin.module_version;
-}
-
-std::wstring DefaultPluginPath() {
-  wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return L"helperZYHOKDriver.dll";
-  std::wstring path(self, n);
-  size_t slash = path.find_last_of(L"\\/");
-  path = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-  return path + L"helperZYHOKDriver.dll";
+  for (const char* name : needed) {
+    if (resolve(name) == nullptr) {
+      Fail(report, L"the plug-in does not export " + Widen(name));
+      return false;
+    }
+  }
+  return true;
 }
 
 struct StatusCopy {
-  bool called = false;
   int calls = 0;
+  bool called = false;
   DrvStatusInfo info = {};
 };
 
@@ -135,55 +290,151 @@ uint32_t OnStatus(const DrvStatusInfo* info, void* context) {
   return 0;
 }
 
-int CommandStatus(const Plugin& plugin) {
+int CommandStatus(const Plugin& plugin, Report& r) {
   StatusCopy copy;
   const uint32_t result = plugin.enumerate(&OnStatus, &copy);
   if (copy.called) {
     char version[sizeof(copy.info.version) + 1] = {};
     std::memcpy(version, copy.info.version, sizeof(copy.info.version));  // never trust the NUL
-    std::printf("%-17s0x%08X\n", "driver id:", copy.info.driver_id);
-    PrintCode("status:", copy.info.status);
-    std::printf("%-17s%s\n", "version:", version);
-    std::printf("%-17s%u\n", "flag:", copy.info.flag);
+    r.Hex("driver_id", "driver id", copy.info.driver_id);
+    r.Code("status", "status", copy.info.status);
+    r.String("version", "version", Widen(version));
+    r.Number("flag", "flag", copy.info.flag);
   } else {
-    std::printf("the plug-in did not call back\n");
+    r.Null("driver_id", "status record", "the plug-in did not call back");
   }
-  if (copy.calls != 1) std::printf("callback calls:  %d\n", copy.calls);
-  PrintCode("result:", result);
-  return IsSuccess(result) && copy.called ? 0 : 1;
+  if (r.json() || copy.calls != 1) r.Number("callback_calls", "callback calls", copy.calls);
+  r.Code("result", "result", result);
+  return IsSuccessCode(result) && copy.called ? 0 : 1;
 }
 
-int CommandInfo(const Plugin& plugin) {
+int CommandInfo(const Plugin& plugin, Report& r) {
   uint32_t version[3] = {0, 0, 0};
   plugin.module_version(version);
-  std::printf("%-17s%u\n", "owner module id:", plugin.owner_id());
-  std::printf("%-17s%u.%u.%u\n", "module version:", version[0], version[1], version[2]);
+  r.Number("owner_module_id", "owner module id", plugin.owner_id());
+  r.String("module_version", "module version",
+           std::to_wstring(version[0]) + L"." + std::to_wstring(version[1]) + L"." +
+               std::to_wstring(version[2]));
   return 0;
+}
+
+// One call of the batch export with the records in the given order. An empty batch is sent as a
+// count of 0 with no records.
+int CommandBatch(const Plugin& plugin, const std::vector<RecordRequest>& requests, Report& r) {
+  std::vector<DrvInfo> records(requests.size());
+  for (size_t i = 0; i < requests.size(); ++i) {
+    DrvInfo& record = records[i];
+    std::memset(&record, 0, sizeof(record));  // the path's unused units are zero
+    std::wmemcpy(record.wszDriverPath, requests[i].path.data(), requests[i].path.size());
+    record.action = requests[i].action;
+    record.compare_state = requests[i].compare_state;
+  }
+  r.BeginList("records", "records");
+  for (size_t i = 0; i < requests.size(); ++i) {
+    r.BeginItem(L"record " + std::to_wstring(i + 1));
+    if (r.json()) {
+      r.Number("action", "", requests[i].action);
+      r.String("action_name", "", ActionText(requests[i].action));
+    } else {
+      r.TextLine("action", std::wstring(ActionText(requests[i].action)) + L" (" +
+                               std::to_wstring(requests[i].action) + L")");
+    }
+    r.Number("compare_state", "compare state", requests[i].compare_state);
+    r.String("package", "package", requests[i].path);
+    r.EndItem();
+  }
+  r.EndList();
+  std::fflush(stdout);  // the records stay on screen whatever the call does
+  const uint32_t result =
+      plugin.do_action(records.empty() ? nullptr : records.data(), static_cast<uint32_t>(records.size()));
+  r.Code("result", "result", result);
+  if (r.json()) r.Flag("success", "", IsSuccessCode(result));
+  return IsSuccessCode(result) ? 0 : 1;
+}
+
+int Run(const Options& options) {
+  if (options.args.empty()) return Usage("no command given");
+  const std::wstring& command = options.args[0];
+  const size_t operands = options.args.size() - 1;
+  const bool single_action = command == L"install" || command == L"update" || command == L"uninstall";
+  if (options.has_compare_state && !single_action) {
+    return Usage("--compare-state belongs to install, update and uninstall");
+  }
+
+  std::vector<RecordRequest> requests;
+  std::string error;
+  if (single_action) {
+    if (operands != 1) return Usage(Utf8(command) + " takes one package folder");
+    RecordRequest request;
+    ParseAction(command, &request.action);
+    request.compare_state = options.compare_state;
+    request.path = options.args[1];
+    if (!CheckPathLength(request.path, &error)) return Usage(error);
+    requests.push_back(request);
+  } else if (command == L"batch") {
+    for (size_t i = 1; i < options.args.size(); ++i) {
+      RecordRequest request;
+      if (!ParseRecord(options.args[i], &request, &error)) return Usage(error);
+      requests.push_back(request);
+    }
+  } else if (command == L"check") {
+    if (operands != 1) return Usage("check takes one package folder");
+  } else if (command == L"status" || command == L"info" || command == L"diagnose") {
+    if (operands != 0) return Usage(Utf8(command) + " takes no operand");
+  } else {
+    return Usage("unknown command " + Utf8(command));
+  }
+
+  // Value columns: wide enough for the longest labels of each command.
+  const int column = command == L"diagnose" ? 30 : (single_action || command == L"batch") ? 21 : 17;
+  Report report(options.json, column);
+  if (report.json()) report.String("command", "", command);
+  int status = 0;
+  if (command == L"check") {
+    status = CommandCheck(options.args[1], report);
+  } else if (command == L"diagnose") {
+    status = CommandDiagnose(report);
+  } else {
+    Plugin plugin;
+    std::vector<const char*> needed;
+    if (command == L"status") {
+      needed = {"Plugin_Interface_EnumerateDriversInfo"};
+    } else if (command == L"info") {
+      needed = {"Plugin_Interface_GetHelperOwnerModuleID", "Plugin_Interface_GetModuleVersion"};
+    } else {
+      needed = {"Plugin_Interface_DriversDoAction"};
+    }
+    const std::wstring path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
+    if (!LoadPlugin(path, needed, plugin, report)) {
+      status = 2;
+    } else if (command == L"status") {
+      status = CommandStatus(plugin, report);
+    } else if (command == L"info") {
+      status = CommandInfo(plugin, report);
+    } else {
+      status = CommandBatch(plugin, requests, report);
+    }
+    report.Finish();
+    if (plugin.module != nullptr) FreeLibrary(plugin.module);
+    return status;
+  }
+  report.Finish();
+  return status;
 }
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-  std::wstring plugin_path = DefaultPluginPath();
-  int i = 1;
-  while (i < argc && std::wcsncmp(argv[i], L"--", 2) == 0) {
-    if (std::wcscmp(argv[i], L"--plugin") == 0 && i + 1 < argc) {
-      plugin_path = argv[i + 1];
-      i += 2;
-    } else {
-      return Usage();
-    }
-  }
-  if (i >= argc) return Usage();
-  const std::wstring command = argv[i];
-  const int rest = argc - i - 1;
-  if (command != L"status" && command != L"info") return Usage();
-  if (rest != 0) return Usage();
+}  // namespace zyhost
 
-  Plugin plugin;
-  if (!LoadPlugin(plugin_path, plugin)) return 2;
-  int status = command == L"status" ? CommandStatus(plugin) : CommandInfo(plugin);
-  std::fflush(stdout);
-  FreeLibrary(plugin.module);
-  return status;
+int wmain(int argc, wchar_t** argv) {
+  // Output is UTF-8 (text) or ASCII (JSON) with bare line feeds, the same on a console and a pipe.
+  _setmode(_fileno(stdout), _O_BINARY);
+  zyhost::Options options;
+  std::string error;
+  if (!zyhost::ParseOptions(argc, argv, &options, &error)) return zyhost::Usage(error);
+  if (options.help) {
+    std::fputs(zyhost::kUsage, stdout);
+    return 0;
+  }
+  return zyhost::Run(options);
 }

@@ -1,0 +1,343 @@
+// zyhost diagnose: what the plug-in has left on this machine, read straight from the system (no
+// plug-in call): the zyhok service and its driver file, the values of its service key that the
+// plug-in writes or reads, the staging trees under the system folder and SysWOW64, and the entries of
+// the pending-deletion list that concern the driver's files and folders.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <memory>
+#include <type_traits>
+
+#include "zyhost.h"
+
+namespace zyhost {
+
+namespace {
+
+constexpr const wchar_t* kServiceName = L"zyhok";
+constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+// The staging tree holds zyhok\20019\<component>\<version>; deeper levels would be a fault.
+constexpr int kStagingDepth = 6;
+
+// Values under the service key: the settings of every install, the ownership flags and the
+// registered monitor engine paths. Those that name a file are marked.
+struct ValueName {
+  const wchar_t* name;
+  bool names_file;
+};
+constexpr ValueName kServiceValues[] = {
+    {L"ZYHOKSystemDiskName", false}, {L"BootStatus", false},        {L"GHSwitch", false},
+    {L"HokFlags", false},            {L"PermCount", false},         {L"InstalledByZefa", false},
+    {L"DeleteFlag", false},          {L"ZYHOKMonDllName", true},    {L"ZYHOKMonDllNameDev", false},
+    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false},
+};
+// The event add-on's sub-keys of the service key, with the same three values each.
+constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
+constexpr ValueName kAddOnValues[] = {{L"path", true}, {L"devpath", false}, {L"version", false}};
+
+struct ScCloser {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using ScHandle = std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ScCloser>;
+struct KeyCloser {
+  void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer<HKEY>::type, KeyCloser>;
+
+struct RegValue {
+  bool present = false;
+  DWORD type = REG_NONE;
+  std::vector<BYTE> data;
+};
+
+Key OpenKey(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+      ERROR_SUCCESS) {
+    return Key();
+  }
+  return Key(key);
+}
+
+RegValue ReadValue(HKEY key, const wchar_t* name) {
+  RegValue value;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD size = static_cast<DWORD>(value.data.size());
+    const LSTATUS status = RegQueryValueExW(key, name, nullptr, &value.type,
+                                            value.data.empty() ? nullptr : value.data.data(), &size);
+    if (status == ERROR_SUCCESS && (!value.data.empty() || size == 0)) {
+      value.data.resize(size);
+      value.present = true;
+      return value;
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) return RegValue();
+    value.data.resize(size + 2);  // room for a terminator the writer may have left out
+  }
+  return RegValue();
+}
+
+// REG_SZ data as text, stopping at the first NUL and never reading past the data.
+std::wstring ValueText(const RegValue& value) {
+  const wchar_t* units = reinterpret_cast<const wchar_t*>(value.data.data());
+  const size_t count = value.data.size() / sizeof(wchar_t);
+  size_t n = 0;
+  while (n < count && units[n] != L'\0') ++n;
+  return std::wstring(units, n);
+}
+
+bool IsText(const RegValue& value) { return value.type == REG_SZ || value.type == REG_EXPAND_SZ; }
+bool IsDword(const RegValue& value) { return value.type == REG_DWORD && value.data.size() == 4; }
+
+DWORD ValueDword(const RegValue& value) {
+  DWORD number = 0;
+  std::memcpy(&number, value.data.data(), sizeof(number));
+  return number;
+}
+
+void PrintValue(Report& r, const wchar_t* name, const RegValue& value, bool names_file) {
+  const std::string key = Utf8(name);
+  if (!value.present) {
+    r.Null(key.c_str(), key.c_str(), "(absent)");
+  } else if (IsDword(value)) {
+    const DWORD number = ValueDword(value);
+    if (r.json()) {
+      r.Number(key.c_str(), key.c_str(), number);
+    } else {
+      wchar_t text[48];
+      std::swprintf(text, 48, L"%lu (0x%08lX)", number, number);
+      r.TextLine(key.c_str(), text);
+    }
+  } else if (IsText(value)) {
+    const std::wstring text = ValueText(value);
+    if (r.json()) {
+      r.String(key.c_str(), key.c_str(), text);
+      if (names_file && !text.empty()) {
+        r.Flag((key + "_file_present").c_str(), "", IsFile(text));
+      }
+    } else if (names_file && !text.empty()) {
+      r.TextLine(key.c_str(), text + (IsFile(text) ? L"  (file present)" : L"  (no such file)"));
+    } else {
+      r.TextLine(key.c_str(), text.empty() ? L"(empty text)" : text);
+    }
+  } else {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"(type %lu, %u bytes)", value.type, static_cast<unsigned>(value.data.size()));
+    r.String(key.c_str(), key.c_str(), text);
+  }
+}
+
+const wchar_t* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"stopped";
+    case SERVICE_START_PENDING: return L"start pending";
+    case SERVICE_STOP_PENDING: return L"stop pending";
+    case SERVICE_RUNNING: return L"running";
+    case SERVICE_CONTINUE_PENDING: return L"continue pending";
+    case SERVICE_PAUSE_PENDING: return L"pause pending";
+    case SERVICE_PAUSED: return L"paused";
+    default: return L"unknown state";
+  }
+}
+
+void PrintService(Report& r) {
+  r.BeginObject("service", "service");
+  DWORD error = 0;
+  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  ScHandle service;
+  if (!manager) {
+    error = GetLastError();
+  } else {
+    service.reset(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    if (!service) error = GetLastError();
+  }
+  SERVICE_STATUS status = {};
+  if (service && !QueryServiceStatus(service.get(), &status)) error = GetLastError();
+  if (r.json()) r.Flag("present", "", service != nullptr);
+  if (error != 0) {
+    if (r.json()) {
+      r.Number("error", "", error);
+    } else {
+      r.TextLine("state", std::wstring(error == ERROR_SERVICE_DOES_NOT_EXIST ? L"not installed"
+                                                                             : L"cannot be read") +
+                              L" (error " + std::to_wstring(error) + L")");
+    }
+  } else {
+    if (r.json()) {
+      r.Number("state", "", status.dwCurrentState);
+      r.String("state_name", "", StateName(status.dwCurrentState));
+    } else {
+      r.TextLine("state", std::wstring(StateName(status.dwCurrentState)) + L" (" +
+                              std::to_wstring(status.dwCurrentState) + L")");
+    }
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+      r.String("binary", "binary", config->lpBinaryPathName ? config->lpBinaryPathName : L"");
+      r.Number("start_type", "start type", config->dwStartType);
+    }
+  }
+  r.EndObject();
+
+  // The file whose version the plug-in's status report reads.
+  const std::wstring driver = SystemFolder() + L"\\drivers\\zyhok.sys";
+  r.BeginObject("driver_file", "driver file");
+  r.String("path", "path", driver);
+  r.Flag("present", "present", IsFile(driver));
+  uint16_t fixed[4] = {};
+  if (ReadFixedFileVersion(driver, fixed)) {
+    wchar_t text[64];
+    std::swprintf(text, 64, L"%u.%u.%u.%u", fixed[0], fixed[1], fixed[2], fixed[3]);
+    r.String("fixed_version", "fixed version", text);
+    std::swprintf(text, 64, L"%u.%u.%u", fixed[0], fixed[1], fixed[3]);
+    r.String("status_version", "status reports", text);
+  } else {
+    r.Null("fixed_version", "fixed version", "unreadable");
+  }
+  std::wstring version;
+  if (ReadFileVersionText(driver, &version)) {
+    r.String("file_version", "FileVersion", version);
+  } else {
+    r.Null("file_version", "FileVersion", "unreadable");
+  }
+  r.EndObject();
+}
+
+void PrintValues(Report& r, HKEY key, const ValueName* names, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    PrintValue(r, names[i].name, ReadValue(key, names[i].name), names[i].names_file);
+  }
+}
+
+// Folders of a staging tree below `folder`, each with its files, outermost first.
+void WalkStaging(Report& r, const std::wstring& root, const std::wstring& relative, int depth) {
+  std::vector<std::wstring> files, folders;
+  const std::wstring folder = root + L"\\" + relative;
+  ListFolder(folder, &files, &folders);
+  if (r.json()) {
+    r.BeginItem(relative);
+    r.String("folder", "folder", relative);
+    r.BeginList("files", "files");
+    for (const std::wstring& file : files) r.Item(file);
+    r.EndList();
+    r.EndItem();
+  } else {
+    std::wstring text;
+    for (const std::wstring& file : files) text += (text.empty() ? L"" : L", ") + file;
+    r.TextLine(Utf8(relative).c_str(), text.empty() ? L"-" : text);
+  }
+  if (depth >= kStagingDepth) return;
+  for (const std::wstring& sub : folders) WalkStaging(r, root, relative + L"\\" + sub, depth + 1);
+}
+
+void PrintStaging(Report& r) {
+  r.BeginList("staging", "staging");
+  for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
+    r.BeginItem(L"under " + root);
+    if (r.json()) r.String("root", "", root);
+    r.BeginList("folders", "folders", "none");
+    if (IsFolder(root + L"\\zyhok")) WalkStaging(r, root, L"zyhok", 1);
+    r.EndList();
+    r.EndItem();
+  }
+  r.EndList();
+}
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+  return text;
+}
+
+bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == L'\\');
+}
+
+// An entry of the pending list concerns the driver when it lies in a staging tree or its file name
+// begins with the driver's name (the driver file, its backup, its catalogue copy).
+bool ConcernsDriver(const std::wstring& path) {
+  std::wstring plain = Lower(path);
+  if (plain.compare(0, 4, L"\\??\\") == 0) plain.erase(0, 4);
+  for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
+    if (StartsWithFolder(plain, Lower(root + L"\\zyhok"))) return true;
+  }
+  const size_t slash = plain.rfind(L'\\');
+  const std::wstring name = slash == std::wstring::npos ? plain : plain.substr(slash + 1);
+  return name.compare(0, 5, L"zyhok") == 0;
+}
+
+void PrintPending(Report& r) {
+  std::vector<std::wstring> texts;
+  Key key = OpenKey(kSessionManagerKey);
+  if (key) {
+    const RegValue value = ReadValue(key.get(), kPendingValue);
+    if (value.present && value.type == REG_MULTI_SZ) {
+      const wchar_t* units = reinterpret_cast<const wchar_t*>(value.data.data());
+      const size_t count = value.data.size() / sizeof(wchar_t);
+      size_t pos = 0;
+      while (pos < count) {
+        size_t end = pos;
+        while (end < count && units[end] != L'\0') ++end;
+        texts.emplace_back(units + pos, end - pos);
+        pos = end + 1;
+      }
+      // The list ends with an empty string; drop it and any padding.
+      while (!texts.empty() && texts.back().empty() && texts.size() % 2 == 1) texts.pop_back();
+    }
+  }
+  r.BeginList("pending_deletion", "pending deletion", "none");
+  for (size_t i = 0; i < texts.size(); i += 2) {
+    const std::wstring& source = texts[i];
+    const std::wstring target = i + 1 < texts.size() ? texts[i + 1] : std::wstring();
+    if (source.empty() || !ConcernsDriver(source)) continue;
+    if (r.json()) {
+      r.BeginItem(source);
+      r.String("path", "path", source);
+      if (target.empty()) {
+        r.String("operation", "operation", L"delete");
+      } else {
+        r.String("operation", "operation", L"rename");
+        r.String("target", "target", target);
+      }
+      r.EndItem();
+    } else {
+      r.Item(target.empty() ? source + L"  (delete)" : source + L"  (rename to " + target + L")");
+    }
+  }
+  r.EndList();
+}
+
+}  // namespace
+
+int CommandDiagnose(Report& r) {
+  PrintService(r);
+  r.BeginList("service_keys", "registry");
+  std::vector<std::wstring> paths = {kServiceKey};
+  for (const wchar_t* sub : kAddOnKeys) paths.push_back(std::wstring(kServiceKey) + L"\\" + sub);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    r.BeginItem(L"HKLM\\" + paths[i]);
+    if (r.json()) r.String("path", "", paths[i]);
+    Key handle = OpenKey(paths[i]);
+    if (!handle) {
+      r.Null("values", "key", "(absent)");
+    } else {
+      if (r.json()) r.BeginObject("values", "");  // text mode lists the values under the key
+      if (i == 0) {
+        PrintValues(r, handle.get(), kServiceValues, sizeof(kServiceValues) / sizeof(kServiceValues[0]));
+      } else {
+        PrintValues(r, handle.get(), kAddOnValues, sizeof(kAddOnValues) / sizeof(kAddOnValues[0]));
+      }
+      if (r.json()) r.EndObject();
+    }
+    r.EndItem();
+  }
+  r.EndList();
+  PrintStaging(r);
+  PrintPending(r);
+  return 0;
+}
+
+}  // namespace zyhost
