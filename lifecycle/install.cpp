@@ -20,8 +20,10 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> InstallDrvFromDrvInfo,";
   const std::wstring record_path = RecordDriverPath(record);
-  wchar_t normalized[MAX_PATH] = {};
-  if (!NormalizeDriverPath(record_path.c_str(), normalized) || normalized[0] == L'\0') {
+  // An empty path normalises to an empty folder: the install then fails at the INF step like any
+  // other package that lacks its INF file, which ends the host's batch.
+  wchar_t normalized[kNormalizedPathUnits] = {};
+  if (!NormalizeDriverPath(record_path.c_str(), normalized)) {
     ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
     return kResultInvalidRecord;
   }

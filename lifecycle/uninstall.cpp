@@ -42,15 +42,13 @@ void RemoveStagedComponents() {
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> UninstallDrvFromDrvInfo,";
   const std::wstring record_path = RecordDriverPath(record);
-  // PathCanonicalizeW works on MAX_PATH buffers: a longer record path, or one that canonicalises to
-  // nothing, is refused like any other path that cannot be normalised.
+  // PathCanonicalizeW works on MAX_PATH buffers: a longer record path is refused like any other
+  // path that cannot be normalised, before the call could write past the buffer.
   wchar_t canonical[MAX_PATH] = {};
-  if (record_path.size() >= MAX_PATH || !PathCanonicalizeW(canonical, record_path.c_str()) ||
-      canonical[0] == L'\0') {
+  if (record_path.size() >= MAX_PATH || !PathCanonicalizeW(canonical, record_path.c_str())) {
     ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
     return kResultInvalidRecord;
   }
-  canonical[MAX_PATH - 1] = L'\0';
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
 

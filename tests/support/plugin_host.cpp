@@ -186,4 +186,25 @@ void DeleteServiceValue(const std::wstring& name) {
   RegDeleteValueW(key.get(), name.c_str());
 }
 
+std::vector<std::wstring> StagedComponentFiles(const std::wstring& engine_version,
+                                               const std::wstring& addon_version) {
+  return {StagingTree64() + L"\\20019\\ZyMon\\" + engine_version + L"\\zymon64.dll",
+          StagingTree32() + L"\\20019\\ZyMon\\" + engine_version + L"\\zymon.dll",
+          StagingTree64() + L"\\20019\\AddOn\\" + addon_version + L"\\ZyHkEvt64.dll",
+          StagingTree32() + L"\\20019\\AddOn\\" + addon_version + L"\\ZyHkEvt.dll"};
+}
+
+DWORD ServiceDword(const std::wstring& name) {
+  DWORD value = 0;
+  return ReadServiceDword(name, value) ? value : kNoServiceDword;
+}
+
+bool AllFilesExist(const std::vector<std::wstring>& paths) {
+  return std::all_of(paths.begin(), paths.end(), [](const std::wstring& p) { return FileExists(p); });
+}
+
+bool NoFileExists(const std::vector<std::wstring>& paths) {
+  return std::none_of(paths.begin(), paths.end(), [](const std::wstring& p) { return FileExists(p); });
+}
+
 }  // namespace zyhok_test

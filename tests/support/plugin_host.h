@@ -53,4 +53,17 @@ bool ReadServiceDword(const std::wstring& name, DWORD& value);
 void WriteServiceDword(const std::wstring& name, DWORD value);
 void DeleteServiceValue(const std::wstring& name);
 
+// The staged copies of a package's components, in this order: 64-bit engine, 32-bit engine, 64-bit
+// add-on, 32-bit add-on (fixture v1: engine "2.5.1043", add-on "1.0.5"; v2: "2.6.1100", "1.0.6").
+std::vector<std::wstring> StagedComponentFiles(const std::wstring& engine_version,
+                                               const std::wstring& addon_version);
+
+// A REG_DWORD under the driver's service key, or kNoServiceDword when it cannot be read.
+inline constexpr DWORD kNoServiceDword = 0xBAD0BAD0;
+DWORD ServiceDword(const std::wstring& name);
+
+// Whether every one, or none, of the paths names an existing file or folder.
+bool AllFilesExist(const std::vector<std::wstring>& paths);
+bool NoFileExists(const std::vector<std::wstring>& paths);
+
 }  // namespace zyhok_test

@@ -340,3 +340,15 @@ SERVICE_STATUS TestService::Status() const {
 }
 
 }  // namespace zyhok_test
+
+namespace zyhok_test {
+
+int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text) {
+  const std::vector<LogCapture::Line> lines = log.Lines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].level == level && lines[i].text == text) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+}  // namespace zyhok_test

@@ -136,3 +136,10 @@ class TestService {
 };
 
 }  // namespace zyhok_test
+
+namespace zyhok_test {
+
+// Position of the first line of `log` with exactly this level and text, or -1: for order checks.
+int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text);
+
+}  // namespace zyhok_test
