@@ -68,8 +68,8 @@ class PackageCopy {
   std::wstring folder_;
 };
 
-// Index of the first line of this level whose text starts with `prefix`, or kNone.
-size_t LineIndex(const LogCapture& log, unsigned level, const std::wstring& prefix) {
+// Index among the lines of this level of the first whose text starts with `prefix`, or kNone.
+size_t LineStartingWith(const LogCapture& log, unsigned level, const std::wstring& prefix) {
   const std::vector<std::wstring> texts = log.Texts(level);
   for (size_t i = 0; i < texts.size(); ++i) {
     if (texts[i].rfind(prefix, 0) == 0) return i;
@@ -100,10 +100,10 @@ void ExpectRestrictionLiftedAroundUpdate(const LogCapture& log) {
   const std::wstring restrict =
       L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, "
       L"bRestrictAct=";
-  const size_t lifted = LineIndex(log, 2, restrict + L"0");
-  const size_t entry = LineIndex(log, 2, L"==> UpdateDrvFromDrvInfo,");
-  const size_t exit = LineIndex(log, 2, L"<== UpdateDrvFromDrvInfo,asStatus = ");
-  const size_t put_back = LineIndex(log, 2, restrict + L"1");
+  const size_t lifted = LineStartingWith(log, 2, restrict + L"0");
+  const size_t entry = LineStartingWith(log, 2, L"==> UpdateDrvFromDrvInfo,");
+  const size_t exit = LineStartingWith(log, 2, L"<== UpdateDrvFromDrvInfo,asStatus = ");
+  const size_t put_back = LineStartingWith(log, 2, restrict + L"1");
   ASSERT_NE(put_back, kNone) << log.Dump();
   EXPECT_LT(lifted, entry);
   EXPECT_LT(entry, exit);
@@ -160,9 +160,9 @@ TEST_F(UpdateThroughPlugin, MissingDriverIsInstalledFromTheInfThenReplacedAndSta
   LogCapture log;
   EXPECT_EQ(plugin_.Do(1, v2.folder()), kSuccess) << log.Dump();
 
-  const size_t installed = LineIndex(log, 2, L"Success to install driver by INF" + (v2 / L"zyhok.inf"));
+  const size_t installed = LineStartingWith(log, 2, L"Success to install driver by INF" + (v2 / L"zyhok.inf"));
   EXPECT_NE(installed, kNone) << log.Dump();
-  EXPECT_LT(installed, LineIndex(log, 2, L"backup original driver file from: " + drivers_ + L" to " +
+  EXPECT_LT(installed, LineStartingWith(log, 2, L"backup original driver file from: " + drivers_ + L" to " +
                                              v2.folder() + L"\\"));
   EXPECT_TRUE(log.Has(2, L"Success to start new driver: zyhok"));
   ExpectLeftBehind("v2", SERVICE_RUNNING, v2);
@@ -185,12 +185,12 @@ TEST_F(UpdateThroughPlugin, ServiceMarkedForDeletionIsStoppedAndReinstalledBefor
     EXPECT_EQ(plugin_.Do(3, v2.folder()), kSuccess) << log.Dump();
     EXPECT_TRUE(log.Has(3, L"The DeleteFlag indicates the service: zyhok was marked for deletion on reboot"));
     const size_t reinstall =
-        LineIndex(log, 2, L"==> _InstallDriverByInf,INF File Path: " + (v2 / L"zyhok.inf"));
+        LineStartingWith(log, 2, L"==> _InstallDriverByInf,INF File Path: " + (v2 / L"zyhok.inf"));
     EXPECT_NE(reinstall, kNone) << log.Dump();
-    EXPECT_LT(reinstall, LineIndex(log, 2, L"backup original driver file from: "));
+    EXPECT_LT(reinstall, LineStartingWith(log, 2, L"backup original driver file from: "));
     // The stop before the reinstall left nothing running for the exchange to stop.
-    EXPECT_EQ(LineIndex(log, 2, L"try to stop original driver: "), kNone);
-    EXPECT_EQ(LineIndex(log, 2, L"Check zyhok is installed by other Velmora products?"), kNone);
+    EXPECT_EQ(LineStartingWith(log, 2, L"try to stop original driver: "), kNone);
+    EXPECT_EQ(LineStartingWith(log, 2, L"Check zyhok is installed by other Velmora products?"), kNone);
     ExpectLeftBehind("v2", SERVICE_RUNNING, v2);
     EXPECT_EQ(ServiceDword(L"DeleteFlag"), 1u);
     EXPECT_EQ(ServiceDword(L"PermCount"), 1u);
@@ -205,7 +205,7 @@ TEST_F(UpdateThroughPlugin, ServiceMarkedForDeletionIsStoppedAndReinstalledBefor
     LogCapture log;
     EXPECT_EQ(plugin_.Do(1, v2.folder()), kNotStopped) << log.Dump();
     EXPECT_TRUE(log.Has(5, L"fail to stop "));
-    EXPECT_EQ(LineIndex(log, 2, L"==> _InstallDriverByInf,"), kNone);
+    EXPECT_EQ(LineStartingWith(log, 2, L"==> _InstallDriverByInf,"), kNone);
     EXPECT_TRUE(log.Has(5, L"fail to stop original driver: zyhok"));
     ExpectLeftBehind("v1", SERVICE_RUNNING, v2);
   }
@@ -305,8 +305,8 @@ TEST_F(UpdateThroughPlugin, BackupOrRollbackThatCannotWrite) {
     EXPECT_EQ(plugin_.Do(1, v2.folder()), kFailed) << log.Dump();
     EXPECT_TRUE(log.Has(2, L"backup original driver file failed."));
     EXPECT_TRUE(log.Has(2, L"delete backup file " + (v2 / L"zyhok_backup.sys") + L" failed"));
-    EXPECT_NE(LineIndex(log, 2, L"<== UpdateDrvFromDrvInfo,asStatus = 0xe01a000c"), kNone);
-    EXPECT_EQ(LineIndex(log, 2, L"try to stop original driver: "), kNone);
+    EXPECT_NE(LineStartingWith(log, 2, L"<== UpdateDrvFromDrvInfo,asStatus = 0xe01a000c"), kNone);
+    EXPECT_EQ(LineStartingWith(log, 2, L"try to stop original driver: "), kNone);
     EXPECT_EQ(Installed(), "v1");
     EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
   }
@@ -469,7 +469,7 @@ TEST_F(UpdateThroughPlugin, CatalogueIsCopiedOnlyWhereTheHostSeesWindows10) {
     PackageCopy v2(L"v2");
     LogCapture log;
     EXPECT_EQ(host.Run(3, v2.folder(), log.file()), kSuccess) << log.Dump();
-    EXPECT_NE(LineIndex(log, 2, L"<== UpdateDrvFromDrvInfo,"), kNone) << "the host did not update";
+    EXPECT_NE(LineStartingWith(log, 2, L"<== UpdateDrvFromDrvInfo,"), kNone) << "the host did not update";
     EXPECT_EQ(log.Has(2, L"The OS platform is win10 or above."), row.copies);
     EXPECT_EQ(log.Has(2, L"wsSystemPath : " + catalogue), row.copies);
     EXPECT_EQ(log.Has(2, L"wsCatFilePath : " + (v2 / L"zyhok.cat")), row.copies);
