@@ -2,6 +2,7 @@
 
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -349,6 +350,85 @@ int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text) {
     if (lines[i].level == level && lines[i].text == text) return static_cast<int>(i);
   }
   return -1;
+}
+
+bool CopyTree(const std::wstring& from, const std::wstring& to) {
+  if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = CopyTree(from + L"\\" + name, to + L"\\" + name) && ok;
+    } else {
+      ok = CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE) && ok;
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return ok;
+}
+
+namespace {
+constexpr DWORD kHolderTimeoutMs = 60000;
+}  // namespace
+
+HoldingProcess::HoldingProcess(const std::wstring& mode, const std::wstring& path) {
+  static LONG counter = 0;
+  const std::wstring stem = L"zyhok-holding-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(InterlockedIncrement(&counter));
+  ready_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-ready").c_str()));
+  release_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-release").c_str()));
+  if (!ready_ || !release_) return;
+  // The holder watches this process, so a test that dies does not leave the file held.
+  SetEnvironmentVariableW(L"ZYHOK_HOLDER_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
+  std::wstring command = L"\"" + BinDir() + L"zyhok_holder.exe\" " + mode + L" \"" + path + L"\" " + stem +
+                         L"-ready " + stem + L"-release";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return;
+  }
+  process_.reset(process.hProcess);
+  zyhok::UniqueKernelHandle thread(process.hThread);
+  // Either the holder has taken the file or it has ended without it.
+  HANDLE waits[] = {ready_.get(), process_.get()};
+  holding_ = WaitForMultipleObjects(2, waits, FALSE, kHolderTimeoutMs) == WAIT_OBJECT_0;
+}
+
+HoldingProcess::~HoldingProcess() { Release(); }
+
+void HoldingProcess::Release() {
+  holding_ = false;
+  if (!process_) return;
+  SetEvent(release_.get());
+  if (WaitForSingleObject(process_.get(), kHolderTimeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process_.get(), 1);
+    WaitForSingleObject(process_.get(), kHolderTimeoutMs);
+  }
+  process_.reset();
+}
+
+}  // namespace zyhok_test
+
+namespace zyhok_test {
+
+std::vector<std::wstring> FolderNames(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace zyhok_test

@@ -142,4 +142,37 @@ namespace zyhok_test {
 // Position of the first line of `log` with exactly this level and text, or -1: for order checks.
 int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text);
 
+// Copies a folder tree (files and sub-folders) to `to`, creating it. False if anything failed.
+bool CopyTree(const std::wstring& from, const std::wstring& to);
+
+// A separate process (zyhok_holder.exe of the fixtures) that keeps one file in use until it is
+// released or this object is destroyed: mode "load" maps the file as a module with LoadLibraryW, the
+// way a running process keeps a component it loaded; mode "open" opens it for reading without
+// FILE_SHARE_DELETE. The holder also ends when the test program ends.
+class HoldingProcess {
+ public:
+  HoldingProcess(const std::wstring& mode, const std::wstring& path);
+  ~HoldingProcess();
+  HoldingProcess(const HoldingProcess&) = delete;
+  HoldingProcess& operator=(const HoldingProcess&) = delete;
+
+  // True once the holder has taken the file.
+  bool holding() const { return holding_; }
+  // Lets the holder go and waits until it has ended.
+  void Release();
+
+ private:
+  zyhok::UniqueKernelHandle ready_;
+  zyhok::UniqueKernelHandle release_;
+  zyhok::UniqueKernelHandle process_;
+  bool holding_ = false;
+};
+
+}  // namespace zyhok_test
+
+namespace zyhok_test {
+
+// Names of the entries of a folder other than "." and "..", sorted; empty when it cannot be read.
+std::vector<std::wstring> FolderNames(const std::wstring& folder);
+
 }  // namespace zyhok_test
