@@ -79,6 +79,7 @@ TEST_F(DriverFileCopy, FailedCopyLogsTheErrorAndKeepsTheDestination) {
     LogCapture log;
     EXPECT_EQ(CopyDriverFiles(from.c_str(), to.c_str(), mode), 0);
     EXPECT_EQ(log.Texts(5), Names({error})) << log.Dump();
+    EXPECT_EQ(log.Texts(2).size(), 1u) << "the copy's own line is logged before it fails\n" << log.Dump();
     EXPECT_EQ(ReadFileBytes(Installed()), v1_);
     EXPECT_EQ(ListFolder(DriversDir()), Names({L"zyhok.sys"}));
   };

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 namespace {
 
 using namespace zyhok_test;
+using Names = std::vector<std::wstring>;
 
 constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
@@ -133,10 +135,10 @@ TEST(RetirementName, TickCountIsASignedDecimalSuffix) {
 
 // ---- retirement against the real file system ----
 
-// The pending-deletion list, restored when destroyed to what it was when the object was made.
+// The pending-deletion list, put back when destroyed as it was when the object was made.
 class PendingRenames {
  public:
-  PendingRenames() : saved_(ReadHklmValue(kSessionManager, kPendingValue)) {}
+  PendingRenames() : saved_(Read()) {}
   ~PendingRenames() {
     if (saved_.error == ERROR_SUCCESS) {
       WriteHklmValue(kSessionManager, kPendingValue, saved_);
@@ -144,36 +146,27 @@ class PendingRenames {
       RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
     }
   }
-
-  // True when `path` is scheduled for deletion (no destination).
-  bool ScheduledForDeletion(const std::wstring& path) const {
-    const std::vector<std::wstring> entries = Entries(ReadHklmValue(kSessionManager, kPendingValue));
-    for (size_t i = 0; i + 1 < entries.size(); i += 2) {
-      if (lstrcmpiW(entries[i].c_str(), (L"\\??\\" + path).c_str()) == 0 && entries[i + 1].empty()) {
-        return true;
-      }
-    }
-    return false;
+  // The operations added since the object was made, in order: "delete <path>" or "rename <a> -> <b>".
+  std::vector<std::wstring> Added() const {
+    std::vector<std::wstring> all = Operations(Read());
+    all.erase(all.begin(), all.begin() + std::min(all.size(), Operations(saved_).size()));
+    return all;
   }
-  // Pairs added since the object was made.
-  size_t Added() const {
-    return (Entries(ReadHklmValue(kSessionManager, kPendingValue)).size() - Entries(saved_).size()) / 2;
-  }
-  std::string Dump() const { return ::testing::PrintToString(ReadHklmValue(kSessionManager, kPendingValue)); }
 
  private:
-  // The strings of the REG_MULTI_SZ (source, destination, source, ...) before the closing empty one.
-  static std::vector<std::wstring> Entries(const RegValue& value) {
-    std::vector<std::wstring> strings;
+  static RegValue Read() { return ReadHklmValue(kSessionManager, kPendingValue); }
+  // REG_MULTI_SZ of source and destination pairs (an empty destination means deletion).
+  static std::vector<std::wstring> Operations(const RegValue& value) {
+    std::vector<std::wstring> out;
     const std::wstring units = value.error == ERROR_SUCCESS ? value.Units() : L"";
-    for (size_t pos = 0; pos < units.size();) {
-      size_t end = units.find(L'\0', pos);
-      if (end == std::wstring::npos) end = units.size();
-      if (strings.size() % 2 == 0 && end == pos) break;
-      strings.push_back(units.substr(pos, end - pos));
-      pos = end + 1;
+    for (size_t pos = 0; pos < units.size() && units[pos] != L'\0';) {
+      const std::wstring from = units.c_str() + pos;
+      pos += from.size() + 1;
+      const std::wstring to = pos < units.size() ? units.c_str() + pos : L"";
+      pos += to.size() + 1;
+      out.push_back(to.empty() ? L"delete " + from : L"rename " + from + L" -> " + to);
     }
-    return strings;
+    return out;
   }
 
   RegValue saved_;
@@ -197,33 +190,27 @@ class Retirement : public ::testing::Test {
 };
 
 TEST_F(Retirement, FreeFileAndItsFoldersGoAtOnce) {
-  const std::wstring one = Component(L"ZyMon\\2.5.1043\\zymon64.dll");
-  zyhok::RetireFileAndFolder(one);
-  EXPECT_EQ(ListFolder(dir_.path()), std::vector<std::wstring>({L"ZyMon"}));
-  EXPECT_TRUE(ListFolder(dir_ / L"ZyMon").empty());
-
-  const std::wstring two = Component(L"zyhok\\ZyMon\\1\\zymon.dll");
-  zyhok::RetireFileAndTwoFolders(two);
-  EXPECT_TRUE(FileExists(dir_ / L"zyhok"));
-  EXPECT_TRUE(ListFolder(dir_ / L"zyhok").empty());
-  EXPECT_EQ(pending_.Added(), 0u) << pending_.Dump();
+  zyhok::RetireFileAndFolder(Component(L"ZyMon\\2.5.1043\\zymon64.dll"));
+  EXPECT_EQ(ListFolder(dir_.path()), Names({L"ZyMon"}));
+  EXPECT_EQ(ListFolder(dir_ / L"ZyMon"), Names());
+  zyhok::RetireFileAndTwoFolders(Component(L"zyhok\\ZyMon\\1\\zymon.dll"));  // inner folder first
+  EXPECT_EQ(ListFolder(dir_.path()), Names({L"ZyMon", L"zyhok"}));
+  EXPECT_EQ(ListFolder(dir_ / L"zyhok"), Names());
+  EXPECT_EQ(pending_.Added(), Names());
   EXPECT_TRUE(log_.Lines().empty()) << log_.Dump();
 }
 
 TEST_F(Retirement, FolderThatCannotGoNowIsDeferred) {
   const std::wstring file = Component(L"AddOn\\1.0.5\\ZyHkEvt64.dll");
-  const std::wstring sibling = Component(L"AddOn\\1.0.5\\ZyHkEvt.dll");
+  Component(L"AddOn\\1.0.5\\ZyHkEvt.dll");
   zyhok::RetireFileAndFolder(file);
-  EXPECT_EQ(ListFolder(dir_ / L"AddOn\\1.0.5"), std::vector<std::wstring>({L"ZyHkEvt.dll"}));
-  EXPECT_TRUE(pending_.ScheduledForDeletion(dir_ / L"AddOn\\1.0.5")) << pending_.Dump();
-
+  EXPECT_EQ(ListFolder(dir_ / L"AddOn\\1.0.5"), Names({L"ZyHkEvt.dll"}));
   const std::wstring empty = dir_ / L"empty";
   ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
   zyhok::RemoveFolderOrDefer(empty);
   EXPECT_FALSE(FileExists(empty));
   zyhok::RemoveFolderOrDefer(dir_ / L"missing");
-  EXPECT_TRUE(pending_.ScheduledForDeletion(dir_ / L"missing")) << pending_.Dump();
-  EXPECT_EQ(pending_.Added(), 2u) << pending_.Dump();
+  EXPECT_EQ(pending_.Added(), Names({L"delete \\??\\" + dir_ / L"AddOn\\1.0.5", L"delete \\??\\" + dir_ / L"missing"}));
 }
 
 // A DLL loaded by a running process cannot be deleted but can be renamed: the retired copy moves
@@ -239,7 +226,7 @@ TEST_F(Retirement, LoadedFileIsRenamedAsideAndDeletedAtReboot) {
   zyhok::RetireFileAndFolder(file);
   const int tick_after = static_cast<int>(GetTickCount());
 
-  const std::vector<std::wstring> names = ListFolder(folder);
+  const Names names = ListFolder(folder);
   ASSERT_EQ(names.size(), 1u);
   const std::wstring prefix = L"zymon64.dll.";
   ASSERT_EQ(names[0].compare(0, prefix.size(), prefix), 0) << WideToUtf8(names[0]);
@@ -250,14 +237,12 @@ TEST_F(Retirement, LoadedFileIsRenamedAsideAndDeletedAtReboot) {
     EXPECT_GE(tick, tick_before);
     EXPECT_LE(tick, tick_after);
   }
-  EXPECT_TRUE(pending_.ScheduledForDeletion(folder + L"\\" + names[0])) << pending_.Dump();
-  EXPECT_TRUE(pending_.ScheduledForDeletion(folder)) << pending_.Dump();
-  EXPECT_EQ(pending_.Added(), 2u) << pending_.Dump();
+  EXPECT_EQ(pending_.Added(), Names({L"delete \\??\\" + folder + L"\\" + names[0], L"delete \\??\\" + folder}));
   EXPECT_TRUE(log_.Texts(3).empty()) << log_.Dump();
 }
 
-// A file that another process holds open without FILE_SHARE_DELETE can be neither deleted nor
-// renamed: a warning, and the file is deleted under its own name at the next reboot.
+// A file that this process holds open without FILE_SHARE_DELETE can be neither deleted nor renamed:
+// a warning, and the file is deleted under its own name at the next reboot.
 TEST_F(Retirement, FileOpenWithoutShareDeleteIsDeletedAtRebootUnderItsName) {
   const std::wstring file = Component(L"ZyMon\\2.5.1043\\zymon64.dll");
   const std::wstring folder = dir_ / L"ZyMon\\2.5.1043";
@@ -267,13 +252,10 @@ TEST_F(Retirement, FileOpenWithoutShareDeleteIsDeletedAtRebootUnderItsName) {
 
   zyhok::RetireFileAndFolder(file);
 
-  EXPECT_EQ(ListFolder(folder), std::vector<std::wstring>({L"zymon64.dll"}));
-  EXPECT_TRUE(pending_.ScheduledForDeletion(file)) << pending_.Dump();
-  EXPECT_TRUE(pending_.ScheduledForDeletion(folder)) << pending_.Dump();
-  EXPECT_EQ(pending_.Added(), 2u) << pending_.Dump();
+  EXPECT_EQ(ListFolder(folder), Names({L"zymon64.dll"}));
+  EXPECT_EQ(pending_.Added(), Names({L"delete \\??\\" + file, L"delete \\??\\" + folder}));
   // 0x20: sharing violation
-  EXPECT_EQ(log_.Texts(), std::vector<std::wstring>({L"Rename file(" + file + L") failed. LastError = 0x20"}))
-      << log_.Dump();
+  EXPECT_EQ(log_.Texts(), Names({L"Rename file(" + file + L") failed. LastError = 0x20"})) << log_.Dump();
   EXPECT_EQ(log_.Lines().at(0).level, 3u);
   EXPECT_EQ(log_.Lines().at(0).module, L"ZYHOK Driver Installation");
   EXPECT_EQ(log_.Lines().at(0).source, L"helperZYHOKDriver");
@@ -281,10 +263,10 @@ TEST_F(Retirement, FileOpenWithoutShareDeleteIsDeletedAtRebootUnderItsName) {
 
 TEST_F(Retirement, EmptyPathIsAttemptedAndOnlyLogged) {
   zyhok::RetireFileAndTwoFolders(L"");
-  const std::vector<std::wstring> warnings = log_.Texts(3);
+  const Names warnings = log_.Texts(3);
   ASSERT_EQ(warnings.size(), 1u) << log_.Dump();
   EXPECT_EQ(warnings[0].rfind(L"Rename file() failed. LastError = 0x", 0), 0u) << log_.Dump();
-  EXPECT_EQ(pending_.Added(), 0u) << pending_.Dump();
+  EXPECT_EQ(pending_.Added(), Names());
 }
 
 }  // namespace

@@ -71,55 +71,42 @@ class ZefaInstallPath : public ::testing::Test {
     EXPECT_EQ(HklmKeyExists(kZefaKey), had_zefa_);
   }
 
-  // Absent key (null), or the key with "InstallDir" missing (empty optional text) or stored as REG_SZ.
-  void Arrange(const wchar_t* key_state, const wchar_t* install_dir = nullptr) {
+  // The key absent, or present with "InstallDir" missing (null) or stored as REG_SZ.
+  void Arrange(bool key, const wchar_t* install_dir = nullptr) {
     DeleteHklmTree(kZefaKey);
-    if (key_state == nullptr) return;
-    zyhok::UniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZefaKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr),
-              ERROR_SUCCESS);
-    if (install_dir) {
-      ASSERT_EQ(WriteHklmValue(kZefaKey, L"InstallDir", Sz(install_dir)), ERROR_SUCCESS);
-    }
+    zyhok::UniqueHKey created;
+    EXPECT_TRUE(!key || RegCreateKeyW(HKEY_LOCAL_MACHINE, kZefaKey, created.put()) == ERROR_SUCCESS);
+    EXPECT_TRUE(!install_dir || WriteHklmValue(kZefaKey, L"InstallDir", Sz(install_dir)) == ERROR_SUCCESS);
   }
 
-  struct HostRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    EnvironmentVarTable table;
-  };
-
   // Runs nexusDaemon.exe at `exe` (copied there from the build folder unless it is the built one),
-  // logging into `log`'s file, and reads back the table it printed.
-  HostRun RunHost(const std::wstring& exe, const LogCapture& log) {
-    HostRun run;
+  // logging into `log`'s file, and reads back "%zefa_install_path%" from the table it printed.
+  std::wstring HostInstallPath(const std::wstring& exe, const LogCapture& log) {
     const std::wstring built = BinDir() + L"nexusDaemon.exe";
-    if (exe != built) {
-      EXPECT_TRUE(CopyFileW(built.c_str(), exe.c_str(), FALSE)) << GetLastError();
-    }
+    EXPECT_TRUE(exe == built || CopyFileW(built.c_str(), exe.c_str(), FALSE)) << GetLastError();
     const std::wstring output = temp_ / L"table.txt";
     DeleteFileW(output.c_str());
     ScopedEnv journal_file(L"ZYJOURNAL_FILE", log.file().c_str());
     ScopedEnv journal_levels(L"ZYJOURNAL_LEVELS", L"*=2");
-
     std::wstring command = L"\"" + exe + L"\" \"" + output + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     // journalsink.dll lies beside the built programs.
-    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        BinDir().c_str(), &startup, &process)) {
-      ADD_FAILURE() << "CreateProcessW: " << GetLastError();
-      return run;
+    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(),
+                        &startup, &process)) {
+      return L"CreateProcessW failed: " + std::to_wstring(GetLastError());
     }
     zyhok::UniqueKernelHandle process_handle(process.hProcess), thread_handle(process.hThread);
+    DWORD exit_code = 0;
     WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.exit_code);
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    if (exit_code != 0) return L"exit code " + std::to_wstring(exit_code);
+    const std::wstring token = L"%zefa_install_path%\t";
     for (const std::wstring& line : SplitLines(Utf8ToWide(ReadFileBytes(output)))) {
-      const size_t tab = line.find(L'\t');
-      if (tab != std::wstring::npos) run.table[line.substr(0, tab)] = line.substr(tab + 1);
+      if (line.compare(0, token.size(), token) == 0) return line.substr(token.size());
     }
-    return run;
+    return L"no " + token;
   }
 
   // The install path and error lines, computed in this process and in the built host program.
@@ -131,9 +118,7 @@ class ZefaInstallPath : public ::testing::Test {
       EXPECT_EQ(ErrorLines(log), errors) << log.Dump();
     }
     LogCapture log;
-    const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
-    ASSERT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.table.at(L"%zefa_install_path%"), in_host);
+    EXPECT_EQ(HostInstallPath(BinDir() + L"nexusDaemon.exe", log), in_host);
     EXPECT_EQ(ErrorLines(log), errors) << log.Dump();
   }
 
@@ -148,28 +133,28 @@ class ZefaInstallPath : public ::testing::Test {
 // The registry wins over the host's own folder; a missing or empty value, or a missing key, logs its
 // failing step and falls back to the host's folder (nothing in this process, not nexusDaemon.exe).
 TEST_F(ZefaInstallPath, RegistryValueElseTheHostFolder) {
-  Arrange(L"key", L"D:\\Velmora Apps\\ZEFA");
+  Arrange(true, L"D:\\Velmora Apps\\ZEFA");
   ExpectInstallPath(L"D:\\Velmora Apps\\ZEFA", L"D:\\Velmora Apps\\ZEFA", {});
   EXPECT_EQ(zyhok::BuildEnvironmentVarMap().at(L"%zefa_install_path%"), L"D:\\Velmora Apps\\ZEFA");
   {
     SCOPED_TRACE("value missing");
-    Arrange(L"key");
+    Arrange(true);
     ExpectInstallPath(L"", BinDir(), {kQueryFailLine});
   }
   {
     SCOPED_TRACE("value empty");
-    Arrange(L"key", L"");
+    Arrange(true, L"");
     ExpectInstallPath(L"", BinDir(), {kQueryFailLine});
   }
   SCOPED_TRACE("key missing");
-  Arrange(nullptr);
+  Arrange(false);
   ExpectInstallPath(L"", BinDir(), {kOpenFailLine});
 }
 
 // A folder named like the host holding it is cut at the last occurrence; a host whose name differs
 // only in case is not the platform's host.
 TEST_F(ZefaInstallPath, HostFolderIsCutAtTheLastExactName) {
-  Arrange(nullptr);
+  Arrange(false);
   const std::wstring folder = temp_ / L"nexusDaemon.exe";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   ASSERT_TRUE(CreateDirectoryW((temp_ / L"other").c_str(), nullptr));
@@ -178,16 +163,14 @@ TEST_F(ZefaInstallPath, HostFolderIsCutAtTheLastExactName) {
   for (const auto& c : cases) {
     SCOPED_TRACE(WideToUtf8(c[0]));
     LogCapture log;
-    const HostRun run = RunHost(c[0], log);
-    ASSERT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.table.at(L"%zefa_install_path%"), c[1]);
+    EXPECT_EQ(HostInstallPath(c[0], log), c[1]);
     EXPECT_EQ(ErrorLines(log), std::vector<std::wstring>({kOpenFailLine})) << log.Dump();
   }
 }
 
 // The DLL builds its table while it loads, before any export is called, and only then.
 TEST_F(ZefaInstallPath, DllBuildsTheTableOnceAsItLoads) {
-  Arrange(nullptr);
+  Arrange(false);
   LogCapture log;
   {
     zyhok::UniqueModule dll(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
