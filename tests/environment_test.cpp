@@ -17,9 +17,6 @@ namespace {
 
 using namespace zyhok_test;
 using zyhok::EnvironmentVarTable;
-using zyhok::UniqueHKey;
-using zyhok::UniqueKernelHandle;
-using zyhok::UniqueModule;
 
 constexpr const wchar_t* kVelmoraKey = L"SOFTWARE\\Velmora";
 constexpr const wchar_t* kZefaKey = L"SOFTWARE\\Velmora\\ZEFA";
@@ -28,55 +25,27 @@ const std::wstring kOpenFailLine =
 const std::wstring kQueryFailLine =
     L"regKey.QueryValue() fail!\nkey =SOFTWARE\\Velmora\\ZEFA,wstrItemName =InstallDir";
 
-bool KeyExists(const wchar_t* sub_key) {
-  UniqueHKey key;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) ==
-         ERROR_SUCCESS;
-}
-
-void DeleteKeyTree(const wchar_t* sub_key) {
-  {
-    UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.put()) !=
-        ERROR_SUCCESS) {
-      return;
-    }
-    RegDeleteTreeW(key.get(), nullptr);
-  }
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, sub_key, KEY_WOW64_64KEY, 0);
-}
-
-// How many level-5 lines of module "Util COMMON" from util_EnvironmentVar carry exactly `text`.
-int CountErrorLines(const LogCapture& log, const std::wstring& text) {
-  int count = 0;
+// The texts of all lines; any but a level-5 line of "Util COMMON" from util_EnvironmentVar is marked.
+std::vector<std::wstring> ErrorLines(const LogCapture& log) {
+  std::vector<std::wstring> texts;
   for (const LogCapture::Line& line : log.Lines()) {
-    if (line.level == 5 && line.module == L"Util COMMON" && line.source == L"util_EnvironmentVar" &&
-        line.text == text) {
-      ++count;
-    }
+    const bool error = line.level == 5 && line.module == L"Util COMMON" && line.source == L"util_EnvironmentVar";
+    texts.push_back((error ? L"" : L"unexpected: ") + line.text);
   }
-  return count;
-}
-
-std::wstring CommonAppData() {
-  wchar_t folder[MAX_PATH] = {};
-  EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder), S_OK);
-  return folder;
+  return texts;
 }
 
 // Sets (or with null, removes) an environment variable of this process for the object's lifetime.
 class ScopedEnv {
  public:
   ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) {
-    wchar_t old[32768];
-    const DWORD n = GetEnvironmentVariableW(name, old, 32768);
+    std::vector<wchar_t> old(32768);
+    const DWORD n = GetEnvironmentVariableW(name, old.data(), 32768);
     had_ = n > 0 && n < 32768;
-    if (had_) old_.assign(old, n);
+    if (had_) old_.assign(old.data(), n);
     SetEnvironmentVariableW(name, value);
   }
   ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), had_ ? old_.c_str() : nullptr); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   std::wstring name_, old_;
@@ -86,271 +55,177 @@ class ScopedEnv {
 // The real ZEFA key: each case arranges it, and it is put back as it was found.
 class ZefaInstallPath : public ::testing::Test {
  protected:
-  void SetUp() override {
-    had_velmora_ = KeyExists(kVelmoraKey);
-    had_zefa_ = KeyExists(kZefaKey);
-    if (had_zefa_) {
-      UniqueHKey key;
-      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZefaKey, 0, KEY_READ | KEY_WOW64_64KEY, key.put()),
-                ERROR_SUCCESS);
-      DWORD size = sizeof(saved_data_);
-      had_value_ = RegQueryValueExW(key.get(), L"InstallDir", nullptr, &saved_type_, saved_data_,
-                                    &size) == ERROR_SUCCESS;
-      saved_size_ = size;
-    }
-  }
+  void SetUp() override { saved_ = ReadHklmValue(kZefaKey, L"InstallDir"); }
 
   void TearDown() override {
     if (!had_velmora_) {
-      DeleteKeyTree(kVelmoraKey);
+      DeleteHklmTree(kVelmoraKey);
     } else if (!had_zefa_) {
-      DeleteKeyTree(kZefaKey);
+      DeleteHklmTree(kZefaKey);
+    } else if (saved_.error == ERROR_SUCCESS) {
+      EXPECT_EQ(WriteHklmValue(kZefaKey, L"InstallDir", saved_), ERROR_SUCCESS);
     } else {
-      UniqueHKey key;
-      ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZefaKey, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                              key.put()),
-                ERROR_SUCCESS);
-      if (had_value_) {
-        RegSetValueExW(key.get(), L"InstallDir", 0, saved_type_, saved_data_, saved_size_);
-      } else {
-        RegDeleteValueW(key.get(), L"InstallDir");
-      }
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kZefaKey, L"InstallDir");
     }
-    EXPECT_EQ(KeyExists(kVelmoraKey), had_velmora_);
-    EXPECT_EQ(KeyExists(kZefaKey), had_zefa_);
+    EXPECT_EQ(HklmKeyExists(kVelmoraKey), had_velmora_);
+    EXPECT_EQ(HklmKeyExists(kZefaKey), had_zefa_);
   }
 
-  // Leaves the ZEFA key absent.
-  void RemoveZefaKey() { DeleteKeyTree(kZefaKey); }
-
-  // Creates the ZEFA key; with a value, stores it as "InstallDir" (REG_SZ), else removes that value.
-  void PrepareZefaKey(const wchar_t* install_dir) {
-    UniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZefaKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    if (install_dir == nullptr) {
-      RegDeleteValueW(key.get(), L"InstallDir");
-      return;
-    }
-    const DWORD bytes = static_cast<DWORD>((wcslen(install_dir) + 1) * sizeof(wchar_t));
-    ASSERT_EQ(RegSetValueExW(key.get(), L"InstallDir", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(install_dir), bytes),
-              ERROR_SUCCESS);
+  // The key absent, or present with "InstallDir" missing (null) or stored as REG_SZ.
+  void Arrange(bool key, const wchar_t* install_dir = nullptr) {
+    DeleteHklmTree(kZefaKey);
+    zyhok::UniqueHKey created;
+    EXPECT_TRUE(!key || RegCreateKeyW(HKEY_LOCAL_MACHINE, kZefaKey, created.put()) == ERROR_SUCCESS);
+    EXPECT_TRUE(!install_dir || WriteHklmValue(kZefaKey, L"InstallDir", Sz(install_dir)) == ERROR_SUCCESS);
   }
-
-  struct HostRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    EnvironmentVarTable table;
-  };
 
   // Runs nexusDaemon.exe at `exe` (copied there from the build folder unless it is the built one),
-  // logging into `log`'s file, and reads back the table it printed.
-  HostRun RunHost(const std::wstring& exe, const LogCapture& log) {
-    HostRun run;
+  // logging into `log`'s file, and reads back "%zefa_install_path%" from the table it printed.
+  std::wstring HostInstallPath(const std::wstring& exe, const LogCapture& log) {
     const std::wstring built = BinDir() + L"nexusDaemon.exe";
-    if (exe != built) {
-      EXPECT_TRUE(CopyFileW(built.c_str(), exe.c_str(), FALSE)) << GetLastError();
-    }
+    EXPECT_TRUE(exe == built || CopyFileW(built.c_str(), exe.c_str(), FALSE)) << GetLastError();
     const std::wstring output = temp_ / L"table.txt";
     DeleteFileW(output.c_str());
     ScopedEnv journal_file(L"ZYJOURNAL_FILE", log.file().c_str());
     ScopedEnv journal_levels(L"ZYJOURNAL_LEVELS", L"*=2");
-
     std::wstring command = L"\"" + exe + L"\" \"" + output + L"\"";
-    const std::wstring bin = BinDir();  // journalsink.dll lies beside the built programs
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, bin.c_str(),
+    // journalsink.dll lies beside the built programs.
+    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(),
                         &startup, &process)) {
-      ADD_FAILURE() << "CreateProcessW: " << GetLastError();
-      return run;
+      return L"CreateProcessW failed: " + std::to_wstring(GetLastError());
     }
-    UniqueKernelHandle process_handle(process.hProcess);
-    UniqueKernelHandle thread_handle(process.hThread);
+    zyhok::UniqueKernelHandle process_handle(process.hProcess), thread_handle(process.hThread);
+    DWORD exit_code = 0;
     WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.exit_code);
-
-    const std::wstring text = Utf8ToWide(ReadFileBytes(output));
-    size_t pos = 0;
-    while (pos < text.size()) {
-      size_t end = text.find(L"\r\n", pos);
-      if (end == std::wstring::npos) end = text.size();
-      const std::wstring line = text.substr(pos, end - pos);
-      pos = end + 2;
-      const size_t tab = line.find(L'\t');
-      if (tab != std::wstring::npos) run.table[line.substr(0, tab)] = line.substr(tab + 1);
+    GetExitCodeProcess(process.hProcess, &exit_code);
+    if (exit_code != 0) return L"exit code " + std::to_wstring(exit_code);
+    const std::wstring token = L"%zefa_install_path%\t";
+    for (const std::wstring& line : SplitLines(Utf8ToWide(ReadFileBytes(output)))) {
+      if (line.compare(0, token.size(), token) == 0) return line.substr(token.size());
     }
-    return run;
+    return L"no " + token;
+  }
+
+  // The install path and error lines, computed in this process and in the built host program.
+  void ExpectInstallPath(const std::wstring& here, const std::wstring& in_host,
+                         const std::vector<std::wstring>& errors) {
+    {
+      LogCapture log;
+      EXPECT_EQ(zyhok::GetZefaInstallPath(), here);
+      EXPECT_EQ(ErrorLines(log), errors) << log.Dump();
+    }
+    LogCapture log;
+    EXPECT_EQ(HostInstallPath(BinDir() + L"nexusDaemon.exe", log), in_host);
+    EXPECT_EQ(ErrorLines(log), errors) << log.Dump();
   }
 
   TempDir temp_;
 
  private:
-  bool had_velmora_ = false;
-  bool had_zefa_ = false;
-  bool had_value_ = false;
-  DWORD saved_type_ = 0;
-  BYTE saved_data_[2048] = {};
-  DWORD saved_size_ = 0;
+  bool had_velmora_ = HklmKeyExists(kVelmoraKey);
+  bool had_zefa_ = HklmKeyExists(kZefaKey);
+  RegValue saved_;
 };
 
-TEST_F(ZefaInstallPath, RegistryValueIsTakenAsStoredWithoutLogging) {
-  PrepareZefaKey(L"D:\\Velmora Apps\\ZEFA");
+// The registry wins over the host's own folder; a missing or empty value, or a missing key, logs its
+// failing step and falls back to the host's folder (nothing in this process, not nexusDaemon.exe).
+TEST_F(ZefaInstallPath, RegistryValueElseTheHostFolder) {
+  Arrange(true, L"D:\\Velmora Apps\\ZEFA");
+  ExpectInstallPath(L"D:\\Velmora Apps\\ZEFA", L"D:\\Velmora Apps\\ZEFA", {});
+  EXPECT_EQ(zyhok::BuildEnvironmentVarMap().at(L"%zefa_install_path%"), L"D:\\Velmora Apps\\ZEFA");
   {
-    LogCapture log;
-    EXPECT_EQ(zyhok::GetZefaInstallPath(), L"D:\\Velmora Apps\\ZEFA");
-    EXPECT_EQ(zyhok::BuildEnvironmentVarMap().at(L"%zefa_install_path%"), L"D:\\Velmora Apps\\ZEFA");
-    EXPECT_TRUE(log.Texts().empty()) << log.Dump();
+    SCOPED_TRACE("value missing");
+    Arrange(true);
+    ExpectInstallPath(L"", BinDir(), {kQueryFailLine});
   }
-
-  // The registry wins over the host's own folder.
-  LogCapture log;
-  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
-  ASSERT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.table.at(L"%zefa_install_path%"), L"D:\\Velmora Apps\\ZEFA");
-  EXPECT_TRUE(log.Texts().empty()) << log.Dump();
-}
-
-TEST_F(ZefaInstallPath, MissingOrEmptyValueLogsTheQueryAndFallsBackToTheHostFolder) {
-  for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
-    SCOPED_TRACE(value == nullptr ? "value missing" : "value empty");
-    PrepareZefaKey(value);
-    {
-      LogCapture log;
-      EXPECT_EQ(zyhok::GetZefaInstallPath(), L"");  // this host is not nexusDaemon.exe
-      EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 1) << log.Dump();
-      EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 0) << log.Dump();
-    }
-
-    LogCapture log;
-    const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
-    ASSERT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.table.at(L"%zefa_install_path%"), BinDir());
-    EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 1) << log.Dump();
-    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 0) << log.Dump();
-  }
-}
-
-TEST_F(ZefaInstallPath, MissingKeyLogsTheOpenAndFallsBackToTheHostFolder) {
-  RemoveZefaKey();
   {
-    LogCapture log;
-    EXPECT_EQ(zyhok::BuildEnvironmentVarMap().at(L"%zefa_install_path%"), L"");
-    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
-    EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 0) << log.Dump();
+    SCOPED_TRACE("value empty");
+    Arrange(true, L"");
+    ExpectInstallPath(L"", BinDir(), {kQueryFailLine});
   }
-
-  LogCapture log;
-  const HostRun run = RunHost(BinDir() + L"nexusDaemon.exe", log);
-  ASSERT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.table.at(L"%zefa_install_path%"), BinDir());
-  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
-  EXPECT_EQ(CountErrorLines(log, kQueryFailLine), 0) << log.Dump();
+  SCOPED_TRACE("key missing");
+  Arrange(false);
+  ExpectInstallPath(L"", BinDir(), {kOpenFailLine});
 }
 
-// The host's path names nexusDaemon.exe twice (a folder of that name holding the program): the folder
-// is cut at the last occurrence.
-TEST_F(ZefaInstallPath, PathNamingTheHostTwiceIsCutAtTheLastOccurrence) {
-  RemoveZefaKey();
+// A folder named like the host holding it is cut at the last occurrence; a host whose name differs
+// only in case is not the platform's host.
+TEST_F(ZefaInstallPath, HostFolderIsCutAtTheLastExactName) {
+  Arrange(false);
   const std::wstring folder = temp_ / L"nexusDaemon.exe";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  LogCapture log;
-  const HostRun run = RunHost(folder + L"\\nexusDaemon.exe", log);
-  ASSERT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.table.at(L"%zefa_install_path%"), folder + L"\\");
-}
-
-// Another host program with the same name in another case is not the platform's host.
-TEST_F(ZefaInstallPath, HostMatchIsCaseSensitive) {
-  RemoveZefaKey();
-  LogCapture log;
-  const HostRun run = RunHost(temp_ / L"NexusDaemon.exe", log);
-  ASSERT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.table.at(L"%zefa_install_path%"), L"");
-  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
+  ASSERT_TRUE(CreateDirectoryW((temp_ / L"other").c_str(), nullptr));
+  const std::wstring cases[][2] = {{folder + L"\\nexusDaemon.exe", folder + L"\\"},
+                                   {temp_ / L"other\\NexusDaemon.exe", L""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c[0]));
+    LogCapture log;
+    EXPECT_EQ(HostInstallPath(c[0], log), c[1]);
+    EXPECT_EQ(ErrorLines(log), std::vector<std::wstring>({kOpenFailLine})) << log.Dump();
+  }
 }
 
 // The DLL builds its table while it loads, before any export is called, and only then.
 TEST_F(ZefaInstallPath, DllBuildsTheTableOnceAsItLoads) {
-  RemoveZefaKey();
+  Arrange(false);
   LogCapture log;
   {
-    UniqueModule dll(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
+    zyhok::UniqueModule dll(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
     ASSERT_TRUE(dll.valid()) << GetLastError();
-    EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
-    using OwnerIdFn = uint32_t (*)();
-    auto owner_id = reinterpret_cast<OwnerIdFn>(
+    EXPECT_EQ(ErrorLines(log), std::vector<std::wstring>({kOpenFailLine})) << log.Dump();
+    auto owner_id = reinterpret_cast<uint32_t (*)()>(
         reinterpret_cast<void*>(GetProcAddress(dll.get(), "Plugin_Interface_GetHelperOwnerModuleID")));
     ASSERT_NE(owner_id, nullptr);
     EXPECT_EQ(owner_id(), 20020u);
   }
-  EXPECT_EQ(CountErrorLines(log, kOpenFailLine), 1) << log.Dump();
+  EXPECT_EQ(ErrorLines(log), std::vector<std::wstring>({kOpenFailLine})) << log.Dump();
 }
 
-class EnvironmentTable : public ::testing::Test {};
-
-TEST_F(EnvironmentTable, HoldsTheTwentyEightTokens) {
-  const EnvironmentVarTable table = zyhok::BuildEnvironmentVarMap();
+TEST(EnvironmentTable, HoldsTheTwentyEightTokensAtLoadAndOnRequest) {
   const std::vector<std::wstring> tokens = {
-      L"%zefa_install_path%", L"%ALLUSERSPROFILE%", L"%APPDATA%", L"%COMPUTERNAME%", L"%COMSPEC%",
-      L"%HOMEDRIVE%", L"%HOMEPATH%", L"%PATH%", L"%PATHEXT%", L"%PROGRAMFILES%", L"%PROMPT%",
-      L"%SYSTEMDRIVE%", L"%SYSTEMROOT%", L"%TEMP%", L"%TMP%", L"%USERNAME%", L"%USERPROFILE%",
-      L"%WINDIR%", L"%PROCESSOR_ARCHITECTURE%", L"%PROCESSOR_IDENTIFIER%", L"%PROCESSOR_LEVEL%",
-      L"%PROCESSOR_REVISION%", L"%NUMBER_OF_PROCESSORS%", L"%OS%", L"%zefa_data_path%",
-      L"%zefa_temp_path%", L"%zefa_quarantine_path%", L"%zefa_virus_path%"};
-  EXPECT_EQ(table.size(), tokens.size());
-  for (const std::wstring& token : tokens) EXPECT_EQ(table.count(token), 1u) << WideToUtf8(token);
-
-  // The load-time table of this program holds the same tokens.
-  const EnvironmentVarTable& loaded = zyhok::EnvironmentVarMap();
-  EXPECT_EQ(loaded.size(), tokens.size());
-  for (const std::wstring& token : tokens) EXPECT_EQ(loaded.count(token), 1u) << WideToUtf8(token);
+      L"%ALLUSERSPROFILE%", L"%APPDATA%", L"%COMPUTERNAME%", L"%COMSPEC%", L"%HOMEDRIVE%",
+      L"%HOMEPATH%", L"%NUMBER_OF_PROCESSORS%", L"%OS%", L"%PATH%", L"%PATHEXT%",
+      L"%PROCESSOR_ARCHITECTURE%", L"%PROCESSOR_IDENTIFIER%", L"%PROCESSOR_LEVEL%",
+      L"%PROCESSOR_REVISION%", L"%PROGRAMFILES%", L"%PROMPT%", L"%SYSTEMDRIVE%", L"%SYSTEMROOT%",
+      L"%TEMP%", L"%TMP%", L"%USERNAME%", L"%USERPROFILE%", L"%WINDIR%", L"%zefa_data_path%",
+      L"%zefa_install_path%", L"%zefa_quarantine_path%", L"%zefa_temp_path%", L"%zefa_virus_path%"};
+  for (const EnvironmentVarTable& table : {zyhok::BuildEnvironmentVarMap(), zyhok::EnvironmentVarMap()}) {
+    std::vector<std::wstring> keys;
+    for (const auto& entry : table) keys.push_back(entry.first);
+    EXPECT_EQ(keys, tokens);
+  }
 }
 
-TEST_F(EnvironmentTable, PlatformFoldersLieBelowTheAllUsersDataFolder) {
+TEST(EnvironmentTable, ValuesAreTheAllUsersFoldersOrExpandedVariables) {
   // Whatever this user's own APPDATA says, "%APPDATA%" is the all-users folder.
   ScopedEnv user_appdata(L"APPDATA", L"C:\\users\\someone\\AppData\\Roaming");
-  const std::wstring common = CommonAppData();
-  ASSERT_FALSE(common.empty());
-  const EnvironmentVarTable table = zyhok::BuildEnvironmentVarMap();
-  EXPECT_EQ(table.at(L"%APPDATA%"), common);
-  EXPECT_EQ(table.at(L"%zefa_data_path%"), common + L"\\Velmora\\ZEFA\\");
-  EXPECT_EQ(table.at(L"%zefa_temp_path%"), common + L"\\Velmora\\ZEFA\\temp\\");
-  EXPECT_EQ(table.at(L"%zefa_quarantine_path%"), common + L"\\Velmora\\ZEFA\\quarantine\\");
-  EXPECT_EQ(table.at(L"%zefa_virus_path%"), table.at(L"%zefa_temp_path%") + L"virus\\");
-  EXPECT_EQ(zyhok::EnvironmentVarMap().at(L"%APPDATA%"), common);
-}
-
-TEST_F(EnvironmentTable, VariablesAreExpandedOrKeepTheirToken) {
   ScopedEnv prompt(L"PROMPT", nullptr);
   ScopedEnv os(L"OS", L"Windows_NT");
+  wchar_t common[MAX_PATH] = {};
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common), S_OK);
+  const std::wstring zefa = std::wstring(common) + L"\\Velmora\\ZEFA\\";
   const EnvironmentVarTable table = zyhok::BuildEnvironmentVarMap();
-  EXPECT_EQ(table.at(L"%PROMPT%"), L"%PROMPT%");
+  EXPECT_EQ(table.at(L"%APPDATA%"), common);
+  EXPECT_EQ(table.at(L"%zefa_data_path%"), zefa);
+  EXPECT_EQ(table.at(L"%zefa_temp_path%"), zefa + L"temp\\");
+  EXPECT_EQ(table.at(L"%zefa_quarantine_path%"), zefa + L"quarantine\\");
+  EXPECT_EQ(table.at(L"%zefa_virus_path%"), zefa + L"temp\\virus\\");
+  EXPECT_EQ(zyhok::EnvironmentVarMap().at(L"%APPDATA%"), common);
+  EXPECT_EQ(table.at(L"%PROMPT%"), L"%PROMPT%");  // not set: the token stays
   EXPECT_EQ(table.at(L"%OS%"), L"Windows_NT");
-
-  wchar_t windows[MAX_PATH];
-  const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
-  ASSERT_GT(n, 0u);
-  EXPECT_EQ(table.at(L"%WINDIR%"), std::wstring(windows, n));
-  EXPECT_EQ(table.at(L"%SYSTEMROOT%"), std::wstring(windows, n));
-  wchar_t path[32768];
-  const DWORD path_units = GetEnvironmentVariableW(L"PATH", path, 32768);
-  ASSERT_GT(path_units, 0u);
-  EXPECT_EQ(table.at(L"%PATH%"), std::wstring(path, path_units));
 }
 
-TEST_F(EnvironmentTable, ValuesLongerThanAPathBufferAreKeptWhole) {
-  const std::wstring long_value = L"C:\\" + std::wstring(700, L'x') + L"\\end";
-  ScopedEnv variable(L"ZYHOK_TEST_LONG", long_value.c_str());
-  EXPECT_EQ(zyhok::ExpandEnvVar(L"%ZYHOK_TEST_LONG%"), long_value);
-  const std::wstring fits(258, L'y');  // with its terminator exactly one path buffer
-  ScopedEnv fitting(L"ZYHOK_TEST_FITS", fits.c_str());
-  EXPECT_EQ(zyhok::ExpandEnvVar(L"%ZYHOK_TEST_FITS%"), fits);
-  const std::wstring over(260, L'z');  // one unit more than a path buffer holds
-  ScopedEnv over_by_one(L"ZYHOK_TEST_OVER", over.c_str());
-  EXPECT_EQ(zyhok::ExpandEnvVar(L"%ZYHOK_TEST_OVER%"), over);
+// Values of any length come back whole: far longer than a path buffer, and on either side of its end.
+TEST(EnvironmentTable, ValuesLongerThanAPathBufferAreKeptWhole) {
+  for (size_t length : {707u, 258u, 260u}) {
+    SCOPED_TRACE(length);
+    const std::wstring value = L"C:\\" + std::wstring(length - 3, L'x');
+    ScopedEnv variable(L"ZYHOK_TEST_LONG", value.c_str());
+    EXPECT_EQ(zyhok::ExpandEnvVar(L"%ZYHOK_TEST_LONG%"), value);
+  }
 }
 
 }  // namespace

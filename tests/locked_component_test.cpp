@@ -122,7 +122,7 @@ class LockedComponent : public ::testing::Test {
 
   // The one entry left in the engine's folder must be the engine under a retirement name.
   std::wstring RetiredCopyOf(const std::wstring& engine) {
-    const std::vector<std::wstring> left = FolderNames(ParentOf(engine));
+    const std::vector<std::wstring> left = ListFolder(ParentOf(engine));
     if (left.size() != 1 || !IsRetirementNameOf(left[0], NameOf(engine))) {
       ADD_FAILURE() << "the engine's folder should hold only the renamed engine; it holds:" << Show(left);
       return std::wstring();
@@ -188,7 +188,7 @@ TEST_F(LockedComponent, EngineOpenWithoutDeleteSharingIsQueuedUnderItsOwnNameOnU
   const std::vector<std::wstring> queued = UninstallWhileHeld(L"open", engine);
 
   EXPECT_TRUE(FileExists(engine));
-  EXPECT_EQ(FolderNames(ParentOf(engine)), std::vector<std::wstring>{NameOf(engine)});
+  EXPECT_EQ(ListFolder(ParentOf(engine)), std::vector<std::wstring>{NameOf(engine)});
   EXPECT_EQ(queued, QueuedWith(engine, engine)) << "pending deletions added:" << Show(queued);
   EXPECT_EQ(log_.Texts(3),
             std::vector<std::wstring>{L"Rename file(" + engine + L") failed. LastError = 0x20"})

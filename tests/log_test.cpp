@@ -72,12 +72,14 @@ const wchar_t* CountedPiece() {
   return L"piece";
 }
 
-TEST(LogEnablingRule, SuppressedLineBuildsNoText) {
+// A line that is off builds no text; a line that is on keeps the thread's last-error value.
+TEST(LogEnablingRule, SuppressedLineBuildsNoTextAndLoggingKeepsTheLastError) {
   LogCapture log(L"*=5");
-  g_pieces_built = 0;
   ZYLOG(kLogInstall, kLevelInfo) << CountedPiece();
   EXPECT_EQ(g_pieces_built, 0);
+  SetLastError(1056);
   ZYLOG(kLogInstall, kLevelError) << CountedPiece();
+  EXPECT_EQ(GetLastError(), 1056u);
   EXPECT_EQ(g_pieces_built, 1);
   EXPECT_TRUE(log.Has(5, L"piece"));
 }
@@ -123,13 +125,6 @@ TEST(LogTextForms, EntryAndExitLinesReachTheFileWholeWithTheirLevelAndSource) {
   EXPECT_EQ(lines[0].level, 2u);
   EXPECT_EQ(lines[0].module, L"ZYHOK Driver Installation");
   EXPECT_EQ(lines[0].line, expected_line);
-}
-
-TEST(LogTextForms, LoggingKeepsTheLastErrorValue) {
-  LogCapture log;
-  SetLastError(1056);
-  ZYLOG(kLogInstall, kLevelError) << L"error line";
-  EXPECT_EQ(GetLastError(), 1056u);
 }
 
 }  // namespace

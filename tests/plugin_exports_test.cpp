@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "plugin/plugin.h"
 #include "support/test_support.h"
@@ -16,69 +18,43 @@ using namespace zyhok_test;
 using zyhok::DrvInfo;
 using zyhok::DrvStatusInfo;
 
-struct Exports {
-  zyhok::UniqueModule module;
-  uint32_t (*do_action)(const DrvInfo*, uint32_t) = nullptr;
-  uint32_t (*enumerate)(zyhok::DrvStatusCallback, void*) = nullptr;
-  uint32_t (*owner_id)() = nullptr;
-  void (*module_version)(uint32_t*) = nullptr;
-};
-
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
+// Each case loads the DLL and resolves its exports.
 class PluginExports : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    exports_ = new Exports();
-    exports_->module.reset(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
-    ASSERT_TRUE(exports_->module.valid()) << GetLastError();
-    HMODULE m = exports_->module.get();
-    Resolve(m, "Plugin_Interface_DriversDoAction", exports_->do_action);
-    Resolve(m, "Plugin_Interface_EnumerateDriversInfo", exports_->enumerate);
-    Resolve(m, "Plugin_Interface_GetHelperOwnerModuleID", exports_->owner_id);
-    Resolve(m, "Plugin_Interface_GetModuleVersion", exports_->module_version);
-  }
-  static void TearDownTestSuite() {
-    delete exports_;
-    exports_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_NE(exports_->do_action, nullptr);
-    ASSERT_NE(exports_->enumerate, nullptr);
-    ASSERT_NE(exports_->owner_id, nullptr);
-    ASSERT_NE(exports_->module_version, nullptr);
+    ASSERT_TRUE(dll_.valid()) << GetLastError();
+    Resolve("Plugin_Interface_DriversDoAction", do_action_);
+    Resolve("Plugin_Interface_EnumerateDriversInfo", enumerate_);
+    Resolve("Plugin_Interface_GetHelperOwnerModuleID", owner_id_);
+    Resolve("Plugin_Interface_GetModuleVersion", module_version_);
   }
-  static Exports* exports_;
+  template <typename Fn>
+  void Resolve(const char* name, Fn& out) {
+    out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll_.get(), name)));
+    ASSERT_NE(out, nullptr) << name;
+  }
+
+  zyhok::UniqueModule dll_{LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str())};
+  uint32_t (*do_action_)(const DrvInfo*, uint32_t) = nullptr;
+  uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
+  uint32_t (*owner_id_)() = nullptr;
+  void (*module_version_)(uint32_t*) = nullptr;
 };
-Exports* PluginExports::exports_ = nullptr;
 
-TEST_F(PluginExports, IdentifyThePlugin) {
-  EXPECT_EQ(exports_->owner_id(), 20020u);
-  EXPECT_EQ(exports_->owner_id(), 20020u);
+TEST_F(PluginExports, IdentifyThePluginAndRefuseAnEmptyBatch) {
+  EXPECT_EQ(owner_id_(), 20020u);
   uint32_t version[4] = {7, 7, 7, 0xDEADBEEF};
-  exports_->module_version(version);
-  EXPECT_EQ(version[0], 1u);
-  EXPECT_EQ(version[1], 6u);
-  EXPECT_EQ(version[2], 1195u);
-  EXPECT_EQ(version[3], 0xDEADBEEFu) << "wrote past the three words";
-  exports_->module_version(nullptr);  // must return without touching anything
-}
-
-TEST_F(PluginExports, FileVersionResourceIs1_6_0_1195) {
-  const std::wstring dll = BinDir() + L"helperZYHOKDriver.dll";
+  module_version_(version);
+  EXPECT_EQ(std::vector<uint32_t>(version, version + 4), std::vector<uint32_t>({1, 6, 1195, 0xDEADBEEF}))
+      << "three words, nothing past them";
+  module_version_(nullptr);  // must return without touching anything
+  // The DLL's own file version resource agrees.
   uint32_t major = 0, minor = 0, build = 0;
-  ASSERT_TRUE(zyhok::GetFileVersionNumbers(dll.c_str(), &major, &minor, &build));
-  EXPECT_EQ(major, 1u);
-  EXPECT_EQ(minor, 6u);
-  EXPECT_EQ(build, 1195u);
-}
+  ASSERT_TRUE(zyhok::GetFileVersionNumbers((BinDir() + L"helperZYHOKDriver.dll").c_str(), &major, &minor, &build));
+  EXPECT_EQ(std::vector<uint32_t>({major, minor, build}), std::vector<uint32_t>({1, 6, 1195}));
 
-TEST_F(PluginExports, EmptyBatchIsRefusedWithoutReadingRecords) {
   LogCapture log;
-  EXPECT_EQ(exports_->do_action(nullptr, 0), 0xE01A000Cu);
+  EXPECT_EQ(do_action_(nullptr, 0), 0xE01A000Cu);
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 }
 
@@ -105,73 +81,57 @@ class DriverStatusReport : public PluginExports {
   }
   void TearDown() override { RemoveDriverService(PackageDir(L"v1")); }
 
-  Received Enumerate() {
+  // Enumerates once and checks the status, version and log lines (level 2 unless given as {level, text}).
+  void ExpectReport(uint32_t status, const char* version, const std::vector<std::wstring>& lines,
+                    const std::vector<std::pair<unsigned, std::wstring>>& other_lines = {}) {
+    LogCapture& log = log_;
+    log.Clear();
     Received received;
     std::memset(&received.info, 0xCC, sizeof(received.info));
-    EXPECT_EQ(exports_->enumerate(&OnStatus, &received), 0x201A0001u);
+    EXPECT_EQ(enumerate_(&OnStatus, &received), 0x201A0001u);
     EXPECT_EQ(received.calls, 1);
     EXPECT_EQ(received.context, &received);
     EXPECT_EQ(received.info.driver_id, 0x48000165u);
     EXPECT_EQ(received.info.flag, 1u);
-    EXPECT_NE(std::memchr(received.info.version, 0, sizeof(received.info.version)), nullptr);
-    return received;
+    EXPECT_EQ(received.info.status, status);
+    ASSERT_NE(std::memchr(received.info.version, 0, sizeof(received.info.version)), nullptr);
+    EXPECT_STREQ(received.info.version, version);
+    for (const std::wstring& line : lines) EXPECT_TRUE(log.Has(2, line)) << WideToUtf8(line) << "\n" << log.Dump();
+    for (const auto& line : other_lines) {
+      EXPECT_TRUE(log.Has(line.first, line.second)) << WideToUtf8(line.second) << "\n" << log.Dump();
+    }
+    EXPECT_EQ(log.Texts(3).size() + log.Texts(5).size(), other_lines.size()) << log.Dump();
   }
+
+  LogCapture log_;
 };
 
 TEST_F(DriverStatusReport, RunningDriverReportsRunningAndItsFileVersion) {
   InstallDriverByInf(PackageDir(L"v1"));
   ASSERT_TRUE(StartDriver());
-  LogCapture log;
-  Received r = Enumerate();
-  EXPECT_EQ(r.info.status, 0xE01A0004u);
-  EXPECT_STREQ(r.info.version, "1.6.1195");
-  EXPECT_TRUE(log.Has(2, L"The current state of zyhok is 0x4")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"Query Version of driver: " + InstalledDriverPath())) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"driver version: 1.6.1195")) << log.Dump();
-  EXPECT_EQ(log.Texts(3).size() + log.Texts(5).size(), 0u) << log.Dump();
+  ExpectReport(0xE01A0004u, "1.6.1195",
+               {L"The current state of zyhok is 0x4", L"Query Version of driver: " + InstalledDriverPath(),
+                L"driver version: 1.6.1195"});
 }
 
 TEST_F(DriverStatusReport, StoppedDriverReportsNotRunningWithTheVersionOfTheUpdate) {
   InstallDriverByInf(PackageDir(L"v2"));
   ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
-  LogCapture log;
-  Received r = Enumerate();
-  EXPECT_EQ(r.info.status, 0xE01A0008u);
-  EXPECT_STREQ(r.info.version, "1.6.1200");
-  EXPECT_TRUE(log.Has(2, L"The current state of zyhok is 0x1")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"driver version: 1.6.1200")) << log.Dump();
+  ExpectReport(0xE01A0008u, "1.6.1200", {L"The current state of zyhok is 0x1", L"driver version: 1.6.1200"});
 }
 
 TEST_F(DriverStatusReport, ServiceWhoseFileIsMissingReportsItsStateAndVersion1_0) {
   InstallDriverByInf(PackageDir(L"v1"));
   ASSERT_TRUE(DeleteFileW(InstalledDriverPath().c_str()));
-  LogCapture log;
-  Received r = Enumerate();
-  EXPECT_EQ(r.info.status, 0xE01A0008u);
-  EXPECT_STREQ(r.info.version, "1.0");
-  EXPECT_TRUE(log.Has(5, L"Query Version failed, driver: " + InstalledDriverPath())) << log.Dump();
-  EXPECT_TRUE(log.Has(3, L"Query driver zyhok version failed!")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"driver version: 1.0")) << log.Dump();
+  ExpectReport(0xE01A0008u, "1.0", {L"driver version: 1.0"},
+               {{5, L"Query Version failed, driver: " + InstalledDriverPath()},
+                {3, L"Query driver zyhok version failed!"}});
 }
 
 TEST_F(DriverStatusReport, MissingServiceReportsUnknownWithoutQueryingTheVersion) {
   ASSERT_EQ(ServiceState(), 0u);
-  LogCapture log;
-  Received r = Enumerate();
-  EXPECT_EQ(r.info.status, 0xE01A0009u);
-  EXPECT_STREQ(r.info.version, "1.0");
-  EXPECT_TRUE(log.Has(3, L"Query driver zyhok status failed!")) << log.Dump();
-  EXPECT_FALSE(log.HasPart(2, L"Query Version of driver")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"driver version: 1.0")) << log.Dump();
-}
-
-TEST_F(DriverStatusReport, DriverRefusingToLoadStaysStoppedAndIsReportedSo) {
-  InstallDriverByInf(PackageDir(L"v1"));
-  SetDriverEntryStatus(0xC0000058);  // STATUS_UNKNOWN_REVISION
-  EXPECT_FALSE(StartDriver());
-  Received r = Enumerate();
-  EXPECT_EQ(r.info.status, 0xE01A0008u);
-  EXPECT_STREQ(r.info.version, "1.6.1195");
+  ExpectReport(0xE01A0009u, "1.0", {L"driver version: 1.0"}, {{3, L"Query driver zyhok status failed!"}});
+  EXPECT_FALSE(log_.HasPart(2, L"Query Version of driver")) << log_.Dump();
 }
 
 TEST(DriverVersionQuery, RefusesEmptyNameAndNullRecord) {

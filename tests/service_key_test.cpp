@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "lifecycle/lifecycle.h"
 #include "staging/staging.h"
@@ -12,213 +13,148 @@
 namespace {
 
 using namespace zyhok_test;
+using Texts = std::vector<std::wstring>;
 
-const wchar_t kKey[] = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
-
-// Raw registry access, independent of the code under test.
-bool ReadDword(const std::wstring& key, const wchar_t* name, DWORD* out, DWORD* type = nullptr) {
-  DWORD size = sizeof(DWORD), t = 0;
-  LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_ANY, &t, out, &size);
-  if (type) *type = t;
-  return rc == ERROR_SUCCESS && t == REG_DWORD;
-}
-
-bool ReadRaw(const std::wstring& key, const wchar_t* name, std::wstring* out, DWORD* bytes = nullptr) {
-  zyhok::UniqueHKey handle;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) != ERROR_SUCCESS) return false;
-  DWORD type = 0, size = 0;
-  if (RegQueryValueExW(handle.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-  std::wstring data(size / 2 + 1, L'\0');
-  if (RegQueryValueExW(handle.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) !=
-      ERROR_SUCCESS || type != REG_SZ) {
-    return false;
-  }
-  if (bytes) *bytes = size;
-  data.resize(size / 2);
-  if (!data.empty() && data.back() == L'\0') data.pop_back();
-  *out = data;
-  return true;
-}
-
-void WriteDword(const std::wstring& key, const wchar_t* name, DWORD value) {
-  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value)),
-            ERROR_SUCCESS);
-}
-
-void WriteText(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                            static_cast<DWORD>((value.size() + 1) * 2)),
-            ERROR_SUCCESS);
-}
-
-bool KeyExists(const std::wstring& key) {
-  zyhok::UniqueHKey handle;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
-}
+const std::wstring kKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+const std::wstring kAddOn32 = kKey + L"\\AddOn\\ZyHkEvt";
+const std::wstring kAddOn64 = kKey + L"\\AddOn\\ZyHkEvt64";
 
 // Each case starts and ends without the zyhok service key (and without the service).
 class ServiceKey : public ::testing::Test {
  protected:
   void SetUp() override {
     RemoveDriverService();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey);
-    ASSERT_FALSE(KeyExists(kKey));
+    DeleteHklmTree(kKey);
+    ASSERT_FALSE(HklmKeyExists(kKey));
   }
-  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
+  void TearDown() override { DeleteHklmTree(kKey); }
+
+  static void Put(const std::wstring& key, const wchar_t* name, const RegValue& value) {
+    ASSERT_EQ(WriteHklmValue(key, name, value), ERROR_SUCCESS);
+  }
 };
 
 TEST_F(ServiceKey, SettingsCreateTheKeyAndAreRewrittenOnEveryCall) {
   wchar_t device[MAX_PATH] = {};
   ASSERT_NE(QueryDosDeviceW(SystemDir().substr(0, 2).c_str(), device, MAX_PATH), 0u);
-
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     EXPECT_EQ(zyhok::SetDriverServiceSettings(), 1);
-    std::wstring disk;
-    ASSERT_TRUE(ReadRaw(kKey, L"ZYHOKSystemDiskName", &disk));
-    EXPECT_EQ(disk, device);
-    DWORD v = 7;
-    ASSERT_TRUE(ReadDword(kKey, L"BootStatus", &v));
-    EXPECT_EQ(v, 0xFFFFFFFFu);
-    ASSERT_TRUE(ReadDword(kKey, L"GHSwitch", &v));
-    EXPECT_EQ(v, 1u);
-    ASSERT_TRUE(ReadDword(kKey, L"HokFlags", &v));
-    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(ReadHklmValue(kKey, L"ZYHOKSystemDiskName"), Sz(device));
+    EXPECT_EQ(ReadHklmValue(kKey, L"BootStatus"), Dword(0xFFFFFFFF));
+    EXPECT_EQ(ReadHklmValue(kKey, L"GHSwitch"), Dword(1));
+    EXPECT_EQ(ReadHklmValue(kKey, L"HokFlags"), Dword(0));
     // Whatever they hold before, the next call writes them again.
-    WriteDword(kKey, L"BootStatus", 5);
-    WriteDword(kKey, L"GHSwitch", 0);
-    WriteDword(kKey, L"HokFlags", 3);
+    Put(kKey, L"BootStatus", Dword(5));
+    Put(kKey, L"GHSwitch", Dword(0));
+    Put(kKey, L"HokFlags", Dword(3));
   }
 }
 
+// Each reader needs both values of its own bitness.
 TEST_F(ServiceKey, RegisteredPathsNeedBothValuesOfTheirBitness) {
   std::wstring engine, addon;
   EXPECT_FALSE(zyhok::GetRegisteredComponentPaths(engine, addon));
-  EXPECT_TRUE(engine.empty());
-  EXPECT_TRUE(addon.empty());
-
-  WriteText(kKey, L"ZYHOKMonDllName", L"C:\\windows\\syswow64\\zyhok\\20019\\ZyMon\\1\\zymon.dll");
+  EXPECT_EQ(engine + addon, L"");
+  Put(kKey, L"ZYHOKMonDllName", Sz(L"C:\\w\\zymon.dll"));
   EXPECT_FALSE(zyhok::GetRegisteredComponentPaths(engine, addon));
-  EXPECT_EQ(engine, L"C:\\windows\\syswow64\\zyhok\\20019\\ZyMon\\1\\zymon.dll");
-  EXPECT_TRUE(addon.empty());
-
-  WriteText(std::wstring(kKey) + L"\\AddOn\\ZyHkEvt", L"path", L"C:\\a\\ZyHkEvt.dll");
+  EXPECT_EQ(engine + L"|" + addon, L"C:\\w\\zymon.dll|");
+  Put(kAddOn32, L"path", Sz(L"C:\\a\\ZyHkEvt.dll"));
   engine.clear();
   EXPECT_TRUE(zyhok::GetRegisteredComponentPaths(engine, addon));
-  EXPECT_EQ(addon, L"C:\\a\\ZyHkEvt.dll");
+  EXPECT_EQ(engine + L"|" + addon, L"C:\\w\\zymon.dll|C:\\a\\ZyHkEvt.dll");
 
-  // The 64-bit reader looks at its own values only.
   std::wstring engine64, addon64;
   EXPECT_FALSE(zyhok::GetRegisteredComponentPaths64(engine64, addon64));
-  WriteText(kKey, L"ZYHOKMonDll64Name", L"C:\\b\\zymon64.dll");
-  WriteText(std::wstring(kKey) + L"\\AddOn\\ZyHkEvt64", L"path", L"C:\\b\\ZyHkEvt64.dll");
+  Put(kKey, L"ZYHOKMonDll64Name", Sz(L"C:\\b\\zymon64.dll"));
+  Put(kAddOn64, L"path", Sz(L"C:\\b\\ZyHkEvt64.dll"));
   EXPECT_TRUE(zyhok::GetRegisteredComponentPaths64(engine64, addon64));
-  EXPECT_EQ(engine64, L"C:\\b\\zymon64.dll");
-  EXPECT_EQ(addon64, L"C:\\b\\ZyHkEvt64.dll");
+  EXPECT_EQ(engine64 + L"|" + addon64, L"C:\\b\\zymon64.dll|C:\\b\\ZyHkEvt64.dll");
 }
 
 TEST_F(ServiceKey, DeleteFlagMarksTheServiceOnlyWhenNonZero) {
   LogCapture log;
   EXPECT_EQ(zyhok::_CheckDeleteFlagRegistry(L"zyhok"), 0);  // no key at all
-  EXPECT_EQ(log.Texts(),
-            (std::vector<std::wstring>{L"==> _CheckDeleteFlagRegistry,", L"<== _CheckDeleteFlagRegistry,bRet = 0"}))
+  EXPECT_EQ(log.Texts(), Texts({L"==> _CheckDeleteFlagRegistry,", L"<== _CheckDeleteFlagRegistry,bRet = 0"}))
       << log.Dump();
-
-  WriteDword(kKey, L"GHSwitch", 1);
+  Put(kKey, L"GHSwitch", Dword(1));
   EXPECT_EQ(zyhok::_CheckDeleteFlagRegistry(L"zyhok"), 0);  // key without the value
-  WriteDword(kKey, L"DeleteFlag", 0);
+  Put(kKey, L"DeleteFlag", Dword(0));
   EXPECT_EQ(zyhok::_CheckDeleteFlagRegistry(L"zyhok"), 0);
   EXPECT_FALSE(log.HasPart(3, L"DeleteFlag")) << log.Dump();
 
   for (DWORD value : {1u, 0xFFFFFFFFu}) {
-    WriteDword(kKey, L"DeleteFlag", value);
+    Put(kKey, L"DeleteFlag", Dword(value));
     log.Clear();
     EXPECT_EQ(zyhok::_CheckDeleteFlagRegistry(L"zyhok"), 1);
-    EXPECT_TRUE(log.Has(3, L"The DeleteFlag indicates the service: zyhok was marked for deletion on reboot"))
+    EXPECT_EQ(log.Texts(), Texts({L"==> _CheckDeleteFlagRegistry,",
+                                  L"The DeleteFlag indicates the service: zyhok was marked for deletion on reboot",
+                                  L"<== _CheckDeleteFlagRegistry,bRet = 0x1"}))
         << log.Dump();
-    EXPECT_TRUE(log.Has(2, L"<== _CheckDeleteFlagRegistry,bRet = 0x1")) << log.Dump();
+    EXPECT_EQ(log.Texts(3).size(), 1u) << log.Dump();
   }
-  DWORD still = 0;
-  ASSERT_TRUE(ReadDword(kKey, L"DeleteFlag", &still));
-  EXPECT_EQ(still, 0xFFFFFFFFu) << "the check must change nothing";
+  EXPECT_EQ(ReadHklmValue(kKey, L"DeleteFlag"), Dword(0xFFFFFFFF)) << "the check must change nothing";
   EXPECT_EQ(zyhok::_CheckDeleteFlagRegistry(nullptr), 0);
 }
 
+// PermCount + 1 (1 when it cannot be read), DeleteFlag removed, InstalledByZefa = 1.
 TEST_F(ServiceKey, TakingAShareCountsUpClearsTheDeleteMarkAndSetsOwnership) {
-  const std::wstring path = kKey;
-  WriteDword(kKey, L"PermCount", 3);
-  WriteDword(kKey, L"DeleteFlag", 1);
+  Put(kKey, L"PermCount", Dword(3));
+  Put(kKey, L"DeleteFlag", Dword(1));
   LogCapture log;
   EXPECT_TRUE(zyhok::ModifyZyhokRegistry());
-  DWORD v = 0;
-  ASSERT_TRUE(ReadDword(kKey, L"PermCount", &v));
-  EXPECT_EQ(v, 4u);
-  ASSERT_TRUE(ReadDword(kKey, L"InstalledByZefa", &v));
-  EXPECT_EQ(v, 1u);
-  EXPECT_FALSE(ReadDword(kKey, L"DeleteFlag", &v));
-  EXPECT_EQ(log.Texts(), (std::vector<std::wstring>{L"==> ModifyZyhokRegistry,", L"<== ModifyZyhokRegistry,bRet = 0x1"}))
-      << log.Dump();
+  EXPECT_EQ(ReadHklmValue(kKey, L"PermCount"), Dword(4));
+  EXPECT_EQ(ReadHklmValue(kKey, L"InstalledByZefa"), Dword(1));
+  EXPECT_EQ(ReadHklmValue(kKey, L"DeleteFlag").error, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(log.Texts(), Texts({L"==> ModifyZyhokRegistry,", L"<== ModifyZyhokRegistry,bRet = 0x1"})) << log.Dump();
 
-  // Second time: no "PermCount" problem, but no "DeleteFlag" to delete any more.
-  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey, L"PermCount");
+  // Again without "PermCount": counted from 1, and no "DeleteFlag" to delete any more.
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kKey.c_str(), L"PermCount");
   log.Clear();
   EXPECT_TRUE(zyhok::ModifyZyhokRegistry());
-  ASSERT_TRUE(ReadDword(kKey, L"PermCount", &v));
-  EXPECT_EQ(v, 1u);
-  EXPECT_TRUE(log.Has(3, L"fail to query registry: " + path + L"\\PermCount")) << log.Dump();
-  EXPECT_TRUE(log.Has(3, L"fail to delete registry: " + path + L"\\DeleteFlag")) << log.Dump();
-}
+  EXPECT_EQ(ReadHklmValue(kKey, L"PermCount"), Dword(1));
+  EXPECT_TRUE(log.Has(3, L"fail to query registry: " + kKey + L"\\PermCount")) << log.Dump();
+  EXPECT_TRUE(log.Has(3, L"fail to delete registry: " + kKey + L"\\DeleteFlag")) << log.Dump();
 
-TEST_F(ServiceKey, TakingAShareWithoutAServiceKeyFailsButRecordsOwnership) {
-  LogCapture log;
+  // Without a service key: failure, but the ownership is recorded (creating the key).
+  DeleteHklmTree(kKey);
+  log.Clear();
   EXPECT_FALSE(zyhok::ModifyZyhokRegistry());
-  EXPECT_TRUE(log.Has(5, L"fail to open registry: " + std::wstring(kKey))) << log.Dump();
+  EXPECT_TRUE(log.Has(5, L"fail to open registry: " + kKey)) << log.Dump();
   EXPECT_TRUE(log.Has(2, L"<== ModifyZyhokRegistry,bRet = 0")) << log.Dump();
-  DWORD v = 0;
-  ASSERT_TRUE(ReadDword(kKey, L"InstalledByZefa", &v));
-  EXPECT_EQ(v, 1u);
-  EXPECT_FALSE(ReadDword(kKey, L"PermCount", &v));
+  EXPECT_EQ(ReadHklmValue(kKey, L"InstalledByZefa"), Dword(1));
+  EXPECT_EQ(ReadHklmValue(kKey, L"PermCount").error, ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(ServiceKey, EngineRegistrationWritesBothFormsAndOverwritesThem) {
-  const std::wstring device = zyhok::ConvertToDevicePath(L"C:\\");
-  ASSERT_FALSE(device.empty());
-  WriteDword(kKey, L"GHSwitch", 1);
-  EXPECT_EQ(zyhok::RegisterMonitorEngine64(L"C:\\windows\\system32\\zyhok\\20019\\ZyMon\\2.5.1043"), 1);
-  EXPECT_EQ(zyhok::RegisterMonitorEngine(L"C:\\windows\\syswow64\\zyhok\\20019\\ZyMon\\2.5.1043\\"), 1);
-  std::wstring text;
-  ASSERT_TRUE(ReadRaw(kKey, L"ZYHOKMonDll64Name", &text));
-  EXPECT_EQ(text, L"C:\\windows\\system32\\zyhok\\20019\\ZyMon\\2.5.1043\\zymon64.dll");
-  ASSERT_TRUE(ReadRaw(kKey, L"ZYHOKMonDll64NameDev", &text));
-  EXPECT_EQ(text, zyhok::ConvertToDevicePath(L"C:\\windows\\system32\\zyhok\\20019\\ZyMon\\2.5.1043\\zymon64.dll"));
-  EXPECT_EQ(text.rfind(L"\\Device\\", 0), 0u) << "device form expected";
-  ASSERT_TRUE(ReadRaw(kKey, L"ZYHOKMonDllName", &text));
-  EXPECT_EQ(text, L"C:\\windows\\syswow64\\zyhok\\20019\\ZyMon\\2.5.1043\\zymon.dll");  // one backslash
+// The engine's file name is joined with one backslash whether or not the folder ends in one; the
+// add-on's "path" keeps the folder as given (two backslashes), its "devpath" is the device form.
+TEST_F(ServiceKey, RegistrationWritesBothFormsAndOverwritesThem) {
+  const std::wstring sys = L"C:\\windows\\system32\\zyhok\\20019\\";
+  const std::wstring wow = L"C:\\windows\\syswow64\\zyhok\\20019\\";
+  ASSERT_EQ(zyhok::ConvertToDevicePath(L"C:\\").rfind(L"\\Device\\", 0), 0u) << "device form expected";
+  Put(kKey, L"GHSwitch", Dword(1));
+  EXPECT_EQ(zyhok::RegisterMonitorEngine64((sys + L"ZyMon\\2.5.1043").c_str()), 1);
+  EXPECT_EQ(zyhok::RegisterMonitorEngine((wow + L"ZyMon\\2.5.1043\\").c_str()), 1);
+  EXPECT_EQ(zyhok::RegisterEventAddOn64((sys + L"AddOn\\1.0.5").c_str(), L"1.0.5"), 1);
+  EXPECT_EQ(zyhok::RegisterEventAddOn((wow + L"AddOn\\1.0.5\\").c_str(), L""), 1);
+  const struct {
+    std::wstring key;
+    const wchar_t* name;
+    std::wstring text;
+  } expected[] = {
+      {kKey, L"ZYHOKMonDll64Name", sys + L"ZyMon\\2.5.1043\\zymon64.dll"},
+      {kKey, L"ZYHOKMonDll64NameDev", zyhok::ConvertToDevicePath((sys + L"ZyMon\\2.5.1043\\zymon64.dll").c_str())},
+      {kKey, L"ZYHOKMonDllName", wow + L"ZyMon\\2.5.1043\\zymon.dll"},
+      {kAddOn64, L"path", sys + L"AddOn\\1.0.5\\ZyHkEvt64.dll"},
+      {kAddOn64, L"devpath", zyhok::ConvertToDevicePath((sys + L"AddOn\\1.0.5").c_str()) + L"\\ZyHkEvt64.dll"},
+      {kAddOn64, L"version", L"1.0.5"},
+      {kAddOn32, L"path", wow + L"AddOn\\1.0.5\\\\ZyHkEvt.dll"},
+      {kAddOn32, L"version", L""},  // stored with its terminator
+  };
+  for (const auto& e : expected) EXPECT_EQ(ReadHklmValue(e.key, e.name), Sz(e.text)) << WideToUtf8(e.name);
 
-  EXPECT_EQ(zyhok::RegisterMonitorEngine64(L"C:\\windows\\system32\\zyhok\\20019\\ZyMon\\2.6.1100"), 1);
-  ASSERT_TRUE(ReadRaw(kKey, L"ZYHOKMonDll64Name", &text));
-  EXPECT_EQ(text, L"C:\\windows\\system32\\zyhok\\20019\\ZyMon\\2.6.1100\\zymon64.dll");
-}
-
-TEST_F(ServiceKey, AddOnRegistrationCreatesItsKeyAndKeepsTheFolderAsGiven) {
-  const std::wstring key64 = std::wstring(kKey) + L"\\AddOn\\ZyHkEvt64";
-  const std::wstring key32 = std::wstring(kKey) + L"\\AddOn\\ZyHkEvt";
-  EXPECT_EQ(zyhok::RegisterEventAddOn64(L"C:\\windows\\system32\\zyhok\\20019\\AddOn\\1.0.5", L"1.0.5"), 1);
-  EXPECT_EQ(zyhok::RegisterEventAddOn(L"C:\\windows\\syswow64\\zyhok\\20019\\AddOn\\1.0.5\\", L""), 1);
-  std::wstring text;
-  ASSERT_TRUE(ReadRaw(key64, L"path", &text));
-  EXPECT_EQ(text, L"C:\\windows\\system32\\zyhok\\20019\\AddOn\\1.0.5\\ZyHkEvt64.dll");
-  ASSERT_TRUE(ReadRaw(key64, L"devpath", &text));
-  EXPECT_EQ(text, zyhok::ConvertToDevicePath(L"C:\\windows\\system32\\zyhok\\20019\\AddOn\\1.0.5") +
-                      L"\\ZyHkEvt64.dll");
-  ASSERT_TRUE(ReadRaw(key64, L"version", &text));
-  EXPECT_EQ(text, L"1.0.5");
-  ASSERT_TRUE(ReadRaw(key32, L"path", &text));
-  EXPECT_EQ(text, L"C:\\windows\\syswow64\\zyhok\\20019\\AddOn\\1.0.5\\\\ZyHkEvt.dll");  // two backslashes
-  DWORD bytes = 0;
-  ASSERT_TRUE(ReadRaw(key32, L"version", &text, &bytes));
-  EXPECT_EQ(text, L"");
-  EXPECT_EQ(bytes, 2u) << "an empty version is stored with its terminator";
+  EXPECT_EQ(zyhok::RegisterMonitorEngine64((sys + L"ZyMon\\2.6.1100").c_str()), 1);
+  EXPECT_EQ(ReadHklmValue(kKey, L"ZYHOKMonDll64Name"), Sz(sys + L"ZyMon\\2.6.1100\\zymon64.dll"));
 }
 
 }  // namespace

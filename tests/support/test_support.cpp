@@ -127,13 +127,7 @@ void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
 
 std::vector<LogCapture::Line> LogCapture::Lines() const {
   std::vector<Line> lines;
-  const std::wstring all = Utf8ToWide(ReadFileBytes(file_));
-  size_t pos = 0;
-  while (pos < all.size()) {
-    size_t end = all.find(L"\r\n", pos);
-    if (end == std::wstring::npos) end = all.size();
-    const std::wstring raw = all.substr(pos, end - pos);
-    pos = end + 2;
+  for (const std::wstring& raw : SplitLines(Utf8ToWide(ReadFileBytes(file_)))) {
     // time \t L<level> \t module \t source:line \t text
     std::vector<std::wstring> fields;
     size_t start = 0;
@@ -417,7 +411,7 @@ void HoldingProcess::Release() {
 
 namespace zyhok_test {
 
-std::vector<std::wstring> FolderNames(const std::wstring& folder) {
+std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
@@ -430,5 +424,72 @@ std::vector<std::wstring> FolderNames(const std::wstring& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find(L"\r\n", pos);
+    if (end == std::wstring::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+std::wstring RegValue::Units() const {
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+std::ostream& operator<<(std::ostream& out, const RegValue& value) {
+  out << "{error " << value.error << ", type " << value.type << ",";
+  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
+    std::wstring units = value.Units();
+    for (size_t nul = units.find(L'\0'); nul != std::wstring::npos; nul = units.find(L'\0', nul)) {
+      units.replace(nul, 1, L"\\0");
+    }
+    out << " \"" << WideToUtf8(units) << "\"" << (value.bytes.size() % 2 ? " + odd byte" : "");
+  } else {
+    for (unsigned char byte : value.bytes) out << " " << std::hex << unsigned(byte) << std::dec;
+  }
+  return out << "}";
+}
+
+RegValue Raw(DWORD type, const void* data, size_t bytes) {
+  return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
+}
+
+RegValue Sz(const std::wstring& text, DWORD type) {
+  return Raw(type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+
+RegValue Dword(DWORD value) { return Raw(REG_DWORD, &value, sizeof(value)); }
+
+bool HklmKeyExists(const std::wstring& key) {
+  UniqueHKey handle;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
+}
+
+RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
+  RegValue out;
+  UniqueHKey handle;
+  DWORD size = 0;
+  out.error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, handle.put());
+  if (out.error == ERROR_SUCCESS) {
+    out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type, nullptr, &size);
+  }
+  if (out.error != ERROR_SUCCESS) return out;
+  out.bytes.resize(size);
+  out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type,
+                               reinterpret_cast<BYTE*>(&out.bytes[0]), &size);
+  out.bytes.resize(size);
+  return out;
+}
+
+LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, value.type, value.bytes.data(),
+                         static_cast<DWORD>(value.bytes.size()));
+}
+
+void DeleteHklmTree(const std::wstring& key) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()); }
 
 }  // namespace zyhok_test

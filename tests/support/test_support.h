@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -172,7 +173,34 @@ class HoldingProcess {
 
 namespace zyhok_test {
 
-// Names of the entries of a folder other than "." and "..", sorted; empty when it cannot be read.
-std::vector<std::wstring> FolderNames(const std::wstring& folder);
+// Names in `folder` other than "." and "..", sorted.
+std::vector<std::wstring> ListFolder(const std::wstring& folder);
+
+// The lines of a text, split at CR LF (a last line without CR LF counts too).
+std::vector<std::wstring> SplitLines(const std::wstring& text);
+
+// Raw access to values under HKEY_LOCAL_MACHINE through advapi32, independent of the code under test.
+// Compared whole (error, type and every byte), so a string is checked with its terminator.
+struct RegValue {
+  LONG error = ERROR_FILE_NOT_FOUND;
+  DWORD type = REG_NONE;
+  std::string bytes;
+  bool operator==(const RegValue& o) const {
+    return error == o.error && type == o.type && bytes == o.bytes;
+  }
+  // The data as UTF-16 units, every unit kept.
+  std::wstring Units() const;
+};
+std::ostream& operator<<(std::ostream& out, const RegValue& value);
+RegValue Sz(const std::wstring& text, DWORD type = REG_SZ);  // with its terminator
+RegValue Dword(DWORD value);
+RegValue Raw(DWORD type, const void* data, size_t bytes);
+
+bool HklmKeyExists(const std::wstring& key);
+RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
+// Creates the key if needed; returns the Windows error.
+LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);
+// Deletes the key with everything below it.
+void DeleteHklmTree(const std::wstring& key);
 
 }  // namespace zyhok_test
