@@ -32,10 +32,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
 
   // The copies in use before this install; retired below when the staging replaced them.
-  std::wstring engine32, addon32, engine64, addon64;
-  if (GetRegisteredComponentPaths(engine32, addon32)) {
-    GetRegisteredComponentPaths64(engine64, addon64);
-  }
+  const PreviousComponents previous = PreviousComponents::Read();
 
   uint32_t engine_staged = 0;
   if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
@@ -84,14 +81,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
     WriteRegDword(1, key, L"InstalledByZefa");
   }
 
-  if (engine_staged != 0) {
-    RetireFileAndFolder(engine32);
-    RetireFileAndFolder(engine64);
-  }
-  if (addon_staged != 0) {
-    RetireFileAndFolder(addon32);
-    RetireFileAndFolder(addon64);
-  }
+  previous.RetireReplaced(engine_staged, addon_staged);
   SetDriverServicePrivilege(TRUE);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== InstallDrvFromDrvInfo,";
   return result;

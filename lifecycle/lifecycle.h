@@ -118,6 +118,16 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record);
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record);
 uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record);
 
+// The engine and add-on copies registered before an install or update stages the package's own
+// (the 64-bit paths are read only when both 32-bit ones are set). Once staging has put new copies
+// in place, RetireReplaced retires the old ones, each with its version folder.
+struct PreviousComponents {
+  std::wstring engine32, addon32, engine64, addon64;
+
+  static PreviousComponents Read();
+  void RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const;
+};
+
 // Retires every staged engine and add-on copy named in the registry, with their staging folders.
 void RemoveStagedComponents();
 

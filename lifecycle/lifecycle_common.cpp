@@ -28,4 +28,23 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* driver_name) 
   return WithTrailingSeparator(folder) + driver_name + L".inf";
 }
 
+PreviousComponents PreviousComponents::Read() {
+  PreviousComponents previous;
+  if (GetRegisteredComponentPaths(previous.engine32, previous.addon32)) {
+    GetRegisteredComponentPaths64(previous.engine64, previous.addon64);
+  }
+  return previous;
+}
+
+void PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
+  if (engine_staged != 0) {
+    RetireFileAndFolder(engine32);
+    RetireFileAndFolder(engine64);
+  }
+  if (addon_staged != 0) {
+    RetireFileAndFolder(addon32);
+    RetireFileAndFolder(addon64);
+  }
+}
+
 }  // namespace zyhok

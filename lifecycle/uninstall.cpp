@@ -18,25 +18,23 @@ namespace zyhok {
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+
+// Retires the registered copies of one architecture with their version and component folders, then
+// the staging folders under `root`; folders still in use wait for the next reboot.
+void RemoveStagedUnder(const std::wstring& root,
+                       bool (*read_registered)(std::wstring& engine, std::wstring& addon)) {
+  std::wstring engine, addon;
+  read_registered(engine, addon);
+  RetireFileAndTwoFolders(engine);
+  RetireFileAndTwoFolders(addon);
+  RemoveFolderOrDefer(root + L"\\zyhok\\20019");
+  RemoveFolderOrDefer(root + L"\\zyhok");
+}
 }  // namespace
 
 void RemoveStagedComponents() {
-  const std::wstring system_dir = GetSystemDirPath();
-  const std::wstring wow64_dir = GetSysWow64DirPath();
-
-  std::wstring engine32, addon32;
-  GetRegisteredComponentPaths(engine32, addon32);
-  RetireFileAndTwoFolders(engine32);
-  RetireFileAndTwoFolders(addon32);
-  RemoveFolderOrDefer(wow64_dir + L"\\zyhok\\20019");
-  RemoveFolderOrDefer(wow64_dir + L"\\zyhok");
-
-  std::wstring engine64, addon64;
-  GetRegisteredComponentPaths64(engine64, addon64);
-  RetireFileAndTwoFolders(engine64);
-  RetireFileAndTwoFolders(addon64);
-  RemoveFolderOrDefer(system_dir + L"\\zyhok\\20019");
-  RemoveFolderOrDefer(system_dir + L"\\zyhok");
+  RemoveStagedUnder(GetSysWow64DirPath(), GetRegisteredComponentPaths);
+  RemoveStagedUnder(GetSystemDirPath(), GetRegisteredComponentPaths64);
 }
 
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {

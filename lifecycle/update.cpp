@@ -122,10 +122,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
   };
 
   // Phase A: stage the components that come with the package.
-  std::wstring engine32, addon32, engine64, addon64;
-  if (GetRegisteredComponentPaths(engine32, addon32)) {
-    GetRegisteredComponentPaths64(engine64, addon64);
-  }
+  const PreviousComponents previous = PreviousComponents::Read();
   uint32_t engine_staged = 0;
   if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
     ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
@@ -250,14 +247,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
   }
 
   DeleteBackupFiles(driver_folder.c_str());
-  if (engine_staged != 0) {
-    RetireFileAndFolder(engine32);
-    RetireFileAndFolder(engine64);
-  }
-  if (addon_staged != 0) {
-    RetireFileAndFolder(addon32);
-    RetireFileAndFolder(addon64);
-  }
+  previous.RetireReplaced(engine_staged, addon_staged);
   return finish(kResultSuccess);
 }
 

@@ -202,9 +202,10 @@ std::wstring Collapsed(const std::wstring& text) {
   return out;
 }
 
-// Whether the record's path can fit no path buffer of the action, so the action must be refused
-// before anything is done. For the uninstall only paths without any "." are judged, whose canonical
-// form is as long as they are.
+// Whether the action must refuse the record before anything is done: a path that fits no path buffer
+// of the action, and for an update an empty folder, which names no driver folder to back up into (an
+// install goes on with it and fails at its INF file). For the uninstall only paths without any "."
+// are judged, whose canonical form is as long as they are.
 bool MustBeRefused(const Case& c) {
   const uint32_t action = c.record.action;
   if (!IsAction(action)) return true;
@@ -212,7 +213,7 @@ bool MustBeRefused(const Case& c) {
     return c.text.size() >= kPathBufferUnits && c.text.find(L'.') == std::wstring::npos;
   }
   const std::wstring collapsed = Collapsed(c.text);
-  return collapsed.empty() || collapsed.size() >= kPathBufferUnits;
+  return (collapsed.empty() && action != zyhok::kActionInstall) || collapsed.size() >= kPathBufferUnits;
 }
 
 // Texts that survive a round trip through the UTF-8 log unchanged.

@@ -32,23 +32,6 @@ constexpr DWORD kUnsuccessful = 0xC0000001;     // 31
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-void CopyTree(const std::wstring& from, const std::wstring& to) {
-  CreateDirectoryW(to.c_str(), nullptr);
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      CopyTree(from + L"\\" + name, to + L"\\" + name);
-    } else {
-      CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE);
-    }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
-}
-
 // A fixture package copied into a temporary folder with its layout (<temp>\20019\<ver>\<ver>), so the
 // update may write its backup beside the driver file, and a case may break the package, without
 // touching the fixture.
@@ -57,7 +40,7 @@ class PackageCopy {
   explicit PackageCopy(const std::wstring& name) {
     const std::wstring original = PackageDir(name);
     const size_t at = original.find(L"\\20019\\");
-    CopyTree(original.substr(0, at), dir_.path());
+    EXPECT_TRUE(CopyTree(original.substr(0, at), dir_.path())) << WideToUtf8(original);
     folder_ = dir_.path() + original.substr(at);
   }
   const std::wstring& folder() const { return folder_; }
@@ -81,12 +64,6 @@ size_t CountLines(const LogCapture& log, const std::wstring& prefix) {
   size_t count = 0;
   for (const std::wstring& text : log.Texts()) count += text.rfind(prefix, 0) == 0 ? 1 : 0;
   return count;
-}
-
-DWORD ServiceDword(const std::wstring& name) {
-  DWORD value = 0;
-  EXPECT_TRUE(ReadServiceDword(name, value)) << "missing " << WideToUtf8(name);
-  return value;
 }
 
 bool HasServiceDword(const std::wstring& name) {
