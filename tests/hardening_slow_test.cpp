@@ -18,6 +18,7 @@
 // of the fixture packages, so installs, updates and uninstalls really run between the odd records.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "plugin/plugin.h"
@@ -85,6 +87,10 @@ bool UnderOrAt(const std::wstring& path, const std::wstring& folder) {
   return p == f || (StartsWith(p, f) && p.size() > f.size() && p[f.size()] == L'\\');
 }
 
+bool UnderAny(const std::wstring& path, const std::vector<std::wstring>& folders) {
+  return std::any_of(folders.begin(), folders.end(), [&](const std::wstring& f) { return UnderOrAt(path, f); });
+}
+
 std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 std::wstring WithoutTrailingSeparator(std::wstring path) {
@@ -111,39 +117,30 @@ bool IsDirectory(const std::wstring& path) {
 
 // The log's number form: "0" or "0x" and lower-case hex digits.
 std::wstring LogNumber(uint32_t value) {
-  if (value == 0) return L"0";
   wchar_t buffer[16];
-  swprintf(buffer, 16, L"0x%x", value);
+  swprintf(buffer, 16, value == 0 ? L"0" : L"0x%x", value);
   return buffer;
 }
 
-std::string SeedText(uint64_t seed) {
+// "0x" and upper-case hex digits, at least `digits` of them.
+std::string Hex(uint64_t value, int digits = 8) {
   char buffer[24];
-  std::snprintf(buffer, sizeof(buffer), "0x%llX", static_cast<unsigned long long>(seed));
+  std::snprintf(buffer, sizeof(buffer), "0x%0*llX", digits, static_cast<unsigned long long>(value));
   return buffer;
 }
 
-std::string Hex(uint32_t value) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof(buffer), "0x%08X", value);
-  return buffer;
-}
-
-// Printable form of a path: ASCII as is, everything else as \uXXXX; long texts are shortened.
-std::string Printable(const std::wstring& text, size_t limit = 200) {
+// Printable form of a path or of registry data: ASCII as is, every other unit as \uXXXX (or byte as
+// \xXX); long texts are shortened.
+template <typename Text>
+std::string Printable(const Text& text, size_t limit = 200) {
   std::string out;
   for (size_t i = 0; i < text.size() && i < limit; ++i) {
-    const wchar_t c = text[i];
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char buffer[8];
-      std::snprintf(buffer, sizeof(buffer), "\\u%04X", static_cast<unsigned>(c));
-      out += buffer;
-    }
+    const auto c = static_cast<std::make_unsigned_t<typename Text::value_type>>(text[i]);
+    char buffer[8];
+    std::snprintf(buffer, sizeof(buffer), sizeof(c) == 1 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+    out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : buffer;
   }
-  if (text.size() > limit) out += "...";
-  return out;
+  return text.size() > limit ? out + "..." : out;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -154,32 +151,22 @@ std::string Printable(const std::wstring& text, size_t limit = 200) {
 // the current directory for relative paths, deep enough that up to four ".." stay inside.
 struct Arena {
   TempDir dir;
-  std::wstring v1;
-  std::wstring v2;
-  std::wstring empty;
-  std::wstring driver_only;
-  std::wstring cwd;
+  std::wstring v1, v2, empty, driver_only, cwd;
   static constexpr const wchar_t* kCwdToRoot = L"..\\..\\..\\..";
 
   bool Build() {
-    bool ok = true;
-    for (const wchar_t* folder :
-         {L"pkg", L"pkg\\20019", L"pkg\\20019\\1.6.1195", L"pkg\\20019\\1.6.1200", L"empty", L"driveronly",
-          L"driveronly\\20019", L"driveronly\\20019\\9.9", L"driveronly\\20019\\9.9\\9.9", L"cwd", L"cwd\\a",
-          L"cwd\\a\\b", L"cwd\\a\\b\\c"}) {
-      ok = CreateDirectoryW((dir / folder).c_str(), nullptr) && ok;
-    }
     v1 = dir / L"pkg\\20019\\1.6.1195\\1.6.1195";
     v2 = dir / L"pkg\\20019\\1.6.1200\\1.6.1200";
     empty = dir / L"empty";
     driver_only = dir / L"driveronly\\20019\\9.9\\9.9";
     cwd = dir / L"cwd\\a\\b\\c";
-    ok = CopyTree(PackageDir(L"v1"), v1) && ok;
-    ok = CopyTree(PackageDir(L"v2"), v2) && ok;
-    ok = CopyFileW((PackageDir(L"v2") + L"\\zyhok.sys").c_str(), (driver_only + L"\\zyhok.sys").c_str(),
-                   FALSE) &&
-         ok;
-    return ok;
+    bool ok = true;
+    for (const std::wstring* folder : {&v1, &v2, &empty, &driver_only, &cwd}) {
+      ok = SHCreateDirectoryExW(nullptr, folder->c_str(), nullptr) == ERROR_SUCCESS && ok;
+    }
+    return CopyTree(PackageDir(L"v1"), v1) && CopyTree(PackageDir(L"v2"), v2) &&
+           CopyFileW((PackageDir(L"v2") + L"\\zyhok.sys").c_str(), (driver_only + L"\\zyhok.sys").c_str(), FALSE) &&
+           ok;
   }
 };
 
@@ -374,42 +361,14 @@ class CaseGenerator {
       if (path[i] == L'\\') separators.push_back(i);
     }
     if (!separators.empty()) {
+      static const wchar_t* const kInner[] = {L"\\\\.\\", L"\\.\\", L"\\zyhok-nx\\..\\", L"/", L"\\\\.\\"};
       const size_t at = separators[r_.Below(separators.size())];
-      switch (r_.Below(8)) {
-        case 0:
-          path.replace(at, 1, L"\\\\.\\");
-          break;
-        case 1:
-          path.replace(at, 1, L"\\.\\");
-          break;
-        case 2:
-          path.replace(at, 1, L"\\zyhok-nx\\..\\");
-          break;
-        case 3:
-          path[at] = L'/';
-          break;
-        case 4:
-          path.replace(at, 1, L"\\\\.\\");
-          path.replace(path.rfind(L'\\'), 1, L"\\\\.\\");
-          break;
-        default:
-          break;
-      }
+      const uint32_t how = r_.Below(8);  // 5..7: left as it is
+      if (how < 5) path.replace(at, 1, kInner[how]);
+      if (how == 4) path.replace(path.rfind(L'\\'), 1, L"\\\\.\\");  // the sequence twice
     }
-    switch (r_.Below(6)) {
-      case 0:
-        path += L"\\";
-        break;
-      case 1:
-        path += L"/";
-        break;
-      case 2:
-        path += L"\\.";
-        break;
-      default:
-        break;
-    }
-    return path;
+    static const wchar_t* const kEnds[] = {L"\\", L"/", L"\\.", L"", L"", L""};
+    return path + kEnds[r_.Below(6)];
   }
 
   void Store(Case& c, const std::wstring& path, bool terminated) {
@@ -488,15 +447,11 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
 // ---------------------------------------------------------------------------------------------------
 // Snapshot of drive C: and of HKLM\SOFTWARE and HKLM\SYSTEM.
 
-struct FileState {
-  bool directory;
-  uint64_t size;
-  FILETIME written;
-};
-
+// Each file or folder as "directory|file of <size> bytes, written <time>", and each key as "" and value
+// as "<type>:<data>", under "HKLM\\key" and "HKLM\\key|value".
 struct Snapshot {
-  std::map<std::wstring, FileState> files;
-  std::map<std::wstring, std::string> registry;  // "HKLM\key" -> "" and "HKLM\key|value" -> type:data
+  std::map<std::wstring, std::string> files;
+  std::map<std::wstring, std::string> registry;
 };
 
 // Folders of the user's profile that Wine links to the Linux home folder lie outside drive C: and
@@ -511,7 +466,7 @@ bool LiesOnDriveC(const std::wstring& folder) {
   return n > 0 && n < 2048 && StartsWith(Lower(std::wstring(final_path, n)), L"\\\\?\\c:\\");
 }
 
-void WalkFiles(const std::wstring& folder, std::map<std::wstring, FileState>& out) {
+void WalkFiles(const std::wstring& folder, std::map<std::wstring, std::string>& out) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                  nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -522,8 +477,11 @@ void WalkFiles(const std::wstring& folder, std::map<std::wstring, FileState>& ou
     if (name == L"." || name == L"..") continue;
     const std::wstring path = folder + L"\\" + name;
     const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    out[path] = {directory, (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-                 data.ftLastWriteTime};
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    const uint64_t written = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                             data.ftLastWriteTime.dwLowDateTime;
+    out[path] = std::string(directory ? "directory" : "file") + " of " + std::to_string(size) + " bytes, written " +
+                std::to_string(written);
     if (directory) folders.push_back(path);
   } while (FindNextFileW(find, &data));
   FindClose(find);
@@ -532,62 +490,47 @@ void WalkFiles(const std::wstring& folder, std::map<std::wstring, FileState>& ou
   }
 }
 
-class RegistryWalker {
- public:
-  explicit RegistryWalker(std::map<std::wstring, std::string>& out) : out_(out), data_(1 << 16) {}
-
-  void Walk(const std::wstring& path) {
-    zyhok::UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
-        ERROR_SUCCESS) {
-      return;
-    }
-    const std::wstring shown = L"HKLM\\" + path;
-    out_[shown] = std::string();
-    // Wine produces the values of Perflib\<language> from its performance-data provider on each
-    // query; enumerating them blocks. The plug-in never touches them.
-    if (NameOf(path) == L"Perflib") return;
-    for (DWORD i = 0;; ++i) {
-      DWORD name_units = kNameUnits;
-      DWORD size = static_cast<DWORD>(data_.size());
-      DWORD type = 0;
-      LONG status = RegEnumValueW(key.get(), i, name_, &name_units, nullptr, &type, data_.data(), &size);
-      if (status == ERROR_MORE_DATA) {
-        data_.resize(size + 1024);
-        --i;
-        continue;
-      }
-      if (status != ERROR_SUCCESS) break;
-      out_[shown + L"|" + std::wstring(name_, name_units)] =
-          std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(data_.data()), size);
-    }
-    std::vector<std::wstring> subkeys;
-    for (DWORD i = 0;; ++i) {
-      DWORD name_units = kNameUnits;
-      if (RegEnumKeyExW(key.get(), i, name_, &name_units, nullptr, nullptr, nullptr, nullptr) !=
-          ERROR_SUCCESS) {
-        break;
-      }
-      subkeys.emplace_back(name_, name_units);
-    }
-    key.reset();
-    for (const std::wstring& sub : subkeys) Walk(path + L"\\" + sub);
+void WalkRegistry(const std::wstring& path, std::map<std::wstring, std::string>& out) {
+  zyhok::UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+    return;
   }
-
- private:
-  static std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
-  static constexpr DWORD kNameUnits = 16384;
-  std::map<std::wstring, std::string>& out_;
-  wchar_t name_[kNameUnits];
-  std::vector<BYTE> data_;
-};
+  const std::wstring shown = L"HKLM\\" + path;
+  out[shown] = std::string();
+  // Wine produces the values of Perflib\<language> from its performance-data provider on each
+  // query; enumerating them blocks. The plug-in never touches them.
+  if (path.substr(path.find_last_of(L'\\') + 1) == L"Perflib") return;
+  constexpr DWORD kNameUnits = 16384;
+  static wchar_t name[kNameUnits];  // both buffers are done with before the recursion
+  static std::vector<BYTE> data(1 << 16);
+  for (DWORD i = 0;;) {
+    DWORD name_units = kNameUnits;
+    DWORD size = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    const LONG status = RegEnumValueW(key.get(), i, name, &name_units, nullptr, &type, data.data(), &size);
+    if (status == ERROR_MORE_DATA) {
+      data.resize(size + 1024);
+      continue;
+    }
+    if (status != ERROR_SUCCESS) break;
+    out[shown + L"|" + std::wstring(name, name_units)] =
+        std::to_string(type) + ":" + std::string(reinterpret_cast<const char*>(data.data()), size);
+    ++i;
+  }
+  std::vector<std::wstring> subkeys;
+  for (DWORD i = 0, n = kNameUnits;
+       RegEnumKeyExW(key.get(), i, name, &n, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS; ++i, n = kNameUnits) {
+    subkeys.emplace_back(name, n);
+  }
+  key.reset();
+  for (const std::wstring& sub : subkeys) WalkRegistry(path + L"\\" + sub, out);
+}
 
 Snapshot TakeSnapshot() {
   Snapshot snapshot;
   WalkFiles(L"C:", snapshot.files);
-  RegistryWalker walker(snapshot.registry);
-  walker.Walk(L"SOFTWARE");
-  walker.Walk(L"SYSTEM");
+  WalkRegistry(L"SOFTWARE", snapshot.registry);
+  WalkRegistry(L"SYSTEM", snapshot.registry);
   return snapshot;
 }
 
@@ -600,57 +543,26 @@ struct Change {
   std::string after;
 };
 
-std::string FileDetail(const FileState& state) {
-  ULARGE_INTEGER time;
-  time.LowPart = state.written.dwLowDateTime;
-  time.HighPart = state.written.dwHighDateTime;
-  return (state.directory ? std::string("directory") : "file of " + std::to_string(state.size) + " bytes") +
-         ", written " + std::to_string(time.QuadPart);
-}
-
-std::string RegistryDetail(const std::string& data) {
-  if (data.empty()) return "key";
-  std::string out;
-  for (unsigned char c : data.substr(0, 160)) {
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char buffer[8];
-      std::snprintf(buffer, sizeof(buffer), "\\x%02X", c);
-      out += buffer;
-    }
-  }
-  return out;
-}
+std::string RegistryDetail(const std::string& data) { return data.empty() ? "key" : Printable(data, 160); }
 
 std::vector<Change> Compare(const Snapshot& before, const Snapshot& after) {
   std::vector<Change> changes;
-  for (const auto& [path, state] : before.files) {
-    const auto it = after.files.find(path);
-    if (it == after.files.end()) {
-      changes.push_back({Change::kRemoved, true, path, false, FileDetail(state), ""});
-    } else if (it->second.directory != state.directory || it->second.size != state.size ||
-               CompareFileTime(&it->second.written, &state.written) != 0) {
-      const bool time_only = state.directory && it->second.directory;
-      changes.push_back({Change::kChanged, true, path, time_only, FileDetail(state), FileDetail(it->second)});
+  for (const bool file : {true, false}) {
+    const std::map<std::wstring, std::string>& old_states = file ? before.files : before.registry;
+    const std::map<std::wstring, std::string>& new_states = file ? after.files : after.registry;
+    auto shown = [&](const std::string& state) { return file ? state : RegistryDetail(state); };
+    auto directory = [&](const std::string& state) { return file && state.rfind("directory", 0) == 0; };
+    for (const auto& [path, state] : old_states) {
+      const auto it = new_states.find(path);
+      if (it == new_states.end()) {
+        changes.push_back({Change::kRemoved, file, path, false, shown(state), ""});
+      } else if (it->second != state) {
+        const bool time_only = directory(state) && directory(it->second);
+        changes.push_back({Change::kChanged, file, path, time_only, shown(state), shown(it->second)});
+      }
     }
-  }
-  for (const auto& [path, state] : after.files) {
-    if (before.files.count(path) == 0)
-      changes.push_back({Change::kAdded, true, path, false, "", FileDetail(state)});
-  }
-  for (const auto& [path, data] : before.registry) {
-    const auto it = after.registry.find(path);
-    if (it == after.registry.end()) {
-      changes.push_back({Change::kRemoved, false, path, false, RegistryDetail(data), ""});
-    } else if (it->second != data) {
-      changes.push_back(
-          {Change::kChanged, false, path, false, RegistryDetail(data), RegistryDetail(it->second)});
-    }
-  }
-  for (const auto& [path, data] : after.registry) {
-    if (before.registry.count(path) == 0) {
-      changes.push_back({Change::kAdded, false, path, false, "", RegistryDetail(data)});
+    for (const auto& [path, state] : new_states) {
+      if (old_states.count(path) == 0) changes.push_back({Change::kAdded, file, path, false, "", shown(state)});
     }
   }
   return changes;
@@ -687,24 +599,15 @@ std::multiset<std::wstring> PendingEntries(const Snapshot& snapshot) {
   return entries;
 }
 
-// A difference that may appear, and why.
-struct Allowance {
-  std::string reason;
-  std::function<bool(const Change&)> covers;
-};
+// A difference that may appear.
+using Allowance = std::function<bool(const Change&)>;
 
-// The differences that no allowance covers; `used` counts the differences each allowance covered.
-std::vector<std::string> Unexplained(const std::vector<Change>& changes,
-                                     const std::vector<Allowance>& allowances,
-                                     std::map<std::string, int>& used) {
+// The differences that no allowance covers.
+std::vector<std::string> Unexplained(const std::vector<Change>& changes, const std::vector<Allowance>& allowances) {
   std::vector<std::string> out;
   for (const Change& change : changes) {
-    const auto covering = std::find_if(allowances.begin(), allowances.end(),
-                                       [&](const Allowance& a) { return a.covers(change); });
-    if (covering == allowances.end()) {
+    if (std::none_of(allowances.begin(), allowances.end(), [&](const Allowance& a) { return a(change); })) {
       out.push_back(Show(change));
-    } else {
-      ++used[covering->reason];
     }
   }
   return out;
@@ -746,24 +649,6 @@ std::string ShowLines(const std::vector<LogCapture::Line>& lines) {
 
 // ---------------------------------------------------------------------------------------------------
 
-struct Tally {
-  int records = 0;
-  int dispatched = 0;
-  int real_package_dispatched = 0;
-  int file_system_stops = 0;
-  int empty_batches = 0;
-  std::map<uint32_t, int> by_status;
-  std::map<std::wstring, int> milestones;  // how often the lifecycle reached each of kMilestones
-};
-
-// Log lines that show how far the lifecycle got, counted to show what a run exercised.
-const std::vector<std::wstring> kMilestones = {
-    L"Success to start [zyhok] service.",          L"The [zyhok] service already running",
-    L"Success to start new driver: zyhok",         L"rollback to original driver file successfully.",
-    L"original driver was already stopped: zyhok", L"backup original driver file failed.",
-    L"fail to query driver[zyhok] status",         L"fail to stop original driver zyhok",
-};
-
 class Hardening : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
@@ -790,9 +675,8 @@ class Hardening : public ::testing::TestWithParam<int> {
   void RunBatch(int batch_index, const std::vector<Case>& cases) {
     std::vector<DrvInfo> records;
     for (const Case& c : cases) records.push_back(c.record);
-    std::string where = "seed " + SeedText(seed_) + " (shard " + std::to_string(GetParam()) + "), batch " +
-                        std::to_string(batch_index) + " of " + std::to_string(cases.size()) + " record(s)";
-    g_in_flight = where;
+    g_in_flight = "seed " + Hex(seed_, 0) + " (shard " + std::to_string(GetParam()) + "), batch " +
+                  std::to_string(batch_index) + " of " + std::to_string(cases.size()) + " record(s)";
     for (size_t i = 0; i < cases.size(); ++i)
       g_in_flight += "\n  #" + std::to_string(i) + " " + Describe(cases[i]);
 
@@ -801,12 +685,10 @@ class Hardening : public ::testing::TestWithParam<int> {
     const uint32_t result =
         plugin_.DoActions(cases.empty() ? nullptr : batch.records(), static_cast<uint32_t>(cases.size()));
     const std::vector<LogCapture::Line> lines = log_.Lines();
-    tally_.records += static_cast<int>(cases.size());
 
     if (kResultTable.count(result) == 0)
       Fail(g_in_flight + "\n  batch result " + Hex(result) + " is not in the table");
     if (cases.empty()) {
-      ++tally_.empty_batches;
       if (result != kEndsBatch || !lines.empty()) {
         Fail(g_in_flight + "\n  an empty batch gave " + Hex(result) + ShowLines(lines));
       }
@@ -833,8 +715,7 @@ class Hardening : public ::testing::TestWithParam<int> {
 
   void CheckRecord(const Case& c, const Dispatched& taken, bool last) {
     const std::string where = g_in_flight + "\n  record " + Describe(c);
-    ++tally_.dispatched;
-    if (std::strcmp(c.shape, "real package") == 0) ++tally_.real_package_dispatched;
+    ++dispatched_;
     const std::wstring entry = std::wstring(kEntry) + L"rDrvInfo.action = " + LogNumber(c.record.action) +
                                L", rDrvInfo.compare_state = " + LogNumber(c.record.compare_state);
     if (taken.lines.front().text != entry) {
@@ -845,7 +726,6 @@ class Hardening : public ::testing::TestWithParam<int> {
       Fail(where + "\n  no exit line:" + ShowLines(taken.lines));
       return;
     }
-    ++tally_.by_status[taken.status];
     if (kResultTable.count(taken.status) == 0)
       Fail(where + "\n  result " + Hex(taken.status) + " is not in the table");
     if (!last && taken.status == kEndsBatch) Fail(where + "\n  the batch went on after 0xE01A000C");
@@ -853,10 +733,6 @@ class Hardening : public ::testing::TestWithParam<int> {
     bool normalize_failed = false;
     for (const LogCapture::Line& line : taken.lines) {
       if (line.text == L"Normalize the driver path failed.") normalize_failed = true;
-      if (std::find(kMilestones.begin(), kMilestones.end(), line.text) != kMilestones.end()) {
-        ++tally_.milestones[line.text];
-      }
-      if (line.level == 5 && line.text.find(L"stopped by") != std::wstring::npos) ++tally_.file_system_stops;
       static const std::wstring kPathLine = L"rDrvInfo.wszDriverPath = ";
       if (StartsWith(line.text, kPathLine) && LogsVerbatim(c.text) &&
           line.text.substr(kPathLine.size()) != c.text) {
@@ -873,87 +749,66 @@ class Hardening : public ::testing::TestWithParam<int> {
     }
   }
 
-  // Where the run may write, each with its reason.
+  // The places the records may write to: the package and arena folders they name, the staging trees
+  // and the drivers folder.
+  std::vector<std::wstring> WritableFolders() const {
+    return {arena_.dir.path(), StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers"};
+  }
+
+  // Where the run may write: the writable folders, PendingFileRenameOperations (whose entries are
+  // checked one by one), the driver's service key with its values and sub-keys, and what may last.
   std::vector<Allowance> RunAllowances() const {
-    const std::wstring arena = arena_.dir.path();
-    const std::wstring staging64 = StagingTree64();
-    const std::wstring staging32 = StagingTree32();
-    const std::wstring drivers = SystemDir() + L"\\drivers";
+    const std::vector<std::wstring> folders = WritableFolders();
     std::vector<Allowance> allowed = LastingAllowances();
-    allowed.push_back({"the package folders and arena folders that the records name",
-                       [=](const Change& c) { return c.file && UnderOrAt(c.path, arena); }});
-    allowed.push_back({"the staging trees", [=](const Change& c) {
-                         return c.file && (UnderOrAt(c.path, staging64) || UnderOrAt(c.path, staging32));
-                       }});
-    allowed.push_back({"PendingFileRenameOperations, whose entries are checked one by one",
-                       [](const Change& c) { return !c.file && Lower(c.path) == Lower(kPendingValue); }});
-    allowed.push_back(
-        {"the drivers folder", [=](const Change& c) { return c.file && UnderOrAt(c.path, drivers); }});
-    allowed.push_back({"the driver's service key, its values and sub-keys", [](const Change& c) {
-                         return !c.file &&
-                                (UnderOrAt(c.path, kServiceKey) ||
-                                 StartsWith(Lower(c.path), Lower(std::wstring(kServiceKey) + L"|")));
-                       }});
+    allowed.push_back([=](const Change& c) {
+      const std::wstring path = Lower(c.path);
+      if (c.file) return UnderAny(path, folders);
+      return path == Lower(kPendingValue) || UnderOrAt(path, kServiceKey) ||
+             StartsWith(path, Lower(std::wstring(kServiceKey) + L"|"));
+    });
     return allowed;
   }
 
-  // What may still differ after the reset: directory times and Wine's own records.
+  // What may still differ after the reset: directory times, the test's log and Wine's own records.
   std::vector<Allowance> LastingAllowances() const {
     const std::wstring arena = arena_.dir.path();
     const std::wstring log_folder = ParentOf(log_.file());
-    const std::set<std::wstring> staging_parents = {Lower(SystemDir()), Lower(ParentOf(StagingTree32()))};
-    const std::wstring drivers = Lower(SystemDir() + L"\\drivers");
-    const std::wstring temp = Lower(TempFolder());
-    const std::set<std::wstring> named = named_folders_;
-    auto time_of = [](auto matches) {
-      return [=](const Change& c) { return c.directory_time_only && matches(Lower(c.path)); };
+    // Folders whose write time alone may change: those holding the staging roots (created and removed
+    // there), the drivers folder (driver file, backup and copy files come and go), the temporary folder
+    // (the test's own temporary folders), folders outside the arena that a record names as its package
+    // folder (an update writes its backup copy there and deletes it), and arena folders.
+    std::set<std::wstring> touched = named_folders_;
+    touched.insert({Lower(SystemDir()), Lower(ParentOf(StagingTree32())), Lower(SystemDir() + L"\\drivers"),
+                    Lower(TempFolder())});
+    return {
+        [=](const Change& c) {
+          return c.directory_time_only && (touched.count(Lower(c.path)) != 0 || UnderOrAt(c.path, arena));
+        },
+        [=](const Change& c) { return c.file && UnderOrAt(c.path, log_folder); },
+        // Wine's service manager counts the services it starts in ServiceCurrent.
+        [](const Change& c) {
+          return !c.file && c.kind == Change::kChanged &&
+                 Lower(c.path) == Lower(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\ServiceCurrent|");
+        },
+        // Wine's desktop process records the display driver state of each desktop it creates (volatile
+        // keys under Control\Video).
+        [](const Change& c) {
+          return !c.file && c.kind != Change::kChanged &&
+                 StartsWith(Lower(c.path), Lower(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Video\\{"));
+        },
     };
-    std::vector<Allowance> allowed;
-    allowed.push_back(
-        {"the write time of the folders that hold the staging roots (created and removed there)",
-         time_of([=](const std::wstring& p) { return staging_parents.count(p) != 0; })});
-    allowed.push_back(
-        {"the write time of the drivers folder (driver file, backup and copy files come and go)",
-         time_of([=](const std::wstring& p) { return p == drivers; })});
-    allowed.push_back({"the write time of the temporary folder (the test's own temporary folders)",
-                       time_of([=](const std::wstring& p) { return p == temp; })});
-    allowed.push_back({"the write time of arena folders (backup copies written and deleted)",
-                       time_of([=](const std::wstring& p) { return UnderOrAt(p, arena); })});
-    allowed.push_back(
-        {"the write time of a folder outside the arena that a record names as its package "
-         "folder (an update writes its backup copy there and deletes it)",
-         time_of([=](const std::wstring& p) { return named.count(p) != 0; })});
-    allowed.push_back({"the test's captured log",
-                       [=](const Change& c) { return c.file && UnderOrAt(c.path, log_folder); }});
-    allowed.push_back(
-        {"Wine's service manager counts the services it starts in ServiceCurrent", [](const Change& c) {
-           return !c.file && c.kind == Change::kChanged &&
-                  Lower(c.path) == Lower(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\ServiceCurrent|");
-         }});
-    allowed.push_back(
-        {"Wine's desktop process records the display driver state of each desktop it creates "
-         "(volatile keys under Control\\Video)",
-         [](const Change& c) {
-           return !c.file && c.kind != Change::kChanged &&
-                  StartsWith(Lower(c.path), Lower(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Video\\{"));
-         }});
-    return allowed;
   }
 
-  // Every pending operation added by the run must name a file or folder in the allowed places.
+  // Every pending operation added by the run must name a file or folder in the writable folders.
   void CheckPendingOperations(const Snapshot& before, const Snapshot& after) {
     std::multiset<std::wstring> added = PendingEntries(after);
     for (const std::wstring& entry : PendingEntries(before)) {
       const auto it = added.find(entry);
-      if (it != added.end()) {
-        added.erase(it);
-      } else {
-        Fail("a pending operation present before the run is gone: " + WideToUtf8(entry));
-      }
+      if (it == added.end()) Fail("a pending operation present before the run is gone: " + WideToUtf8(entry));
+      if (it != added.end()) added.erase(it);
     }
     for (const std::wstring& entry : added) {
-      if (!UnderOrAt(entry, StagingTree64()) && !UnderOrAt(entry, StagingTree32()) &&
-          !UnderOrAt(entry, SystemDir() + L"\\drivers") && !UnderOrAt(entry, arena_.dir.path())) {
+      if (!UnderAny(entry, WritableFolders())) {
         Fail("a pending operation names a place outside the allowed ones: " + WideToUtf8(entry));
       }
     }
@@ -969,30 +824,12 @@ class Hardening : public ::testing::TestWithParam<int> {
     }
   }
 
-  void Report(const std::map<std::string, int>& used, const std::map<std::string, int>& still) {
-    std::printf(
-        "seed %s: %d records in %d batches (%d empty), %d dispatched, %d of them on real package "
-        "copies, %d stopped by a file-system error\n",
-        SeedText(seed_).c_str(), tally_.records, batches_, tally_.empty_batches, tally_.dispatched,
-        tally_.real_package_dispatched, tally_.file_system_stops);
-    for (const auto& [status, count] : tally_.by_status)
-      std::printf("  %s: %d\n", Hex(status).c_str(), count);
-    for (const auto& [text, count] : tally_.milestones)
-      std::printf("  \"%s\": %d\n", WideToUtf8(text).c_str(), count);
-    std::printf("  folders outside the arena named as package folders:");
-    for (const std::wstring& folder : named_folders_) std::printf(" %s", WideToUtf8(folder).c_str());
-    std::printf("\n  differences after the run, by allowance:\n");
-    for (const auto& [reason, count] : used) std::printf("    %d: %s\n", count, reason.c_str());
-    std::printf("  differences after the reset, by allowance:\n");
-    for (const auto& [reason, count] : still) std::printf("    %d: %s\n", count, reason.c_str());
-  }
-
   LoadedPlugin plugin_;
   Arena arena_;
   LogCapture log_;
   uint64_t seed_ = 0;
-  Tally tally_;
   int batches_ = 0;
+  int dispatched_ = 0;
   std::set<std::wstring> named_folders_;
   std::vector<std::string> failures_;
   int failure_count_ = 0;
@@ -1029,22 +866,21 @@ TEST_P(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   const Snapshot after = TakeSnapshot();
   SetCurrentDirectoryW(std::wstring(saved_cwd, saved_len).c_str());
   CheckPendingOperations(before, after);
-  std::map<std::string, int> used;
-  for (const std::string& change : Unexplained(Compare(before, after), RunAllowances(), used)) {
-    Fail("written outside the allowed places (seed " + SeedText(seed_) + "):\n    " + change);
+  for (const std::string& change : Unexplained(Compare(before, after), RunAllowances())) {
+    Fail("written outside the allowed places (seed " + Hex(seed_, 0) + "):\n    " + change);
   }
 
   ResetDriverMachineState();
   const Snapshot restored = TakeSnapshot();
-  std::map<std::string, int> still;
-  for (const std::string& change : Unexplained(Compare(before, restored), LastingAllowances(), still)) {
-    Fail("left behind after the reset (seed " + SeedText(seed_) + "):\n    " + change);
+  for (const std::string& change : Unexplained(Compare(before, restored), LastingAllowances())) {
+    Fail("left behind after the reset (seed " + Hex(seed_, 0) + "):\n    " + change);
   }
 
-  Report(used, still);
+  std::printf("seed %s: %d records in %d batches, %d dispatched\n", Hex(seed_, 0).c_str(), generated, batches_,
+              dispatched_);
   std::string shown;
   for (const std::string& failure : failures_) shown += "\n" + failure + "\n";
-  EXPECT_EQ(failure_count_, 0) << "seed " << SeedText(seed_) << "; the first " << failures_.size()
+  EXPECT_EQ(failure_count_, 0) << "seed " << Hex(seed_, 0) << "; the first " << failures_.size()
                                << " failure(s):" << shown;
   EXPECT_GE(generated, kRecordsPerShard);
 }

@@ -1,15 +1,17 @@
-// zyhost.exe run as a separate program, as scripts run it: the records its batch commands lay out
+// zyhost.exe run as a separate program, as scripts run it: the records its commands lay out
 // (received by recording_plugin.dll, which simulates the plug-in's batch export), `check` on real
 // copies of the fixture packages, `diagnose` on a machine state the test sets up, and the JSON output
 // parsed back.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "support/plugin_host.h"
 #include "support/test_support.h"
 #include "util/handle.h"
 
@@ -40,47 +42,43 @@ std::wstring Quote(const std::wstring& arg) {
   return quoted + L"\"";
 }
 
-std::string ReadAll(HANDLE pipe) {
-  std::string text;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0) text.append(buffer, got);
-  return text;
-}
-
+// Runs zyhost.exe with the arguments; its standard output and error go to files, read back once it
+// ended.
 Outcome Zyhost(const std::vector<std::wstring>& args) {
   std::wstring command = Quote(BinDir() + L"zyhost.exe");
   for (const std::wstring& arg : args) command += L" " + Quote(arg);
+  TempDir dir;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  zyhok::UniqueKernelHandle out_read, out_write, err_read, err_write;
-  Outcome run;
-  if (!CreatePipe(out_read.put(), out_write.put(), &inherit, 0) ||
-      !CreatePipe(err_read.put(), err_write.put(), &inherit, 0)) {
-    ADD_FAILURE() << "CreatePipe " << GetLastError();
-    return run;
-  }
-  SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
+  auto create = [&](const wchar_t* name) {
+    return zyhok::UniqueFileHandle(CreateFileW((dir / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  };
+  zyhok::UniqueFileHandle out = create(L"out"), err = create(L"err");
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out_write.get();
-  startup.hStdError = err_write.get();
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    ADD_FAILURE() << "CreateProcessW " << GetLastError();
+  Outcome run;
+  if (!out || !err ||
+      !CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    ADD_FAILURE() << "zyhost.exe could not be started: " << GetLastError();
     return run;
   }
   zyhok::UniqueKernelHandle process_handle(process.hProcess), thread_handle(process.hThread);
-  out_write.reset();
-  err_write.reset();
-  run.out = ReadAll(out_read.get());
-  run.err = ReadAll(err_read.get());
   WaitForSingleObject(process_handle.get(), INFINITE);
   GetExitCodeProcess(process_handle.get(), &run.exit);
+  out.reset();
+  err.reset();
+  run.out = ReadFileBytes(dir / L"out");
+  run.err = ReadFileBytes(dir / L"err");
   return run;
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
 // ---- A small strict JSON reader: the whole output must be exactly one value. --------------------
@@ -106,99 +104,81 @@ struct Json {
 class JsonReader {
  public:
   explicit JsonReader(const std::string& text) : s_(text) {}
-  bool Parse(Json* value) {
-    if (!Value(value)) return false;
-    Blank();
-    return pos_ == s_.size();
-  }
+  bool Parse(Json* value) { return Value(value) && (Blank(), pos_ == s_.size()); }
 
  private:
-  void Blank() {
-    while (pos_ < s_.size() && std::strchr(" \t\r\n", s_[pos_]) != nullptr) ++pos_;
+  // Skips characters of `set` (a std::string, so that a NUL never matches).
+  void Skip(const std::string& set) {
+    while (pos_ < s_.size() && set.find(s_[pos_]) != std::string::npos) ++pos_;
   }
+  void Blank() { Skip(" \t\r\n"); }
   bool Take(const char* word) {
+    Blank();
     const size_t n = std::strlen(word);
     if (s_.compare(pos_, n, word) != 0) return false;
     pos_ += n;
     return true;
   }
+  // The rest of a string whose opening quote was taken.
   bool String(std::wstring* out) {
-    if (!Take("\"")) return false;
-    std::string raw;  // UTF-8 runs between escapes
-    auto flush = [&] {
-      *out += Utf8ToWide(raw);
-      raw.clear();
-    };
+    static const std::string kEscapes = "\"\\/bfnrt";
+    static const std::wstring kEscaped = L"\"\\/\b\f\n\r\t";
+    std::string raw;  // UTF-8 run up to the next escape
     while (pos_ < s_.size() && s_[pos_] != '"') {
-      const unsigned char c = static_cast<unsigned char>(s_[pos_++]);
-      if (c < 0x20) return false;
+      const char c = s_[pos_++];
+      if (static_cast<unsigned char>(c) < 0x20) return false;
       if (c != '\\') {
-        raw += static_cast<char>(c);
+        raw += c;
         continue;
       }
-      if (pos_ >= s_.size()) return false;
-      const char e = s_[pos_++];
-      flush();
-      const char* simple = std::strchr("\"\\/bfnrt", e);
-      if (simple != nullptr && e != '\0') {
-        *out += L"\"\\/\b\f\n\r\t"[simple - "\"\\/bfnrt"];
-      } else if (e == 'u' && pos_ + 4 <= s_.size()) {
-        *out += static_cast<wchar_t>(std::stoul(s_.substr(pos_, 4), nullptr, 16));
-        pos_ += 4;
+      *out += Utf8ToWide(raw);
+      raw.clear();
+      const size_t simple = pos_ < s_.size() ? kEscapes.find(s_[pos_]) : std::string::npos;
+      if (simple != std::string::npos) {
+        *out += kEscaped[simple];
+        ++pos_;
+      } else if (s_.compare(pos_, 1, "u") == 0 && pos_ + 5 <= s_.size()) {
+        *out += static_cast<wchar_t>(std::stoul(s_.substr(pos_ + 1, 4), nullptr, 16));
+        pos_ += 5;
       } else {
         return false;
       }
     }
-    flush();
+    *out += Utf8ToWide(raw);
     return Take("\"");
   }
   bool Value(Json* v) {
-    Blank();
-    if (pos_ >= s_.size()) return false;
-    const char c = s_[pos_];
-    if (c == '{') {
-      ++pos_;
+    if (Take("{")) {
       v->type = Json::kObject;
-      Blank();
       if (Take("}")) return true;
       do {
-        Blank();
         std::wstring key;
-        if (!String(&key)) return false;
-        Blank();
-        if (!Take(":")) return false;
-        Json member;
-        if (!Value(&member)) return false;
-        v->members.emplace_back(WideToUtf8(key), member);
-        Blank();
+        v->members.emplace_back();
+        if (!Take("\"") || !String(&key) || !Take(":") || !Value(&v->members.back().second)) return false;
+        v->members.back().first = WideToUtf8(key);
       } while (Take(","));
       return Take("}");
     }
-    if (c == '[') {
-      ++pos_;
+    if (Take("[")) {
       v->type = Json::kArray;
-      Blank();
       if (Take("]")) return true;
       do {
-        Json item;
-        if (!Value(&item)) return false;
-        v->items.push_back(item);
-        Blank();
+        v->items.emplace_back();
+        if (!Value(&v->items.back())) return false;
       } while (Take(","));
       return Take("]");
     }
-    if (c == '"') {
+    if (Take("\"")) {
       v->type = Json::kString;
       return String(&v->text);
     }
-    if (Take("true") || Take("false")) {
+    if ((v->boolean = Take("true")) || Take("false")) {
       v->type = Json::kBool;
-      v->boolean = s_[pos_ - 1] == 'e' && s_[pos_ - 2] == 'u';
       return true;
     }
     if (Take("null")) return true;
     const size_t start = pos_;
-    while (pos_ < s_.size() && std::strchr("-+.eE0123456789", s_[pos_]) != nullptr) ++pos_;
+    Skip("-+.eE0123456789");
     if (pos_ == start) return false;
     v->type = Json::kNumber;
     v->number = std::stod(s_.substr(start, pos_ - start));
@@ -216,10 +196,6 @@ Json ParseJson(const Outcome& run) {
   return value;
 }
 
-bool HasLine(const std::string& text, const std::string& line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
 // ---- Batches received by the simulated plug-in -----------------------------------------------------
 
 struct Record {
@@ -230,11 +206,10 @@ struct Record {
 };
 static_assert(sizeof(Record) == 2060, "the host's record is 2060 bytes");
 
-struct Received {
-  bool called = false;
-  uint32_t count = 0;
-  bool null_pointer = false;
-  std::vector<Record> records;
+struct Expected {
+  uint32_t action;
+  uint32_t compare_state;
+  std::wstring path;
 };
 
 class ZyhostWithRecordingPlugin : public ::testing::Test {
@@ -254,30 +229,26 @@ class ZyhostWithRecordingPlugin : public ::testing::Test {
     return Zyhost(args);
   }
 
-  Received Read() {
-    Received r;
+  // The plug-in received exactly these records, read at a stride of 2060 bytes (a null pointer only
+  // for none): host word 0, action, compare state, and the path NUL-terminated with every later unit
+  // zero. The recording is deleted, so that the next call is read afresh.
+  void ExpectReceived(const std::vector<Expected>& expected) {
     const std::string bytes = ReadFileBytes(file_);
-    if (bytes.size() < 8) return r;
-    r.called = true;
-    uint32_t null_pointer = 0;
-    std::memcpy(&r.count, bytes.data(), 4);
-    std::memcpy(&null_pointer, bytes.data() + 4, 4);
-    r.null_pointer = null_pointer != 0;
-    EXPECT_EQ(bytes.size(), 8 + size_t{r.count} * sizeof(Record)) << "records not read at stride 2060";
-    r.records.resize(r.count);
-    std::memcpy(r.records.data(), bytes.data() + 8, std::min(bytes.size() - 8, r.records.size() * sizeof(Record)));
-    return r;
-  }
-
-  // The record carries `path` NUL-terminated with every later unit zero, and the host word is 0.
-  static void ExpectRecord(const Record& record, uint32_t action, uint32_t compare_state,
-                           const std::wstring& path) {
-    EXPECT_EQ(record.host_word, 0u);
-    EXPECT_EQ(record.action, action);
-    EXPECT_EQ(record.compare_state, compare_state);
-    EXPECT_EQ(std::wstring(record.path, wcsnlen(record.path, 1024)), path);
-    for (size_t i = path.size(); i < 1024; ++i) {
-      ASSERT_EQ(record.path[i], L'\0') << "unit " << i << " after the path is not zero";
+    DeleteFileW(file_.c_str());
+    ASSERT_GE(bytes.size(), 8u) << "the plug-in was not called";
+    uint32_t head[2] = {};  // count, null pointer
+    std::memcpy(head, bytes.data(), 8);
+    ASSERT_EQ(head[0], expected.size());
+    EXPECT_EQ(head[1] != 0, expected.empty());
+    ASSERT_EQ(bytes.size(), 8 + expected.size() * sizeof(Record));
+    for (size_t n = 0; n < expected.size(); ++n) {
+      SCOPED_TRACE("record " + std::to_string(n));
+      Record r;
+      std::memcpy(&r, bytes.data() + 8 + n * sizeof(Record), sizeof(Record));
+      EXPECT_EQ(std::make_tuple(r.host_word, r.action, r.compare_state),
+                std::make_tuple(0u, expected[n].action, expected[n].compare_state));
+      const std::wstring& path = expected[n].path;
+      EXPECT_EQ(std::wstring(r.path, 1024), path + std::wstring(1024 - path.size(), L'\0'));
     }
   }
 
@@ -285,80 +256,46 @@ class ZyhostWithRecordingPlugin : public ::testing::Test {
   std::wstring file_;
 };
 
-TEST_F(ZyhostWithRecordingPlugin, BatchSendsEachRecordWithItsActionAndCompareState) {
-  Outcome run = Host({L"batch", L"install:Z:\\pkg\\20019\\a", L"update:C:\\x\\y:7",
-                  L"uninstall:D:\\z:0xFFFFFFFF", L"9:relative\\pkg", L"3::5"});
-  EXPECT_EQ(run.exit, 0u) << run.out << run.err;
-  Received r = Read();
-  ASSERT_TRUE(r.called);
-  EXPECT_FALSE(r.null_pointer);
-  ASSERT_EQ(r.count, 5u);
-  ExpectRecord(r.records[0], 0, 0, L"Z:\\pkg\\20019\\a");
-  ExpectRecord(r.records[1], 1, 7, L"C:\\x\\y");
-  ExpectRecord(r.records[2], 2, 0xFFFFFFFF, L"D:\\z");
-  ExpectRecord(r.records[3], 9, 0, L"relative\\pkg");
-  ExpectRecord(r.records[4], 3, 5, L"");
-  EXPECT_TRUE(HasLine(run.out, "result:              0x201A0001 (success)")) << run.out;
-  EXPECT_TRUE(HasLine(run.out, "    action:          unknown (9)")) << run.out;
-}
-
-TEST_F(ZyhostWithRecordingPlugin, SingleActionCommandsSendOneRecord) {
-  ASSERT_EQ(Host({L"install", L"C:\\pkg"}).exit, 0u);
-  Received r = Read();
-  ASSERT_EQ(r.count, 1u);
-  ExpectRecord(r.records[0], 0, 0, L"C:\\pkg");
-
-  ASSERT_EQ(Host({L"update", L"C:\\pkg\\", L"--compare-state", L"12"}).exit, 0u);
-  r = Read();
-  ASSERT_EQ(r.count, 1u);
-  ExpectRecord(r.records[0], 1, 12, L"C:\\pkg\\");
-
-  ASSERT_EQ(Host({L"uninstall", L"C:\\pkg"}).exit, 0u);
-  r = Read();
-  ASSERT_EQ(r.count, 1u);
-  ExpectRecord(r.records[0], 2, 0, L"C:\\pkg");
-}
-
-TEST_F(ZyhostWithRecordingPlugin, EmptyBatchIsSentAsCountZeroWithoutRecords) {
-  SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", L"E01A000C");
-  Outcome run = Host({L"batch"});
-  EXPECT_EQ(run.exit, 1u);
-  Received r = Read();
-  ASSERT_TRUE(r.called);
-  EXPECT_EQ(r.count, 0u);
-  EXPECT_TRUE(r.null_pointer);
-  EXPECT_TRUE(HasLine(run.out, "result:              0xE01A000C (failed; the batch was ended)"))
-      << run.out;
-}
-
-TEST_F(ZyhostWithRecordingPlugin, ExitStatusFollowsTheResultCode) {
-  SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", L"201A0002");
-  Outcome run = Host({L"update", L"C:\\pkg"});
-  EXPECT_EQ(run.exit, 0u);
-  EXPECT_NE(run.out.find("0x201A0002 (success, but the running driver could not be stopped"),
-            std::string::npos)
-      << run.out;
-  SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", L"E01A0019");
-  run = Host({L"uninstall", L"C:\\pkg"});
-  EXPECT_EQ(run.exit, 1u);
-  EXPECT_NE(run.out.find("0xE01A0019 (the running driver could not be stopped)"), std::string::npos);
-  SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", L"12345678");
-  run = Host({L"install", L"C:\\pkg"});
-  EXPECT_EQ(run.exit, 1u);
-  EXPECT_NE(run.out.find("0x12345678 (not a result code of this plug-in)"), std::string::npos);
+TEST_F(ZyhostWithRecordingPlugin, CommandsSendTheirRecordsAndExitByTheResultCode) {
+  const std::wstring longest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
+  struct Row {
+    const char* result;  // returned by the plug-in
+    const char* meaning;
+    DWORD exit;
+    std::vector<std::wstring> args;
+    std::vector<Expected> records;
+  };
+  const Row rows[] = {
+      {"201A0001", "success", 0,
+       {L"batch", L"install:Z:\\pkg\\20019\\a", L"update:C:\\x\\y:7", L"uninstall:D:\\z:0xFFFFFFFF",
+        L"9:relative\\pkg", L"3::5"},
+       {{0, 0, L"Z:\\pkg\\20019\\a"}, {1, 7, L"C:\\x\\y"}, {2, 0xFFFFFFFF, L"D:\\z"}, {9, 0, L"relative\\pkg"},
+        {3, 5, L""}}},
+      {"201A0001", "success", 0, {L"install", longest}, {{0, 0, longest}}},
+      {"201A0002", "success, but the running driver could not be stopped for the update", 0,
+       {L"update", L"C:\\pkg\\", L"--compare-state", L"12"}, {{1, 12, L"C:\\pkg\\"}}},
+      {"E01A0019", "the running driver could not be stopped", 1, {L"uninstall", L"C:\\pkg"}, {{2, 0, L"C:\\pkg"}}},
+      {"12345678", "not a result code of this plug-in", 1, {L"install", L"C:\\pkg"}, {{0, 0, L"C:\\pkg"}}},
+      // An empty batch is handed over as count 0 and a null pointer.
+      {"E01A000C", "failed; the batch was ended", 1, {L"batch"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.args.front()) + " with result " + row.result);
+    SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", Utf8ToWide(row.result).c_str());
+    const Outcome run = Host(row.args);
+    EXPECT_EQ(run.exit, row.exit) << run.out << run.err;
+    ExpectReceived(row.records);
+    EXPECT_TRUE(HasLine(run.out, "result:              0x" + std::string(row.result) + " (" + row.meaning + ")"))
+        << run.out;
+  }
+  EXPECT_TRUE(HasLine(Host({L"batch", L"9:C:\\pkg"}).out, "    action:          unknown (9)"));
 }
 
 TEST_F(ZyhostWithRecordingPlugin, RefusesWhatARecordCannotCarryWithoutCallingThePlugin) {
-  const std::wstring longest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
-  ASSERT_EQ(Host({L"install", longest}).exit, 0u);
-  Received r = Read();
-  ASSERT_EQ(r.count, 1u);
-  ExpectRecord(r.records[0], 0, 0, longest);
-  ASSERT_TRUE(DeleteFileW(file_.c_str()));
-
+  const std::wstring too_long = L"C:\\" + std::wstring(1021, L'p');  // 1024 units leave no room for NUL
   const std::vector<std::vector<std::wstring>> refused = {
-      {L"install", longest + L"p"},
-      {L"batch", L"install:" + longest + L"p"},
+      {L"install", too_long},
+      {L"batch", L"install:" + too_long},
       {L"batch", L"reinstall:C:\\pkg"},
       {L"batch", L"C:\\pkg"},
       {L"batch", L"install:C:\\pkg:seven"},
@@ -369,7 +306,7 @@ TEST_F(ZyhostWithRecordingPlugin, RefusesWhatARecordCannotCarryWithoutCallingThe
   };
   for (const auto& args : refused) {
     Outcome run = Host(args);
-    EXPECT_EQ(run.exit, 2u) << WideToUtf8(args.back());
+    EXPECT_EQ(run.exit, 2u) << WideToUtf8(args.back().substr(0, 40));
     EXPECT_TRUE(run.out.empty()) << run.out;
     EXPECT_NE(run.err.find("usage: zyhost"), std::string::npos) << run.err;
   }
@@ -399,10 +336,7 @@ TEST_F(ZyhostWithRecordingPlugin, JsonCarriesRecordsAndResultWithEveryCharacterE
   EXPECT_EQ(json["result_meaning"].text, L"unknown action, or the driver path could not be normalised");
   EXPECT_EQ(json["success"].type, Json::kBool);
   EXPECT_FALSE(json["success"].boolean);
-
-  Received r = Read();
-  ASSERT_EQ(r.count, 2u);
-  ExpectRecord(r.records[0], 7, 3, path);
+  ExpectReceived({{7, 3, path}, {2, 0, L"D:\\q"}});
 }
 
 TEST_F(ZyhostWithRecordingPlugin, MissingExportIsReportedForTheCommandThatNeedsIt) {
@@ -416,42 +350,15 @@ TEST_F(ZyhostWithRecordingPlugin, MissingExportIsReportedForTheCommandThatNeedsI
   EXPECT_EQ(json["error"].text, L"the plug-in does not export Plugin_Interface_GetHelperOwnerModuleID");
 }
 
-// ---- check on copies of the fixture packages ------------------------------------------------------
+// ---- check on the fixture packages and faulty copies of them ---------------------------------------
 
-const wchar_t* const kPackageFiles[] = {L"zyhok.inf",   L"zyhok.sys",         L"zyhok.cat",
-                                        L"zymon64.dll", L"zymon.dll",         L"AddOn\\ZyHkEvt64.dll",
-                                        L"AddOn\\ZyHkEvt.dll"};
+std::vector<std::wstring> Problems(const Json& json) {
+  std::vector<std::wstring> texts;
+  for (const Json& item : json["problems"].items) texts.push_back(item.text);
+  return texts;
+}
 
-class ZyhostCheck : public ::testing::Test {
- protected:
-  // A copy of package v1 laid out as shipped, below the temp folder: <temp>\<layout>.
-  std::wstring CopyV1(const std::wstring& layout = L"20019\\1.6.1195\\1.6.1195") {
-    std::wstring folder = dir_.path();
-    size_t start = 0;
-    while (start <= layout.size()) {
-      const size_t slash = layout.find(L'\\', start);
-      folder += L"\\" + layout.substr(start, slash - start);
-      CreateDirectoryW(folder.c_str(), nullptr);
-      if (slash == std::wstring::npos) break;
-      start = slash + 1;
-    }
-    CreateDirectoryW((folder + L"\\AddOn").c_str(), nullptr);
-    for (const wchar_t* name : kPackageFiles) {
-      EXPECT_TRUE(CopyFileW((PackageDir(L"v1") + L"\\" + name).c_str(), (folder + L"\\" + name).c_str(),
-                            FALSE))
-          << WideToUtf8(name);
-    }
-    return folder;
-  }
-  static std::vector<std::wstring> Problems(const Json& json) {
-    std::vector<std::wstring> texts;
-    for (const Json& item : json["problems"].items) texts.push_back(item.text);
-    return texts;
-  }
-  TempDir dir_;
-};
-
-TEST_F(ZyhostCheck, SamplePackageIsUsable) {
+TEST(ZyhostCheck, SamplePackageIsUsable) {
   Outcome run = Zyhost({L"check", PackageDir(L"v1")});
   EXPECT_EQ(run.exit, 0u) << run.out;
   EXPECT_TRUE(HasLine(run.out, "problems:        none")) << run.out;
@@ -472,84 +379,90 @@ TEST_F(ZyhostCheck, SamplePackageIsUsable) {
   EXPECT_EQ(files.items[6]["file_version"].text, L"1.0.6");
 }
 
-TEST_F(ZyhostCheck, EachFaultIsReportedAloneOnItsOwnLine) {
-  const std::wstring missing = CopyV1();
-  ASSERT_TRUE(DeleteFileW((missing + L"\\AddOn\\ZyHkEvt.dll").c_str()));
-  Outcome run = Zyhost({L"check", missing});
-  EXPECT_EQ(run.exit, 1u);
-  const std::string line = "  ZyHkEvt.dll is missing (" + WideToUtf8(missing) + "\\AddOn\\ZyHkEvt.dll)";
-  EXPECT_NE(run.out.find("problems:\n" + line + "\nusable:          no\n"), std::string::npos) << run.out;
-  run = Zyhost({L"--json", L"check", missing});
-  EXPECT_EQ(run.exit, 1u);
-  EXPECT_EQ(Problems(ParseJson(run)),
-            std::vector<std::wstring>{L"ZyHkEvt.dll is missing (" + missing + L"\\AddOn\\ZyHkEvt.dll)"});
-  RemoveTree(dir_.path() + L"\\20019");
+// Each fault of a copy of package v1, laid out below a temp folder, is reported alone on its own
+// line; the add-on folder is found from the "20019" component, whose next component is taken twice.
+TEST(ZyhostCheck, EachFaultIsReportedAlone) {
+  const std::wstring kUninstallProblem = L"zyhok.inf has no [DefaultUninstall] section";
+  struct Row {
+    const wchar_t* layout;
+    bool (*fault)(const std::wstring& folder);
+    const wchar_t* addon;                // relative to the temp folder; nullptr: none
+    std::vector<std::wstring> problems;  // '@' stands for the add-on folder
+  };
+  const Row rows[] = {
+      {L"20019\\1.6.1195\\1.6.1195",
+       [](const std::wstring& f) { return DeleteFileW((f + L"\\AddOn\\ZyHkEvt.dll").c_str()) != FALSE; },
+       L"20019\\1.6.1195\\1.6.1195\\AddOn",
+       {L"ZyHkEvt.dll is missing (@\\ZyHkEvt.dll)"}},
+      // The INF without its DefaultUninstall section (DefaultUninstall.Services stays).
+      {L"20019\\1.6.1195\\1.6.1195",
+       [](const std::wstring& f) {
+         std::string inf = ReadFileBytes(f + L"\\zyhok.inf");
+         const size_t begin = inf.find("[DefaultUninstall]");
+         const size_t end = inf.find("[DefaultUninstall.Services]");
+         return begin < end && end != std::string::npos &&
+                WriteFileBytes(f + L"\\zyhok.inf", inf.erase(begin, end - begin));
+       },
+       L"20019\\1.6.1195\\1.6.1195\\AddOn",
+       {kUninstallProblem}},
+      // The 32-bit engine shipped in place of the 64-bit one.
+      {L"20019\\1.6.1195\\1.6.1195",
+       [](const std::wstring& f) {
+         return CopyFileW((f + L"\\zymon.dll").c_str(), (f + L"\\zymon64.dll").c_str(), FALSE) != FALSE;
+       },
+       L"20019\\1.6.1195\\1.6.1195\\AddOn",
+       {L"zymon64.dll is built for x86, not x64"}},
+      {L"pkg\\1.6.1195",
+       [](const std::wstring&) { return true; },
+       nullptr,
+       {L"the package path has no \"20019\" component, so the add-on folder cannot be found"}},
+      // <20019>\A\A\AddOn, whatever follows A\A: the add-on folder there is empty.
+      {L"20019\\7.1\\7.1\\driver",
+       [](const std::wstring& f) { return CreateDirectoryW((f + L"\\..\\AddOn").c_str(), nullptr) != FALSE; },
+       L"20019\\7.1\\7.1\\AddOn",
+       {L"ZyHkEvt64.dll is missing (@\\ZyHkEvt64.dll)", L"ZyHkEvt.dll is missing (@\\ZyHkEvt.dll)"}},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    const std::wstring folder = dir / row.layout;
+    SCOPED_TRACE(WideToUtf8(folder));
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+    ASSERT_TRUE(CopyTree(PackageDir(L"v1"), folder));
+    ASSERT_TRUE(row.fault(folder));
+    const std::wstring addon = row.addon != nullptr ? dir / row.addon : L"";
+    std::vector<std::wstring> problems = row.problems;
+    std::string text_lines = "problems:\n";
+    for (std::wstring& problem : problems) {
+      const size_t at = problem.find(L'@');
+      if (at != std::wstring::npos) problem.replace(at, 1, addon);
+      text_lines += "  " + WideToUtf8(problem) + "\n";
+    }
 
-  // The INF without its DefaultUninstall section (DefaultUninstall.Services stays).
-  const std::wstring no_uninstall = CopyV1();
-  std::string inf = ReadFileBytes(no_uninstall + L"\\zyhok.inf");
-  const size_t begin = inf.find("[DefaultUninstall]");
-  ASSERT_NE(begin, std::string::npos);
-  inf.erase(begin, inf.find("[DefaultUninstall.Services]") - begin);
-  ASSERT_TRUE(WriteFileBytes(no_uninstall + L"\\zyhok.inf", inf));
-  run = Zyhost({L"--json", L"check", no_uninstall});
-  EXPECT_EQ(run.exit, 1u);
-  Json json = ParseJson(run);
-  EXPECT_EQ(Problems(json), std::vector<std::wstring>{L"zyhok.inf has no [DefaultUninstall] section"});
-  EXPECT_FALSE(json["usable"].boolean);
-  EXPECT_TRUE(json["files"].items[0]["default_install"].boolean);
-  EXPECT_FALSE(json["files"].items[0]["default_uninstall"].boolean);
-  RemoveTree(dir_.path() + L"\\20019");
-
-  // The 32-bit engine shipped in place of the 64-bit one.
-  const std::wstring swapped = CopyV1();
-  ASSERT_TRUE(CopyFileW((swapped + L"\\zymon.dll").c_str(), (swapped + L"\\zymon64.dll").c_str(), FALSE));
-  run = Zyhost({L"--json", L"check", swapped});
-  EXPECT_EQ(run.exit, 1u);
-  EXPECT_EQ(Problems(ParseJson(run)), std::vector<std::wstring>{L"zymon64.dll is built for x86, not x64"});
-}
-
-TEST_F(ZyhostCheck, AddOnFolderFollowsThe20019ComponentOfThePath) {
-  // Without a "20019" component the plug-in cannot find the add-on folder.
-  const std::wstring elsewhere = CopyV1(L"pkg\\1.6.1195");
-  Outcome run = Zyhost({L"--json", L"check", elsewhere});
-  EXPECT_EQ(run.exit, 1u);
-  Json json = ParseJson(run);
-  EXPECT_EQ(Problems(json), std::vector<std::wstring>{
-                                L"the package path has no \"20019\" component, so the add-on folder "
-                                L"cannot be found"});
-  EXPECT_EQ(json["addon_folder"].type, Json::kNull);
-
-  // The component after "20019" is taken twice, whatever follows it: <20019>\A\A\AddOn.
-  const std::wstring deeper = CopyV1(L"20019\\7.1\\7.1\\driver");
-  CreateDirectoryW((dir_.path() + L"\\20019\\7.1\\7.1\\AddOn").c_str(), nullptr);
-  run = Zyhost({L"--json", L"check", deeper});
-  json = ParseJson(run);
-  EXPECT_EQ(json["addon_folder"].text, dir_.path() + L"\\20019\\7.1\\7.1\\AddOn");
-  EXPECT_EQ(Problems(json), std::vector<std::wstring>({
-                                L"ZyHkEvt64.dll is missing (" + dir_.path() + L"\\20019\\7.1\\7.1\\AddOn\\ZyHkEvt64.dll)",
-                                L"ZyHkEvt.dll is missing (" + dir_.path() + L"\\20019\\7.1\\7.1\\AddOn\\ZyHkEvt.dll)"}));
+    Outcome run = Zyhost({L"check", folder});
+    EXPECT_EQ(run.exit, 1u);
+    EXPECT_NE(run.out.find(text_lines + "usable:          no\n"), std::string::npos) << run.out;
+    run = Zyhost({L"--json", L"check", folder});
+    EXPECT_EQ(run.exit, 1u);
+    Json json = ParseJson(run);
+    EXPECT_EQ(Problems(json), problems);
+    EXPECT_FALSE(json["usable"].boolean);
+    if (row.addon != nullptr) {
+      EXPECT_EQ(json["addon_folder"].text, addon);
+    } else {
+      EXPECT_EQ(json["addon_folder"].type, Json::kNull);
+    }
+    const Json& files = json["files"];
+    ASSERT_FALSE(files.items.empty()) << run.out;
+    EXPECT_TRUE(files.items[0]["default_install"].boolean);
+    EXPECT_EQ(files.items[0]["default_uninstall"].boolean, problems.front() != kUninstallProblem);
+  }
 }
 
 // ---- diagnose on a machine state set up by the test -----------------------------------------------
 
 constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
 constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-bool SetValue(const std::wstring& key_path, const wchar_t* name, DWORD type, const void* data, DWORD size) {
-  zyhok::UniqueHKey key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
-}
-bool SetDword(const wchar_t* name, DWORD value) {
-  return SetValue(kServiceKey, name, REG_DWORD, &value, sizeof(value));
-}
-bool SetText(const std::wstring& key, const wchar_t* name, const std::wstring& text) {
-  return SetValue(key, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
+constexpr const wchar_t* kPending = L"PendingFileRenameOperations";
 
 // A zyhok service key without a service, one staged engine version, and two entries in the
 // pending-deletion list (one of the driver's, one not). Everything is put back afterwards.
@@ -557,53 +470,39 @@ class ZyhostDiagnose : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(ServiceState(), 0u) << "the zyhok service must not exist";
-    zyhok::UniqueHKey session;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, session.put()),
-              ERROR_SUCCESS);
-    DWORD size = 0;
-    had_pending_ = RegQueryValueExW(session.get(), L"PendingFileRenameOperations", nullptr, &pending_type_,
-                                    nullptr, &size) == ERROR_SUCCESS;
-    if (had_pending_) {
-      pending_.resize(size);
-      RegQueryValueExW(session.get(), L"PendingFileRenameOperations", nullptr, &pending_type_,
-                       reinterpret_cast<BYTE*>(&pending_[0]), &size);
-    }
-    staged_folder_ = SystemDir() + L"\\zyhok\\20019\\ZyMon\\9.9.9";
-    for (const wchar_t* part : {L"\\zyhok", L"\\zyhok\\20019", L"\\zyhok\\20019\\ZyMon", L"\\zyhok\\20019\\ZyMon\\9.9.9"}) {
-      CreateDirectoryW((SystemDir() + part).c_str(), nullptr);
-    }
+    pending_ = ReadHklmValue(kSessionManager, kPending);
+    staged_folder_ = StagingTree64() + L"\\20019\\ZyMon\\9.9.9";
     staged_file_ = staged_folder_ + L"\\zymon64.dll";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, staged_folder_.c_str(), nullptr), ERROR_SUCCESS);
     ASSERT_TRUE(WriteFileBytes(staged_file_, "engine"));
     ASSERT_TRUE(WriteFileBytes(dir_ / L"unrelated.tmp", "x"));
   }
   void TearDown() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKey);
-    RemoveTree(SystemDir() + L"\\zyhok");
-    zyhok::UniqueHKey session;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, session.put());
-    if (had_pending_) {
-      RegSetValueExW(session.get(), L"PendingFileRenameOperations", 0, pending_type_,
-                     reinterpret_cast<const BYTE*>(pending_.data()), static_cast<DWORD>(pending_.size()));
+    DeleteHklmTree(kServiceKey);
+    RemoveTree(StagingTree64());
+    if (pending_.error == ERROR_SUCCESS) {
+      WriteHklmValue(kSessionManager, kPending, pending_);
     } else {
-      RegDeleteValueW(session.get(), L"PendingFileRenameOperations");
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPending);
     }
   }
 
   TempDir dir_;
   std::wstring staged_folder_, staged_file_;
-  bool had_pending_ = false;
-  DWORD pending_type_ = REG_MULTI_SZ;
-  std::string pending_;
+  RegValue pending_;
 };
 
 TEST_F(ZyhostDiagnose, ReportsServiceKeyValuesStagedFilesAndPendingDeletions) {
-  ASSERT_TRUE(SetDword(L"PermCount", 3));
-  ASSERT_TRUE(SetDword(L"DeleteFlag", 1));
-  ASSERT_TRUE(SetDword(L"BootStatus", 0xFFFFFFFF));
-  ASSERT_TRUE(SetText(kServiceKey, L"ZYHOKMonDll64Name", staged_file_));
-  ASSERT_TRUE(SetText(kServiceKey, L"ZYHOKMonDllName", L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll"));
-  ASSERT_TRUE(SetText(std::wstring(kServiceKey) + L"\\AddOn\\ZyHkEvt64", L"version", L"1.0.5"));
+  const std::wstring addon64 = std::wstring(kServiceKey) + L"\\AddOn\\ZyHkEvt64";
+  for (const auto& [key, name, value] : std::vector<std::tuple<std::wstring, const wchar_t*, RegValue>>{
+           {kServiceKey, L"PermCount", Dword(3)},
+           {kServiceKey, L"DeleteFlag", Dword(1)},
+           {kServiceKey, L"BootStatus", Dword(0xFFFFFFFF)},
+           {kServiceKey, L"ZYHOKMonDll64Name", Sz(staged_file_)},
+           {kServiceKey, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")},
+           {addon64, L"version", Sz(L"1.0.5")}}) {
+    ASSERT_EQ(WriteHklmValue(key, name, value), ERROR_SUCCESS) << WideToUtf8(name);
+  }
   ASSERT_TRUE(MoveFileExW(staged_folder_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   ASSERT_TRUE(MoveFileExW((dir_ / L"unrelated.tmp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 
