@@ -6,9 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
-#include <memory>
-#include <type_traits>
 
+#include "util/handle.h"
 #include "zyhost.h"
 
 namespace zyhost {
@@ -38,14 +37,8 @@ constexpr ValueName kServiceValues[] = {
 constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
 constexpr ValueName kAddOnValues[] = {{L"path", true}, {L"devpath", false}, {L"version", false}};
 
-struct ScCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ScHandle = std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ScCloser>;
-struct KeyCloser {
-  void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer<HKEY>::type, KeyCloser>;
+using ScHandle = zyhok::UniqueScHandle;
+using Key = zyhok::UniqueHKey;
 
 struct RegValue {
   bool present = false;
@@ -155,7 +148,7 @@ void PrintService(Report& r) {
   }
   SERVICE_STATUS status = {};
   if (service && !QueryServiceStatus(service.get(), &status)) error = GetLastError();
-  if (r.json()) r.Flag("present", "", service != nullptr);
+  if (r.json()) r.Flag("present", "", service.valid());
   if (error != 0) {
     if (r.json()) {
       r.Number("error", "", error);

@@ -2,20 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
-#include <memory>
 
+#include "util/handle.h"
 #include "zyhost.h"
 
 namespace zyhost {
 
 namespace {
-
-struct FindCloser {
-  void operator()(HANDLE find) const { FindClose(find); }
-};
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
 
 std::wstring TrimmedFolder(UINT (*get)(LPWSTR, UINT)) {
   wchar_t buffer[MAX_PATH + 1] = {};
@@ -55,9 +48,8 @@ bool IsFolder(const std::wstring& path) {
 void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files,
                 std::vector<std::wstring>* folders) {
   WIN32_FIND_DATAW data;
-  HANDLE raw = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (raw == INVALID_HANDLE_VALUE) return;
-  std::unique_ptr<void, FindCloser> find(raw);
+  const zyhok::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return;
   do {
     const std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
@@ -121,10 +113,10 @@ bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]) {
 }
 
 bool ReadPeMachine(const std::wstring& path, std::wstring* machine) {
-  HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                           FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) return false;
-  std::unique_ptr<void, HandleCloser> file(raw);
+  const zyhok::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   BYTE head[4096];
   DWORD got = 0;
   if (!ReadFile(file.get(), head, sizeof(head), &got, nullptr) || got < 0x40) return false;

@@ -136,48 +136,38 @@ void Report::TextLine(const char* label, const std::wstring& value) {
   if (!json_) Line(label, Utf8(value));
 }
 
-void Report::BeginObject(const char* key, const char* label) {
+void Report::Open(const char* key, const char* bracket, bool list, const std::string& label,
+                  const char* empty_text) {
   if (json_) {
     Key(key);
-    Write("{");
+    Write(bracket);
   }
   Level level;
-  level.label = label;
-  level.empty_text = "none";
-  levels_.push_back(level);
-}
-
-void Report::EndObject() {
-  if (json_) {
-    Write("}");
-    levels_.pop_back();
-    return;
-  }
-  const Level level = levels_.back();
-  levels_.pop_back();
-  if (level.members == 0) Line(level.label, level.empty_text);
-}
-
-void Report::BeginList(const char* key, const char* label, const char* empty_text) {
-  if (json_) {
-    Key(key);
-    Write("[");
-  }
-  Level level;
-  level.list = true;
+  level.list = list;
   level.label = label;
   level.empty_text = empty_text != nullptr ? empty_text : "none";
   levels_.push_back(level);
 }
 
-void Report::EndList() {
+void Report::Close(const char* bracket) {
+  const Level level = levels_.back();
+  levels_.pop_back();
   if (json_) {
-    Write("]");
-    levels_.pop_back();
-    return;
+    Write(bracket);
+  } else if (level.members == 0) {
+    Line(level.label, level.empty_text);
   }
-  EndObject();
 }
+
+void Report::BeginObject(const char* key, const char* label) { Open(key, "{", false, label, nullptr); }
+
+void Report::EndObject() { Close("}"); }
+
+void Report::BeginList(const char* key, const char* label, const char* empty_text) {
+  Open(key, "[", true, label, empty_text);
+}
+
+void Report::EndList() { Close("]"); }
 
 void Report::Item(const std::wstring& value) {
   if (json_) {
@@ -188,15 +178,9 @@ void Report::Item(const std::wstring& value) {
   }
 }
 
+// Items sit in a list, where Key writes no name.
 void Report::BeginItem(const std::wstring& text_label) {
-  if (json_) {
-    Key("");
-    Write("{");
-  }
-  Level level;
-  level.label = Utf8(text_label);
-  level.empty_text = "none";
-  levels_.push_back(level);
+  Open("", "{", false, Utf8(text_label), nullptr);
 }
 
 void Report::EndItem() { EndObject(); }

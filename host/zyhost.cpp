@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "util/handle.h"
 #include "zyhost.h"
 
 namespace zyhost {
@@ -66,7 +67,7 @@ using GetHelperOwnerModuleIdFn = uint32_t (*)();
 using GetModuleVersionFn = void (*)(uint32_t*);
 
 struct Plugin {
-  HMODULE module = nullptr;
+  zyhok::UniqueModule module;  // unloaded when the command is done
   DriversDoActionFn do_action = nullptr;
   EnumerateDriversInfoFn enumerate = nullptr;
   GetHelperOwnerModuleIdFn owner_id = nullptr;
@@ -250,13 +251,13 @@ int Fail(Report& report, const std::wstring& message) {
 bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed, Plugin& plugin,
                 Report& report) {
   if (report.json()) report.String("plugin", "", path);
-  plugin.module = LoadLibraryW(path.c_str());
-  if (plugin.module == nullptr) {
+  plugin.module.reset(LoadLibraryW(path.c_str()));
+  if (!plugin.module) {
     Fail(report, L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")");
     return false;
   }
   auto resolve = [&plugin](const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(plugin.module, name));
+    return reinterpret_cast<void*>(GetProcAddress(plugin.module.get(), name));
   };
   plugin.do_action = reinterpret_cast<DriversDoActionFn>(resolve("Plugin_Interface_DriversDoAction"));
   plugin.enumerate =
@@ -415,7 +416,6 @@ int Run(const Options& options) {
       status = CommandBatch(plugin, requests, report);
     }
     report.Finish();
-    if (plugin.module != nullptr) FreeLibrary(plugin.module);
     return status;
   }
   report.Finish();

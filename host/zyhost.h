@@ -1,6 +1,6 @@
 // Shared by the parts of zyhost: the output report (text or JSON), the plug-in's result codes and the
-// system probes that `check` and `diagnose` rest on. zyhost is an independent host: nothing here is
-// taken from the plug-in's own sources.
+// system probes that `check` and `diagnose` rest on. zyhost is an independent host: apart from the
+// project's handle wrapper (util/handle.h), nothing here is taken from the plug-in's own sources.
 #pragma once
 
 #include <windows.h>
@@ -57,6 +57,11 @@ class Report {
     std::string empty_text;  // text mode: written when the list ends empty
   };
   void Key(const char* key);
+  // Starts (ends) an object or list: JSON writes the bracket, text mode tracks the level's label and
+  // writes `empty_text` ("none" when null) on its line if it ends with no member.
+  void Open(const char* key, const char* bracket, bool list, const std::string& label,
+            const char* empty_text);
+  void Close(const char* bracket);
   // One member (JSON) or one line (text).
   void Scalar(const char* key, const char* label, const std::string& json_value,
               const std::string& text_value);

@@ -71,11 +71,6 @@ class Random {
   uint64_t state_;
 };
 
-std::wstring Lower(std::wstring text) {
-  std::transform(text.begin(), text.end(), text.begin(), ::towlower);
-  return text;
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -90,8 +85,6 @@ bool UnderOrAt(const std::wstring& path, const std::wstring& folder) {
 bool UnderAny(const std::wstring& path, const std::vector<std::wstring>& folders) {
   return std::any_of(folders.begin(), folders.end(), [&](const std::wstring& f) { return UnderOrAt(path, f); });
 }
-
-std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 std::wstring WithoutTrailingSeparator(std::wstring path) {
   while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();

@@ -20,14 +20,6 @@ namespace {
 
 using namespace zyhok_test;
 
-constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
-
-std::wstring Lower(std::wstring text) {
-  std::transform(text.begin(), text.end(), text.begin(), ::towlower);
-  return text;
-}
-
-std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 
@@ -35,7 +27,7 @@ std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_las
 std::wstring ServiceText(const wchar_t* name) {
   wchar_t buffer[MAX_PATH * 2] = {};
   DWORD size = sizeof(buffer) - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
       ERROR_SUCCESS) {
     return std::wstring();
   }

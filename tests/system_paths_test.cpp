@@ -16,11 +16,6 @@ using namespace zyhok_test;
 
 constexpr const wchar_t* kVolume = L"\\Device\\HarddiskVolume1";  // Wine's device for C:
 
-std::wstring Lower(std::wstring text) {
-  CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
-  return text;
-}
-
 TEST(SystemPaths, SystemFoldersAreTheNativeOnesWithoutTrailingBackslash) {
   EXPECT_EQ(Lower(zyhok::GetSystemDirPath()), L"c:\\windows\\system32");
   wchar_t windows[MAX_PATH];

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/plugin_host.h"
+#include "support/plugin_fixture.h"
 #include "support/test_support.h"
 #include "util/handle.h"
 
@@ -19,10 +19,8 @@ namespace {
 
 using namespace zyhok_test;
 
-constexpr uint32_t kSuccess = 0x201A0001;
 constexpr uint32_t kNotStopped = 0x201A0002;
 constexpr uint32_t kStartFailedRestored = 0xE01A000B;
-constexpr uint32_t kFailed = 0xE01A000C;
 constexpr uint32_t kRollbackFailed = 0xE01A000E;
 
 // DriverEntry results of the test driver and the StartServiceW errors they become.
@@ -74,34 +72,29 @@ bool HasServiceDword(const std::wstring& name) {
 // The update ran with the service object's restriction lifted, and the restriction was put back after
 // it, whatever its result.
 void ExpectRestrictionLiftedAroundUpdate(const LogCapture& log) {
-  const std::wstring restrict =
-      L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, "
-      L"bRestrictAct=";
-  const size_t lifted = LineStartingWith(log, 2, restrict + L"0");
+  const size_t lifted = LineStartingWith(log, 2, AccessChangeLine(false));
   const size_t entry = LineStartingWith(log, 2, L"==> UpdateDrvFromDrvInfo,");
   const size_t exit = LineStartingWith(log, 2, L"<== UpdateDrvFromDrvInfo,asStatus = ");
-  const size_t put_back = LineStartingWith(log, 2, restrict + L"1");
+  const size_t put_back = LineStartingWith(log, 2, AccessChangeLine(true));
   ASSERT_NE(put_back, kNone) << log.Dump();
   EXPECT_LT(lifted, entry);
   EXPECT_LT(entry, exit);
   EXPECT_LT(exit, put_back);
 }
 
-class UpdateThroughPlugin : public ::testing::Test {
+class UpdateThroughPlugin : public PluginOnCleanMachine {
  protected:
   void SetUp() override {
-    ResetDriverMachineState();
-    ASSERT_TRUE(plugin_.loaded());
+    PluginOnCleanMachine::SetUp();
     ASSERT_FALSE(v1_.empty());
     ASSERT_NE(v1_, v2_);
   }
-  void TearDown() override { ResetDriverMachineState(); }
 
   // Starts a case from a clean machine with this platform's install of v1 (running, "PermCount" 1,
   // "InstalledByZefa" 1).
   void InstallV1() {
     ResetDriverMachineState();
-    ASSERT_EQ(plugin_.Do(0, PackageDir(L"v1")), kSuccess);
+    ASSERT_EQ(plugin_.Do(kInstall, PackageDir(L"v1")), kSuccess);
     ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
   }
   // Starts a case with v1 installed and running the way another product installs it: INF only.
@@ -126,7 +119,6 @@ class UpdateThroughPlugin : public ::testing::Test {
     EXPECT_FALSE(FileExists(package / L"zyhok_backup.sys"));
   }
 
-  LoadedPlugin plugin_;
   const std::string v1_ = ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys");
   const std::string v2_ = ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys");
   const std::wstring drivers_ = SystemDir() + L"\\drivers\\";

@@ -460,7 +460,6 @@ TEST(ZyhostCheck, EachFaultIsReportedAlone) {
 
 // ---- diagnose on a machine state set up by the test -----------------------------------------------
 
-constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
 constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPending = L"PendingFileRenameOperations";
 
@@ -478,7 +477,7 @@ class ZyhostDiagnose : public ::testing::Test {
     ASSERT_TRUE(WriteFileBytes(dir_ / L"unrelated.tmp", "x"));
   }
   void TearDown() override {
-    DeleteHklmTree(kServiceKey);
+    DeleteHklmTree(kDriverServiceKey);
     RemoveTree(StagingTree64());
     if (pending_.error == ERROR_SUCCESS) {
       WriteHklmValue(kSessionManager, kPending, pending_);
@@ -493,13 +492,13 @@ class ZyhostDiagnose : public ::testing::Test {
 };
 
 TEST_F(ZyhostDiagnose, ReportsServiceKeyValuesStagedFilesAndPendingDeletions) {
-  const std::wstring addon64 = std::wstring(kServiceKey) + L"\\AddOn\\ZyHkEvt64";
+  const std::wstring addon64 = std::wstring(kDriverServiceKey) + L"\\AddOn\\ZyHkEvt64";
   for (const auto& [key, name, value] : std::vector<std::tuple<std::wstring, const wchar_t*, RegValue>>{
-           {kServiceKey, L"PermCount", Dword(3)},
-           {kServiceKey, L"DeleteFlag", Dword(1)},
-           {kServiceKey, L"BootStatus", Dword(0xFFFFFFFF)},
-           {kServiceKey, L"ZYHOKMonDll64Name", Sz(staged_file_)},
-           {kServiceKey, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")},
+           {kDriverServiceKey, L"PermCount", Dword(3)},
+           {kDriverServiceKey, L"DeleteFlag", Dword(1)},
+           {kDriverServiceKey, L"BootStatus", Dword(0xFFFFFFFF)},
+           {kDriverServiceKey, L"ZYHOKMonDll64Name", Sz(staged_file_)},
+           {kDriverServiceKey, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")},
            {addon64, L"version", Sz(L"1.0.5")}}) {
     ASSERT_EQ(WriteHklmValue(key, name, value), ERROR_SUCCESS) << WideToUtf8(name);
   }

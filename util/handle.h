@@ -77,6 +77,12 @@ struct Kernel {
   static pointer Invalid() noexcept { return nullptr; }
   static void Close(pointer h) noexcept { ::CloseHandle(h); }
 };
+// Search handles of FindFirstFileW.
+struct Find {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(pointer h) noexcept { ::FindClose(h); }
+};
 struct Local {
   using pointer = HLOCAL;
   static pointer Invalid() noexcept { return nullptr; }
@@ -98,6 +104,7 @@ using UniqueScHandle = UniqueHandle<handle_traits::ScHandle>;
 using UniqueHKey = UniqueHandle<handle_traits::HKey>;
 using UniqueFileHandle = UniqueHandle<handle_traits::File>;
 using UniqueKernelHandle = UniqueHandle<handle_traits::Kernel>;
+using UniqueFind = UniqueHandle<handle_traits::Find>;
 using UniqueLocal = UniqueHandle<handle_traits::Local>;
 using UniqueSid = UniqueHandle<handle_traits::Sid>;
 using UniqueModule = UniqueHandle<handle_traits::Module>;

@@ -14,7 +14,6 @@ using zyhok::UniqueHKey;
 
 namespace {
 
-constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 
 template <typename Fn>
@@ -25,11 +24,6 @@ void Resolve(HMODULE module, const char* name, Fn& out) {
 uint32_t CopyStatus(const DrvStatusInfo* info, void* context) {
   *static_cast<DrvStatusInfo*>(context) = *info;
   return 0;
-}
-
-std::wstring Lower(std::wstring text) {
-  std::transform(text.begin(), text.end(), text.begin(), ::towlower);
-  return text;
 }
 
 // Raw REG_MULTI_SZ entries of PendingFileRenameOperations (pairs: source, destination).
@@ -148,7 +142,7 @@ std::wstring StagingTree32() {
 void ResetDriverMachineState() {
   SetDriverEntryStatus(0);
   RemoveDriverService();
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDriverServiceKey);
   RemoveTree(StagingTree64());
   RemoveTree(StagingTree32());
   DeleteFileW((SystemDir() + L"\\zyhok.cat").c_str());
@@ -167,13 +161,13 @@ std::vector<std::wstring> PendingDeletions() {
 
 bool ReadServiceDword(const std::wstring& name, DWORD& value) {
   DWORD size = sizeof(value);
-  return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
                       &size) == ERROR_SUCCESS;
 }
 
 void WriteServiceDword(const std::wstring& name, DWORD value) {
   UniqueHKey key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriverServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
                       nullptr) != ERROR_SUCCESS) {
     return;
   }
@@ -182,7 +176,7 @@ void WriteServiceDword(const std::wstring& name, DWORD value) {
 
 void DeleteServiceValue(const std::wstring& name) {
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDriverServiceKey, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) return;
   RegDeleteValueW(key.get(), name.c_str());
 }
 

@@ -14,6 +14,9 @@
 
 namespace zyhok_test {
 
+// The driver's service key under HKEY_LOCAL_MACHINE.
+inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+
 // A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
 // is then stored when it fills all 1024 units).
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);

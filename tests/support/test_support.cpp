@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <cstdio>
 #include <sstream>
 
@@ -491,5 +492,12 @@ LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue
 }
 
 void DeleteHklmTree(const std::wstring& key) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()); }
+
+std::wstring Lower(std::wstring text) {
+  std::transform(text.begin(), text.end(), text.begin(), ::towlower);
+  return text;
+}
+
+std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
 }  // namespace zyhok_test

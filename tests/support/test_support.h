@@ -173,6 +173,11 @@ class HoldingProcess {
 
 namespace zyhok_test {
 
+// `text` in lower case, for comparing Windows paths.
+std::wstring Lower(std::wstring text);
+// What comes before the last backslash of `path` (the whole path when it has none).
+std::wstring ParentOf(const std::wstring& path);
+
 // Names in `folder` other than "." and "..", sorted.
 std::vector<std::wstring> ListFolder(const std::wstring& folder);
 
