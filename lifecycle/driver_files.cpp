@@ -17,6 +17,7 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 constexpr wchar_t kDeviceSequence[] = L"\\\\.\\";  // backslash, backslash, dot, backslash
 constexpr size_t kDeviceSequenceUnits = 4;
 constexpr size_t kDroppedUnits = 3;  // the sequence collapses into its last backslash
+constexpr size_t kRetirementNameUnits = MAX_PATH;  // the retirement name's buffer, NUL included
 
 void DeleteAtReboot(const std::wstring& path) {
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -51,29 +52,22 @@ bool GetParentFolder(const std::wstring& path, std::wstring& folder) {
 }
 
 std::wstring RetirementName(const std::wstring& path, DWORD tick_count) {
+  // "%s.%d" into MAX_PATH units with truncation: a name that does not fit keeps its first 259 units.
   std::wstring name = path + L"." + std::to_wstring(static_cast<int32_t>(tick_count));
-  if (name.size() >= MAX_PATH) return std::wstring();
+  if (name.size() > kRetirementNameUnits - 1) name.resize(kRetirementNameUnits - 1);
   return name;
 }
 
 void RetireFile(const std::wstring& path) {
   if (DeleteFileW(path.c_str())) return;
 
-  // A name that would not fit is not shortened (that would rename the file to some other path); the
-  // file is treated as one that cannot be renamed.
   const std::wstring retired = RetirementName(path, GetTickCount());
-  BOOL renamed = FALSE;
-  if (retired.empty()) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-  } else {
-    renamed = MoveFileW(path.c_str(), retired.c_str());
-  }
-  if (renamed) {
+  if (MoveFileW(path.c_str(), retired.c_str())) {
     DeleteAtReboot(retired);
     return;
   }
-  ZYLOG(kLogInstall, kLevelWarning)
-      << L"Rename file(" << path << L") failed. LastError = " << GetLastError();
+  const DWORD error = GetLastError();
+  ZYLOG(kLogInstall, kLevelWarning) << L"Rename file(" << path << L") failed. LastError = " << error;
   DeleteAtReboot(path);
 }
 

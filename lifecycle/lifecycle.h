@@ -26,7 +26,7 @@ int NormalizeDriverPath(const wchar_t* record_path, wchar_t* out);
 bool GetParentFolder(const std::wstring& path, std::wstring& folder);
 
 // The name a file is renamed to when it cannot be deleted: path + "." + the tick count printed as a
-// signed decimal number. Empty when the name would not fit in MAX_PATH units with its terminator.
+// signed decimal number, cut to the 259 units that fit in MAX_PATH with the terminator.
 std::wstring RetirementName(const std::wstring& path, DWORD tick_count);
 
 // Deletes the file; when that is refused (a process has it loaded), renames it to its retirement

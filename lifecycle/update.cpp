@@ -38,8 +38,8 @@ void CopyCatalogue(const std::wstring& driver_folder) {
   ZYLOG(kLogInstall, kLevelInfo) << L"wsSystemPath : " << destination;
   ZYLOG(kLogInstall, kLevelInfo) << L"wsCatFilePath : " << source;
   if (!CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"Copy zyhok.cat to system folder failed, error code = "
-                                      << GetLastError();
+    const DWORD error = GetLastError();
+    ZYLOG(kLogInstall, kLevelWarning) << L"Copy zyhok.cat to system folder failed, error code = " << error;
   }
 }
 

@@ -197,13 +197,15 @@ BOOL IsDriverExist(const wchar_t* service_name) {
     ZYLOG(kLogInstall, kLevelInfo) << L"try to opens an existing service: " << service_name;
     UniqueScHandle manager = OpenManager();
     if (!manager) {
-      ZYLOG(kLogInstall, kLevelError) << L"OpenSCManager failed. error code: " << GetLastError();
+      const DWORD error = GetLastError();
+      ZYLOG(kLogInstall, kLevelError) << L"OpenSCManager failed. error code: " << error;
     } else {
       UniqueScHandle service(OpenServiceW(manager.get(), service_name, kQueryAccess));
       if (service) {
         exists = TRUE;
       } else {
-        ZYLOG(kLogInstall, kLevelError) << L"OpenService failed. error code: " << GetLastError();
+        const DWORD error = GetLastError();
+        ZYLOG(kLogInstall, kLevelError) << L"OpenService failed. error code: " << error;
       }
     }
   }

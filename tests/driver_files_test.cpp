@@ -127,10 +127,11 @@ TEST(RetirementName, TickCountIsASignedDecimalSuffix) {
   EXPECT_EQ(zyhok::RetirementName(L"C:\\x\\zymon.dll", 123456), L"C:\\x\\zymon.dll.123456");
   EXPECT_EQ(zyhok::RetirementName(L"C:\\x\\zymon.dll", 0x80000000u), L"C:\\x\\zymon.dll.-2147483648");
   EXPECT_EQ(zyhok::RetirementName(L"C:\\x\\zymon.dll", 0xFFFFFFFFu), L"C:\\x\\zymon.dll.-1");
-  // 257 + ".1" = 259 units fits; one more does not.
+  // 257 + ".1" = 259 units fits; a longer name keeps its first 259 units.
   const std::wstring path(257, L'f');
   EXPECT_EQ(zyhok::RetirementName(path, 1), path + L".1");
-  EXPECT_EQ(zyhok::RetirementName(path, 10), L"");
+  EXPECT_EQ(zyhok::RetirementName(path, 10), path + L".1");
+  EXPECT_EQ(zyhok::RetirementName(std::wstring(300, L'g'), 5), std::wstring(259, L'g'));
 }
 
 // ---- retirement against the real file system ----

@@ -14,9 +14,13 @@ constexpr wchar_t kNull[] = L"(NULL)";
 }  // namespace
 
 bool LogEnabled(const wchar_t* module, uint32_t level) {
+  // The log library promises nothing about the last-error value, and ordinary libraries change it
+  // (a failed environment or registry lookup, a successful TlsGetValue).
+  const DWORD saved = GetLastError();
   void* handle = Log_GetDefaultHandle();
-  if (handle == nullptr) return false;
-  return LevelAllows(Log_GetLogLevel(handle, module), level);
+  const bool enabled = handle != nullptr && LevelAllows(Log_GetLogLevel(handle, module), level);
+  SetLastError(saved);
+  return enabled;
 }
 
 // Writes the log number form of `value` into `out` (room for 10 units); returns the units written.
@@ -44,17 +48,16 @@ void AppendNumber(std::wstring& out, uint32_t value) {
 }
 
 LogLine::LogLine(const wchar_t* module, uint32_t level, const wchar_t* source, uint32_t line)
-    : module_(module), level_(level), source_(source), line_(line) {}
+    : module_(module), level_(level), source_(source), line_(line), saved_error_(GetLastError()) {}
 
 LogLine::~LogLine() {
   // Logging must never change what the caller is about to report through GetLastError().
-  const DWORD saved = GetLastError();
   void* handle = Log_GetDefaultHandle();
   if (handle != nullptr) {
     Log_Flush(handle, module_, level_, source_, line_, length_ ? buffer_.get() : nullptr,
               static_cast<uint32_t>(length_ * sizeof(wchar_t)));
   }
-  SetLastError(saved);
+  SetLastError(saved_error_);
 }
 
 LogLine& LogLine::Append(const wchar_t* text, size_t units) {
@@ -81,6 +84,10 @@ LogLine& LogLine::operator<<(const wchar_t* text) {
 LogLine& LogLine::operator<<(const std::wstring& text) { return Append(text.data(), text.size()); }
 
 LogLine& LogLine::operator<<(const char* text) {
+  struct KeepError {
+    DWORD error;
+    ~KeepError() { SetLastError(error); }
+  } keep{saved_error_};
   if (text == nullptr) return Append(kNull, 6);
   const size_t bytes = strlen(text);
   if (bytes == 0) return *this;

@@ -8,6 +8,11 @@
 //
 // ZYLOG uses the name `kLogSource` (the source file name handed to the log library) from the calling
 // scope; each source file defines it.
+//
+// A log statement leaves the thread's last-error value as it found it, from the level test to the
+// flush, whatever the log library does with it: callers log between a failed call and the moment they
+// read or return its error. A statement that logs the last error reads it into a local first, since
+// the pieces of a line are evaluated after the level test.
 #pragma once
 
 #include <stdint.h>
@@ -27,7 +32,7 @@ inline constexpr uint32_t kLevelInfo = 2;     // progress, entry and exit lines
 inline constexpr uint32_t kLevelWarning = 3;  // warnings
 inline constexpr uint32_t kLevelError = 5;    // errors
 
-// True when a line of `level` for `module` would be written.
+// True when a line of `level` for `module` would be written. Keeps the last-error value.
 bool LogEnabled(const wchar_t* module, uint32_t level);
 
 // Whether a configured level C lets a line of level L through: 1 <= C <= L.
@@ -38,7 +43,9 @@ constexpr bool LevelAllows(uint32_t configured, uint32_t level) {
 // Appends "0x" + lowercase hex digits without leading zeros, or "0" for zero.
 void AppendNumber(std::wstring& out, uint32_t value);
 
-// One diagnostic line, built by appending pieces and handed to the log library when destroyed.
+// One diagnostic line, built by appending pieces and handed to the log library when destroyed. The
+// last-error value found at construction is the one the thread holds after each append and after the
+// flush.
 // The text buffer starts empty and grows to twice the byte length the text needs when an append
 // does not fit.
 class LogLine {
@@ -72,6 +79,7 @@ class LogLine {
   std::unique_ptr<wchar_t[]> buffer_;
   size_t length_ = 0;    // units in use
   size_t capacity_ = 0;  // units allocated
+  unsigned long saved_error_;  // the caller's last-error value, put back after every call out
 };
 
 }  // namespace zyhok

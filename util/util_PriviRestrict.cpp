@@ -132,7 +132,8 @@ DWORD CSecurityInfo::ApplyInfoByName(const wchar_t* object_name) {
 
 CWorkOnSpecificAccount::~CWorkOnSpecificAccount() {
   if (impersonating_ && !RevertToSelf()) {
-    ZYLOG(kLogCommon, kLevelError) << L"RevertToSelf failed. GetLastError=" << GetLastError();
+    const DWORD error = GetLastError();
+    ZYLOG(kLogCommon, kLevelError) << L"RevertToSelf failed. GetLastError=" << error;
   }
 }
 
@@ -174,8 +175,9 @@ BOOL GetBuiltinSid(DWORD relative_id, PSID* sid) {
                                     allocated.put());
   }
   if (!made) {
+    const DWORD error = GetLastError();
     ZYLOG(kLogCommon, kLevelError) << L"[GetBuiltinSid] (Err) - can't AllocateAndInitializeSid. GetLastError="
-                                   << GetLastError() << L", dwRID=" << relative_id;
+                                   << error << L", dwRID=" << relative_id;
     return FALSE;
   }
 
@@ -185,8 +187,9 @@ BOOL GetBuiltinSid(DWORD relative_id, PSID* sid) {
   DWORD domain_chars = kDomainNameChars;
   SID_NAME_USE use;
   if (!LookupAccountSidW(nullptr, allocated.get(), name, &name_chars, domain, &domain_chars, &use)) {
+    const DWORD error = GetLastError();
     ZYLOG(kLogCommon, kLevelError) << L"[GetBuiltinSid] (Err) - can't find account. GetLastError="
-                                   << GetLastError() << L", dwRID=" << relative_id;
+                                   << error << L", dwRID=" << relative_id;
     return FALSE;
   }
   ZYLOG(kLogCommon, kLevelInfo) << L"[GetBuiltinSid] find account group name=" << name << L", dwRID="

@@ -8,6 +8,12 @@
 // Each line is "YYYY-MM-DD hh:mm:ss.mmm\tL<level>\t<module>\t<source>:<line>\t<text>\r\n", written with one
 // WriteFile on a handle opened for appending while a named mutex, derived from the file's path, is held:
 // lines from several threads or processes never interleave.
+//
+// The platform promises nothing about the thread's last-error value across these calls, and a real log
+// library changes it: a lookup of its configuration in the environment or the registry that finds
+// nothing sets 203 or 2, a successful TlsGetValue sets 0. So every export here leaves a value of its own
+// (kDefaultHandleError, kLogLevelError, kFlushError): a caller that leans on the log library keeping the
+// value fails its tests here rather than on a customer's machine.
 #define JOURNALSINK_BUILD
 #include "journalsink.h"
 
@@ -25,6 +31,11 @@ struct Config {
   std::map<std::wstring, uint32_t> levels;
   uint32_t default_level = 2;
 };
+
+// What each export leaves in the thread's last-error value.
+constexpr DWORD kDefaultHandleError = ERROR_SUCCESS;        // as a successful TlsGetValue leaves it
+constexpr DWORD kLogLevelError = ERROR_FILE_NOT_FOUND;       // as a registry lookup that found nothing
+constexpr DWORD kFlushError = ERROR_ENVVAR_NOT_FOUND;        // as an environment lookup that found nothing
 
 SRWLOCK g_lock = SRWLOCK_INIT;
 Config* g_config = nullptr;  // created at process attach, never freed before detach
@@ -138,9 +149,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-extern "C" void* Log_GetDefaultHandle(void) { return &g_handle_tag; }
+extern "C" void* Log_GetDefaultHandle(void) {
+  SetLastError(kDefaultHandleError);
+  return &g_handle_tag;
+}
 
 extern "C" uint32_t Log_GetLogLevel(void* handle, const wchar_t* module) {
+  SetLastError(kLogLevelError);
   if (handle != &g_handle_tag || module == nullptr) return 0;
   AcquireSRWLockShared(&g_lock);
   uint32_t level = g_config->default_level;
@@ -150,9 +165,10 @@ extern "C" uint32_t Log_GetLogLevel(void* handle, const wchar_t* module) {
   return level;
 }
 
-extern "C" uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level,
-                              const wchar_t* source_file, uint32_t source_line, const wchar_t* text,
-                              uint32_t text_bytes) {
+namespace {
+
+uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wchar_t* source_file,
+                   uint32_t source_line, const wchar_t* text, uint32_t text_bytes) {
   if (handle != &g_handle_tag) return ERROR_INVALID_HANDLE;
   if (text == nullptr && text_bytes != 0) return ERROR_INVALID_PARAMETER;
 
@@ -201,6 +217,16 @@ extern "C" uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t leve
     ReleaseMutex(mutex);
     CloseHandle(mutex);
   }
+  return result;
+}
+
+}  // namespace
+
+extern "C" uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level,
+                              const wchar_t* source_file, uint32_t source_line, const wchar_t* text,
+                              uint32_t text_bytes) {
+  const uint32_t result = WriteLine(handle, module, level, source_file, source_line, text, text_bytes);
+  SetLastError(kFlushError);
   return result;
 }
 

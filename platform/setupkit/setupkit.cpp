@@ -4,6 +4,10 @@
 // The copy goes to a temporary file beside the destination first and is then moved over the
 // destination, so a failed copy never leaves a half-written destination. A destination that is
 // read-only is not forced: the copy fails with the system's reason.
+//
+// The platform promises only the result and *error. The thread's last-error value is left holding a
+// value of this library's own (kCopyLeavesError), on success and on failure, so that a caller that
+// reads GetLastError() after Copy instead of *error fails its tests.
 #define SETUPKIT_BUILD
 #include "setupkit.h"
 
@@ -11,15 +15,16 @@
 
 namespace {
 
+constexpr DWORD kCopyLeavesError = ERROR_NO_MORE_FILES;
+
 std::wstring TempNameBeside(const std::wstring& destination) {
   wchar_t suffix[32];
   wsprintfW(suffix, L".setupkit-%lu-%lu.tmp", GetCurrentProcessId(), GetTickCount());
   return destination + suffix;
 }
 
-}  // namespace
-
-bool Copy(const std::wstring& destination, const std::wstring& source, bool replace, uint32_t* error) {
+bool CopyThroughTemp(const std::wstring& destination, const std::wstring& source, bool replace,
+                     uint32_t* error) {
   auto fail = [error](DWORD code) {
     if (error != nullptr) *error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
     return false;
@@ -46,4 +51,12 @@ bool Copy(const std::wstring& destination, const std::wstring& source, bool repl
     return fail(code);
   }
   return true;
+}
+
+}  // namespace
+
+bool Copy(const std::wstring& destination, const std::wstring& source, bool replace, uint32_t* error) {
+  const bool copied = CopyThroughTemp(destination, source, replace, error);
+  SetLastError(kCopyLeavesError);
+  return copied;
 }
