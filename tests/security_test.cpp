@@ -1,9 +1,7 @@
-// The access restriction of the driver's service object.
-//
-// Wine keeps no DACL on service objects (it reports an empty one and ignores writes) nor on files
-// (it derives their DACL from the Unix mode), so the DACL rewriting itself is checked on the object
-// type Wine does secure: a registry key given a known DACL first. The service-level operation is
-// checked against Wine's real service manager for its result and log lines.
+// The DACL rewriting behind the access restriction of the driver's service object. Wine keeps no DACL
+// on service objects (it reports an empty one and ignores writes) nor on files (it derives their DACL
+// from the Unix mode), so it is checked on the object type Wine does secure: a registry key given a
+// known DACL first. The lifecycle rows check the restriction's course on the real service.
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
@@ -43,13 +41,6 @@ std::wstring Hex(DWORD value) {
 std::wstring Rewritten(DWORD admin, DWORD system = kReadExecute, const std::wstring& extra = L"") {
   return L"D:(D;;0x2;;;BG)(A;;" + Hex(admin) + L";;;BA)(A;;0xa0000000;;;WD)(A;;" + Hex(system) + L";;;SY)(A;;" +
          Hex(admin) + L";;;BA)" + extra;
-}
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return L"?";
-  UniqueLocal owned(text);
-  return text;
 }
 
 std::wstring DaclSddl(PSECURITY_DESCRIPTOR descriptor) {
@@ -229,105 +220,6 @@ TEST_F(DaclRewriteOnRegistryKey, ObjectWithNullDaclIsLeftAlone) {
   EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({L"GetNamedSecurityInfo error. dwRet=0"})) << log.Dump();
   EXPECT_EQ(info.ApplyInfoByName(object_.c_str()), zyhok::kNoDaclError);
   EXPECT_EQ(StoredDacl(object_), L"NULL DACL");
-}
-
-TEST(DaclRewriteNames, NullOrEmptyNamesAreRefused) {
-  LogCapture log;
-  CSecurityInfo info(SE_REGISTRY_KEY);
-  for (const wchar_t* name : {static_cast<const wchar_t*>(nullptr), L""}) {
-    EXPECT_EQ(info.RetrieveInfoByNameEx(name, nullptr, GENERIC_ALL, kRestricted, kReadExecute),
-              static_cast<DWORD>(ERROR_INVALID_DATA));
-  }
-  EXPECT_EQ(info.ApplyInfoByName(nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
-  EXPECT_EQ(info.ApplyInfoByName(L""), static_cast<DWORD>(ERROR_INVALID_DATA));
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({
-                              L"given pObjectName is not correct. pObjectName=(NULL)",
-                              L"given pObjectName is not correct. pObjectName=",
-                              L"given pObjectName is NULL or empty.",
-                              L"given pObjectName is NULL or empty.",
-                          }))
-      << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0xd")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"<== CSecurityInfo::ApplyInfoByName,dwRet=0xd")) << log.Dump();
-}
-
-TEST(BuiltinSid, KnownAliasesAreHandedToTheCallerUnknownOnesRefused) {
-  LogCapture log;
-  zyhok::UniqueSid admins, world;
-  ASSERT_TRUE(zyhok::GetBuiltinSid(zyhok::kAdministratorsRid, admins.put()));
-  EXPECT_EQ(SidText(admins.get()), L"S-1-5-32-544");
-  ASSERT_TRUE(zyhok::GetBuiltinSid(0, world.put()));
-  EXPECT_EQ(SidText(world.get()), L"S-1-1-0");
-  EXPECT_EQ(log.Texts(), std::vector<std::wstring>({
-                             L"[GetBuiltinSid] find account group name=Administrators, dwRID=0x220",
-                             L"[GetBuiltinSid] find account group name=Everyone, dwRID=0",
-                         }))
-      << log.Dump();
-
-  log.Clear();
-  PSID sid = reinterpret_cast<PSID>(1);
-  EXPECT_FALSE(zyhok::GetBuiltinSid(0x7FFF, &sid));
-  EXPECT_EQ(sid, nullptr);
-  const std::vector<std::wstring> errors = log.Texts(5);
-  ASSERT_EQ(errors.size(), 1u) << log.Dump();
-  EXPECT_EQ(errors[0].rfind(L"[GetBuiltinSid] (Err) - can't find account. GetLastError=0x", 0), 0u) << log.Dump();
-  EXPECT_NE(errors[0].find(L", dwRID=0x7fff"), std::wstring::npos) << log.Dump();
-}
-
-// The driver's real service in Wine's service manager. Wine reports an empty DACL for a service and
-// ignores writes, so these tests check the operation's course and result, not a stored DACL.
-class DriverServicePrivilege : public ::testing::Test {
- protected:
-  void TearDown() override { RemoveDriverService(PackageDir(L"v1")); }
-};
-
-TEST_F(DriverServicePrivilege, RestrictAndUnrestrictTheInstalledService) {
-  InstallDriverByInf(PackageDir(L"v1"));
-  ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_STOPPED));
-  LogCapture log;
-  for (BOOL restrict : {TRUE, FALSE}) {
-    SCOPED_TRACE(restrict);
-    log.Clear();
-    zyhok::SetDriverServicePrivilege(restrict);
-    EXPECT_EQ(log.Texts(), std::vector<std::wstring>({
-                               L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,"
-                               L"pwszServiceName=zyhok, bRestrictAct=" + std::to_wstring(restrict),
-                               L"==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok",
-                               L"[GetBuiltinSid] find account group name=Administrators, dwRID=0x220",
-                               L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0",
-                               L"==> CSecurityInfo::ApplyInfoByName,pObjectName=zyhok",
-                               L"<== CSecurityInfo::ApplyInfoByName,dwRet=0",
-                               L"<== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1",
-                           }))
-        << log.Dump();
-    for (const auto& line : log.Lines()) EXPECT_EQ(line.module, L"Util COMMON");
-  }
-  // The service is still usable by the installer afterwards.
-  EXPECT_TRUE(StartDriver());
-  EXPECT_TRUE(StopDriver());
-}
-
-// A missing service, or an empty name, is read, fails, writes nothing, and still counts as done.
-TEST_F(DriverServicePrivilege, MissingServiceWritesNothingAndStillSucceeds) {
-  RemoveDriverService();
-  ASSERT_EQ(ServiceState(), 0u);
-  LogCapture log;
-  zyhok::CWorkOnSpecificAccount account;
-  EXPECT_TRUE(account.DoSecurityRestrictActionOnServiceObject(L"zyhok", true));
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({L"GetNamedSecurityInfo error. dwRet=0x424"})) << log.Dump();
-  EXPECT_FALSE(log.HasPart(2, L"ApplyInfoByName")) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"<== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"))
-      << log.Dump();
-
-  log.Clear();
-  zyhok::SetDriverServicePrivilege(FALSE);
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({L"GetNamedSecurityInfo error. dwRet=0x424"})) << log.Dump();
-
-  log.Clear();
-  EXPECT_TRUE(account.DoSecurityRestrictActionOnServiceObject(L"", false));
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({L"given pObjectName is not correct. pObjectName="}))
-      << log.Dump();
-  EXPECT_FALSE(log.HasPart(2, L"ApplyInfoByName")) << log.Dump();
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "support/plugin_host.h"
 
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
@@ -199,6 +202,117 @@ bool AllFilesExist(const std::vector<std::wstring>& paths) {
 
 bool NoFileExists(const std::vector<std::wstring>& paths) {
   return std::none_of(paths.begin(), paths.end(), [](const std::wstring& p) { return FileExists(p); });
+}
+
+}  // namespace zyhok_test
+
+namespace zyhok_test {
+
+namespace {
+constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
+}  // namespace
+
+HostProcess::HostProcess(const std::wstring& exe_name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  dir_ = std::wstring(temp) + L"zyhok_host_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+         std::to_wstring(GetTickCount());
+  CreateDirectoryW(dir_.c_str(), nullptr);
+  exe_ = dir_ + L"\\" + exe_name;
+  UniqueHKey defaults;
+  had_app_defaults_ =
+      RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
+  for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {
+    CopyFileW((BinDir() + dll).c_str(), (dir_ + L"\\" + dll).c_str(), FALSE);
+  }
+}
+
+HostProcess::~HostProcess() {
+  RegDeleteTreeW(HKEY_CURRENT_USER, AppKey().c_str());
+  if (!had_app_defaults_) RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
+  RemoveTree(dir_);
+}
+
+std::wstring HostProcess::AppKey() const {
+  return std::wstring(kAppDefaults) + L"\\" + exe_.substr(exe_.find_last_of(L'\\') + 1);
+}
+
+void HostProcess::SetWindowsVersion(const std::wstring& version) {
+  UniqueHKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, AppKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            key.put(), nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(key.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                 static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+}
+
+void HostProcess::DeclareWindows10(bool declared) {
+  const std::wstring manifest = exe_ + L".manifest";
+  DeleteFileW(manifest.c_str());
+  if (!declared) return;
+  WriteFileBytes(manifest,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
+                 "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">\r\n"
+                 "    <application><supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/></application>\r\n"
+                 "  </compatibility>\r\n"
+                 "</assembly>\r\n");
+}
+
+uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
+                          const std::vector<std::wstring>& environment) const {
+  std::wstring command = L"\"" + exe_ + L"\" --host";
+  for (const DrvInfo& record : records) {
+    command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
+               std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
+  }
+  // The child inherits this process's environment with the additions.
+  std::vector<std::pair<std::wstring, std::wstring>> saved;
+  std::vector<std::wstring> settings = environment;
+  settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
+  for (const std::wstring& setting : settings) {
+    const std::wstring name = setting.substr(0, setting.find(L'='));
+    wchar_t old[4096];
+    const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 4096);
+    saved.emplace_back(name, n > 0 && n < 4096 ? std::wstring(old, n) : std::wstring(1, L'\0'));
+    SetEnvironmentVariableW(name.c_str(), setting.substr(name.size() + 1).c_str());
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  const BOOL created =
+      CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(), &startup, &process);
+  for (const auto& entry : saved) {
+    SetEnvironmentVariableW(entry.first.c_str(), entry.second == std::wstring(1, L'\0') ? nullptr : entry.second.c_str());
+  }
+  if (!created) return 0;
+  zyhok::UniqueKernelHandle process_handle(process.hProcess);
+  zyhok::UniqueKernelHandle thread_handle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  return code;
+}
+
+bool RunAsHost(int* exit_code) {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr || count < 2 || std::wstring(args[1]) != L"--host") {
+    LocalFree(args);
+    return false;
+  }
+  std::vector<DrvInfo> records;
+  for (int i = 2; i + 2 < count; i += 3) {
+    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(args[i], nullptr, 10)), args[i + 2],
+                                 static_cast<uint32_t>(std::wcstoul(args[i + 1], nullptr, 10))));
+  }
+  LocalFree(args);
+  LoadedPlugin plugin;
+  *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
+  return true;
 }
 
 }  // namespace zyhok_test

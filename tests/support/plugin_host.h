@@ -37,6 +37,37 @@ class LoadedPlugin {
   uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
 };
 
+// A fresh host process: a copy of the running test program under `exe_name`, beside copies of the
+// plug-in and the platform libraries, which on "--host" loads the plug-in, hands the records to the
+// batch export in one call and exits with the batch's result. Wine's per-program settings for that
+// name are removed again when the object goes.
+class HostProcess {
+ public:
+  explicit HostProcess(const std::wstring& exe_name);
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // The Windows version Wine reports to this program only ("win7", "win10").
+  void SetWindowsVersion(const std::wstring& version);
+  // Whether the program's manifest declares Windows 10 support.
+  void DeclareWindows10(bool declared);
+  // Runs the records with the log going to `log_file` and `environment` ("NAME=value" entries) added;
+  // returns the exit code (the batch's result), or 0 when the process could not be started.
+  uint32_t Run(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
+               const std::vector<std::wstring>& environment = {}) const;
+
+ private:
+  std::wstring AppKey() const;
+  std::wstring dir_;
+  std::wstring exe_;
+  bool had_app_defaults_ = false;
+};
+
+// The host side of HostProcess, called first by every test program's main: true (with the exit code)
+// when the command line asked for it.
+bool RunAsHost(int* exit_code);
+
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 std::wstring StagingTree64();
 std::wstring StagingTree32();
