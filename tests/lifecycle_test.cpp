@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "support/plugin_fixture.h"
+#include "support/plugin_host.h"
 #include "support/test_support.h"
 #include "util/log.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "support/plugin_fixture.h"
+#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 namespace {

@@ -143,7 +143,6 @@ std::wstring StagingTree32() {
 }
 
 void ResetDriverMachineState() {
-  SetDriverEntryStatus(0);
   RemoveDriverService();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDriverServiceKey);
   RemoveTree(StagingTree64());
@@ -162,12 +161,6 @@ std::vector<std::wstring> PendingDeletions() {
   return paths;
 }
 
-bool ReadServiceDword(const std::wstring& name, DWORD& value) {
-  DWORD size = sizeof(value);
-  return RegGetValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
-                      &size) == ERROR_SUCCESS;
-}
-
 void WriteServiceDword(const std::wstring& name, DWORD value) {
   UniqueHKey key;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDriverServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
@@ -175,6 +168,14 @@ void WriteServiceDword(const std::wstring& name, DWORD value) {
     return;
   }
   RegSetValueExW(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
+DWORD ServiceDword(const std::wstring& name) {
+  DWORD value = 0, size = sizeof(value);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
+                      &size) == ERROR_SUCCESS
+             ? value
+             : kNoServiceDword;
 }
 
 void DeleteServiceValue(const std::wstring& name) {
@@ -190,23 +191,6 @@ std::vector<std::wstring> StagedComponentFiles(const std::wstring& engine_versio
           StagingTree64() + L"\\20019\\AddOn\\" + addon_version + L"\\ZyHkEvt64.dll",
           StagingTree32() + L"\\20019\\AddOn\\" + addon_version + L"\\ZyHkEvt.dll"};
 }
-
-DWORD ServiceDword(const std::wstring& name) {
-  DWORD value = 0;
-  return ReadServiceDword(name, value) ? value : kNoServiceDword;
-}
-
-bool AllFilesExist(const std::vector<std::wstring>& paths) {
-  return std::all_of(paths.begin(), paths.end(), [](const std::wstring& p) { return FileExists(p); });
-}
-
-bool NoFileExists(const std::vector<std::wstring>& paths) {
-  return std::none_of(paths.begin(), paths.end(), [](const std::wstring& p) { return FileExists(p); });
-}
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
 
 namespace {
 constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";

@@ -14,6 +14,21 @@
 
 namespace zyhok_test {
 
+// Record actions and result codes as the host writes and reads them.
+inline constexpr uint32_t kInstall = 0;
+inline constexpr uint32_t kUninstall = 2;
+inline constexpr uint32_t kSuccess = 0x201A0001;
+inline constexpr uint32_t kFailed = 0xE01A000C;
+
+// Entry line of the access change on the driver's service object: put on (install) or lifted
+// (uninstall).
+inline std::wstring AccessChangeLine(bool restrict) {
+  return std::wstring(
+             L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, "
+             L"bRestrictAct=") +
+         (restrict ? L"1" : L"0");
+}
+
 // The driver's service key under HKEY_LOCAL_MACHINE.
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
 
@@ -82,8 +97,6 @@ void ResetDriverMachineState();
 // destination is empty), without the "\??\" prefix.
 std::vector<std::wstring> PendingDeletions();
 
-// HKLM REG_DWORD under the driver's service key; false when missing.
-bool ReadServiceDword(const std::wstring& name, DWORD& value);
 void WriteServiceDword(const std::wstring& name, DWORD value);
 void DeleteServiceValue(const std::wstring& name);
 
@@ -96,8 +109,5 @@ std::vector<std::wstring> StagedComponentFiles(const std::wstring& engine_versio
 inline constexpr DWORD kNoServiceDword = 0xBAD0BAD0;
 DWORD ServiceDword(const std::wstring& name);
 
-// Whether every one, or none, of the paths names an existing file or folder.
-bool AllFilesExist(const std::vector<std::wstring>& paths);
-bool NoFileExists(const std::vector<std::wstring>& paths);
 
 }  // namespace zyhok_test

@@ -166,13 +166,6 @@ bool LogCapture::Has(unsigned level, const std::wstring& text) const {
   return false;
 }
 
-bool LogCapture::HasPart(unsigned level, const std::wstring& part) const {
-  for (const Line& line : Lines()) {
-    if (line.level == level && line.text.find(part) != std::wstring::npos) return true;
-  }
-  return false;
-}
-
 std::string LogCapture::Dump() const {
   std::ostringstream out;
   for (const Line& line : Lines()) {
@@ -257,24 +250,6 @@ void RemoveDriverService(const std::wstring& package_dir) {
   DeleteFileW(InstalledDriverPath().c_str());
 }
 
-void SetDriverEntryStatus(DWORD status) {
-  UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0,
-                    KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
-    return;
-  }
-  if (status == 0) {
-    RegDeleteValueW(key.get(), L"TestDriverEntryStatus");
-  } else {
-    RegSetValueExW(key.get(), L"TestDriverEntryStatus", 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&status), sizeof(status));
-  }
-}
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
-
 namespace {
 constexpr DWORD kStepTimeoutMs = 10000;
 }  // namespace
@@ -333,18 +308,6 @@ SERVICE_STATUS TestService::Status() const {
   SERVICE_STATUS status = {};
   if (service_) QueryServiceStatus(service_.get(), &status);
   return status;
-}
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
-
-int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text) {
-  const std::vector<LogCapture::Line> lines = log.Lines();
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].level == level && lines[i].text == text) return static_cast<int>(i);
-  }
-  return -1;
 }
 
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
@@ -407,10 +370,6 @@ void HoldingProcess::Release() {
   }
   process_.reset();
 }
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;

@@ -73,8 +73,6 @@ class LogCapture {
   std::vector<std::wstring> Texts(unsigned level = 0) const;
   // True when some line has exactly this level and text.
   bool Has(unsigned level, const std::wstring& text) const;
-  // True when some line of this level contains `part`.
-  bool HasPart(unsigned level, const std::wstring& part) const;
   // Forgets the lines written so far.
   void Clear();
   void SetLevels(const std::wstring& levels);
@@ -93,16 +91,10 @@ void InstallDriverByInf(const std::wstring& package_dir);
 // Stops the service if it runs, runs DefaultUninstall of the given package and makes sure that
 // neither the service nor the driver file remains.
 void RemoveDriverService(const std::wstring& package_dir = L"");
-// Chooses the NTSTATUS that the test driver's DriverEntry returns (0 removes the choice).
-void SetDriverEntryStatus(DWORD status);
 // SERVICE_STATUS dwCurrentState of zyhok, or 0 when it cannot be read.
 DWORD ServiceState();
 bool StartDriver();
 bool StopDriver();
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
 
 // A user-mode service running zyhok_testservice.exe (see fixtures/testservice), registered with
 // CreateServiceW under `name` for the lifetime of the object. `steps` are the states it reports, e.g.
@@ -136,13 +128,6 @@ class TestService {
   zyhok::UniqueKernelHandle stepped_;
 };
 
-}  // namespace zyhok_test
-
-namespace zyhok_test {
-
-// Position of the first line of `log` with exactly this level and text, or -1: for order checks.
-int LineIndex(const LogCapture& log, unsigned level, const std::wstring& text);
-
 // Copies a folder tree (files and sub-folders) to `to`, creating it. False if anything failed.
 bool CopyTree(const std::wstring& from, const std::wstring& to);
 
@@ -168,10 +153,6 @@ class HoldingProcess {
   zyhok::UniqueKernelHandle process_;
   bool holding_ = false;
 };
-
-}  // namespace zyhok_test
-
-namespace zyhok_test {
 
 // `text` in lower case, for comparing Windows paths.
 std::wstring Lower(std::wstring text);
