@@ -38,6 +38,9 @@ extern "C" uint32_t Plugin_Interface_EnumerateDriversInfo(zyhok::DrvStatusCallba
 extern "C" uint32_t Plugin_Interface_DriversDoAction(const zyhok::DrvInfo* records, uint32_t count) {
   if (count == 0) return zyhok::kResultFailed;
   try {
+    // One batch at a time on the machine, whichever process calls.
+    const zyhok::LifecycleLock lock;
+    if (lock.timed_out()) return zyhok::kResultFailed;
     return zyhok::DriversDoAction(records, count);
   } catch (...) {
     // DoActionFromDrvInfo catches everything its actions raise; only its own logging could get here.

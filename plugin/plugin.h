@@ -96,6 +96,38 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record);
 // Returns the last record's result, or kResultFailed for a count of 0 or a null array.
 uint32_t DriversDoAction(const DrvInfo* records, uint32_t count);
 
+// The machine-wide lock that keeps lifecycle batches of all processes apart: a named mutex in the
+// Global namespace that only SYSTEM and Administrators may open, so no unprivileged process can hold
+// it to block the platform.
+inline constexpr const wchar_t* kLifecycleLockName = L"Global\\ZYHOK_DriverLifecycle";
+
+// How long a batch waits for the lock. Among the records, an update waits on the service at most four
+// times (the stop of a service marked for deletion, the stop of the old driver, the start of the new
+// one, the restart of the old one after a failed exchange), each wait bounded by kServiceWaitTimeoutMs
+// (30 s): two minutes per record besides its file copies. Five such records, the most a host hands in
+// one batch with room to spare, hold the lock for at most ten minutes.
+inline constexpr DWORD kLifecycleLockWaitMs = 5 * 4 * 30000;
+
+// Holds the lock for its lifetime. The constructor waits at most `wait_ms` for it, logging a level-2
+// line when it has to wait and another with the time waited once it has it. A lock whose holder ended
+// without releasing it is taken over (level-3 line). When the name cannot be opened or created at all
+// (another object owns it), a level-5 line says so and the batch goes on without the lock: the lock is
+// never the reason an action fails. Only a wait that runs out gives timed_out() (level-5 line).
+class LifecycleLock {
+ public:
+  explicit LifecycleLock(DWORD wait_ms = kLifecycleLockWaitMs);
+  ~LifecycleLock();
+  LifecycleLock(const LifecycleLock&) = delete;
+  LifecycleLock& operator=(const LifecycleLock&) = delete;
+
+  bool timed_out() const { return timed_out_; }
+
+ private:
+  HANDLE mutex_ = nullptr;
+  bool owned_ = false;
+  bool timed_out_ = false;
+};
+
 // Fills `info` with the driver's service state and file version, as the status export reports it.
 void FillDriverStatus(DrvStatusInfo* info);
 

@@ -152,6 +152,45 @@ void ResetDriverMachineState() {
   DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
 }
 
+namespace {
+
+void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& out) {
+  for (const std::wstring& name : ListFolder(folder)) {
+    const std::wstring path = folder + L"\\" + name;
+    if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+      CollectFiles(path, out);
+    } else {
+      out.push_back(Lower(path));
+    }
+  }
+}
+
+}  // namespace
+
+std::wstring DescribeMachine() {
+  std::wstring out = L"service state " + std::to_wstring(ServiceState()) + L"\n";
+  const std::string driver = ReadFileBytes(InstalledDriverPath());
+  out += L"driver " + std::wstring(!FileExists(InstalledDriverPath())                             ? L"none"
+                                   : driver == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys") ? L"v1"
+                                   : driver == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? L"v2"
+                                                                                                 : L"other") + L"\n";
+  std::vector<std::wstring> files, pending;
+  CollectFiles(StagingTree64(), files);
+  CollectFiles(StagingTree32(), files);
+  for (const std::wstring& path : PendingDeletions()) pending.push_back(Lower(path));
+  for (const std::wstring& file : files) {
+    if (std::find(pending.begin(), pending.end(), file) == pending.end()) out += L"staged " + file + L"\n";
+  }
+  for (const wchar_t* name : {L"PermCount", L"InstalledByZefa", L"BootStatus", L"GHSwitch", L"HokFlags", L"DeleteFlag"}) {
+    out += std::wstring(name) + L" " + std::to_wstring(ServiceDword(name)) + L"\n";
+  }
+  for (const wchar_t* name : {L"ZYHOKMonDll64Name", L"ZYHOKMonDllName"}) {
+    const RegValue value = ReadHklmValue(kDriverServiceKey, name);
+    out += std::wstring(name) + L" " + Lower(value.error == ERROR_SUCCESS ? value.Units() : L"-") + L"\n";
+  }
+  return out;
+}
+
 std::vector<std::wstring> PendingDeletions() {
   std::vector<std::wstring> paths;
   const std::vector<std::wstring> entries = PendingRenameEntries();
@@ -246,8 +285,8 @@ void HostProcess::DeclareWindows10(bool declared) {
                  "</assembly>\r\n");
 }
 
-uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
-                          const std::vector<std::wstring>& environment) const {
+zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
+                                             const std::vector<std::wstring>& environment) const {
   std::wstring command = L"\"" + exe_ + L"\" --host";
   for (const DrvInfo& record : records) {
     command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
@@ -272,12 +311,19 @@ uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstrin
   for (const auto& entry : saved) {
     SetEnvironmentVariableW(entry.first.c_str(), entry.second == std::wstring(1, L'\0') ? nullptr : entry.second.c_str());
   }
-  if (!created) return 0;
-  zyhok::UniqueKernelHandle process_handle(process.hProcess);
+  if (!created) return zyhok::UniqueKernelHandle();
   zyhok::UniqueKernelHandle thread_handle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
+  return zyhok::UniqueKernelHandle(process.hProcess);
+}
+
+uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
+                          const std::vector<std::wstring>& environment) const {
+  const zyhok::UniqueKernelHandle process = Start(records, log_file, environment);
   DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
+  if (process) {
+    WaitForSingleObject(process.get(), INFINITE);
+    GetExitCodeProcess(process.get(), &code);
+  }
   return code;
 }
 

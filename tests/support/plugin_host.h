@@ -67,8 +67,11 @@ class HostProcess {
   void SetWindowsVersion(const std::wstring& version);
   // Whether the program's manifest declares Windows 10 support.
   void DeclareWindows10(bool declared);
-  // Runs the records with the log going to `log_file` and `environment` ("NAME=value" entries) added;
-  // returns the exit code (the batch's result), or 0 when the process could not be started.
+  // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
+  // without waiting: the process, or an empty handle when it could not be started.
+  zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
+                                  const std::vector<std::wstring>& environment = {}) const;
+  // Start, then wait: the exit code (the batch's result), or 0 when the process could not be started.
   uint32_t Run(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
                const std::vector<std::wstring>& environment = {}) const;
 
@@ -92,6 +95,12 @@ std::wstring StagingTree32();
 // catalogue copy <system>\zyhok.cat and any pending-deletion entries naming those places. Safe to
 // call on a clean machine.
 void ResetDriverMachineState();
+
+// What a lifecycle action leaves on the machine, one item a line, for comparing two machines: the
+// service state, which fixture driver the installed file is ("v1", "v2", "none", "other"), the files
+// in both staging trees that are not queued for deletion at reboot, and the service key's values
+// (share and start settings, registered component paths).
+std::wstring DescribeMachine();
 
 // Paths queued in PendingFileRenameOperations for deletion at the next reboot (sources whose
 // destination is empty), without the "\??\" prefix.

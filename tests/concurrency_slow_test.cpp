@@ -1,0 +1,159 @@
+// Batches of several processes meeting on one machine: the lifecycle lock keeps them apart, so every
+// race ends as one of the two orders would; a waiter says so in the log; a holder that dies is taken
+// over. Each host is a separate process (HostProcess), as the platform's host, an updater and an
+// operator's tool are.
+#include <gtest/gtest.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/plugin.h"
+#include "support/plugin_host.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace zyhok_test;
+
+const std::wstring kWaitLine = std::wstring(L"another batch holds the lifecycle lock ") +
+                               zyhok::kLifecycleLockName + L", waiting for it";
+
+class Concurrency : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetDriverMachineState(); }
+  void TearDown() override { ResetDriverMachineState(); }
+
+  // The machine after `first`, then `second`, each run alone, from v1 installed (or a clean machine).
+  std::wstring AfterInOrder(bool with_v1, uint32_t first, uint32_t second) {
+    Begin(with_v1);
+    plugin_.Do(first, Package(first));
+    plugin_.Do(second, Package(second));
+    return DescribeMachine();
+  }
+  void Begin(bool with_v1) {
+    ResetDriverMachineState();
+    if (with_v1) {
+      ASSERT_EQ(plugin_.Do(kInstall, PackageDir(L"v1")), kSuccess);
+    }
+  }
+  static std::wstring Package(uint32_t action) { return PackageDir(action == 1 ? L"v2" : L"v1"); }
+
+  LoadedPlugin plugin_;
+  HostProcess host_{L"zyhok_concurrency_host.exe"};
+};
+
+// Two hosts started together, over several rounds: an update and an uninstall of v1, and an install
+// and an uninstall on a clean machine.
+TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
+  const struct {
+    bool with_v1;
+    uint32_t a, b;
+  } races[] = {{true, 1, kUninstall}, {false, kInstall, kUninstall}};
+  for (const auto& race : races) {
+    const std::wstring a_then_b = AfterInOrder(race.with_v1, race.a, race.b);
+    const std::wstring b_then_a = AfterInOrder(race.with_v1, race.b, race.a);
+    ASSERT_NE(a_then_b, b_then_a) << "the two orders must be told apart";
+    for (int round = 0; round < 4; ++round) {
+      SCOPED_TRACE(testing::Message() << "action " << race.a << " against " << race.b << ", round " << round);
+      ASSERT_NO_FATAL_FAILURE(Begin(race.with_v1));
+      LogCapture log;
+      const zyhok::UniqueKernelHandle first = host_.Start({MakeRecord(race.a, Package(race.a))}, log.file());
+      const zyhok::UniqueKernelHandle second = host_.Start({MakeRecord(race.b, Package(race.b))}, log.file());
+      ASSERT_TRUE(first && second);
+      const HANDLE both[] = {first.get(), second.get()};
+      ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 300000), WAIT_OBJECT_0);
+      const std::wstring after = DescribeMachine();
+      EXPECT_TRUE(after == a_then_b || after == b_then_a)
+          << WideToUtf8(after) << "\nnot\n" << WideToUtf8(a_then_b) << "\nnor\n" << WideToUtf8(b_then_a);
+    }
+  }
+}
+
+// Only SYSTEM and Administrators may open the lock; a batch that finds it held waits and says how
+// long; a wait that runs out does nothing.
+TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
+  const zyhok::UniqueKernelHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const zyhok::UniqueKernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread holder([&] {
+    const zyhok::LifecycleLock lock;
+    SetEvent(taken.get());
+    WaitForSingleObject(release.get(), INFINITE);
+  });
+  ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
+
+  const zyhok::UniqueKernelHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, zyhok::kLifecycleLockName));
+  ASSERT_TRUE(mutex.valid()) << GetLastError();
+  PACL dacl = nullptr;
+  zyhok::UniqueLocal descriptor;
+  ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, descriptor.put()),
+            ERROR_SUCCESS);
+  ASSERT_NE(dacl, nullptr);
+  EXPECT_EQ(dacl->AceCount, 2u);
+  wchar_t* sddl = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
+  const zyhok::UniqueLocal owned(sddl);
+  const std::wstring text = sddl;
+  EXPECT_TRUE(text.find(L";;;SY)") != std::wstring::npos && text.find(L";;;BA)") != std::wstring::npos)
+      << WideToUtf8(text);
+
+  LogCapture log;
+  {
+    const zyhok::LifecycleLock short_wait(200);
+    EXPECT_TRUE(short_wait.timed_out());
+  }
+  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({std::wstring(L"fail to get the lifecycle lock ") +
+                                                     zyhok::kLifecycleLockName + L" within 0xc8 ms; nothing is done"}))
+      << log.Dump();
+  log.Clear();
+  std::thread later([&] {
+    Sleep(500);
+    SetEvent(release.get());
+  });
+  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
+  later.join();
+  holder.join();
+  const std::vector<std::wstring> lines = log.Texts();
+  ASSERT_GE(lines.size(), 3u) << log.Dump();
+  EXPECT_EQ(lines[0], kWaitLine);
+  EXPECT_EQ(lines[1].rfind(L"got the lifecycle lock after waiting 0x", 0), 0u) << log.Dump();
+  EXPECT_EQ(lines[2].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
+}
+
+// A host killed in the middle of its batch abandons the lock; the batch of another host that waits for
+// it takes it over and completes the update that the killed one began.
+TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
+  ASSERT_NO_FATAL_FAILURE(Begin(true));
+  LogCapture log;
+  auto wait_for = [&](unsigned level, const std::wstring& text) {
+    for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
+    return log.Has(level, text);
+  };
+  const zyhok::UniqueKernelHandle killed = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
+  ASSERT_TRUE(killed.valid());
+  ASSERT_TRUE(wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
+  const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
+  ASSERT_TRUE(wait_for(2, kWaitLine)) << log.Dump();
+  ASSERT_TRUE(TerminateProcess(killed.get(), 9));
+  DWORD result = 0;
+  ASSERT_EQ(WaitForSingleObject(waiter.get(), 300000), WAIT_OBJECT_0);
+  GetExitCodeProcess(waiter.get(), &result);
+  const std::vector<std::wstring> lines = log.Texts();
+  const auto takeover = std::find(lines.begin(), lines.end(),
+                                  std::wstring(L"the last holder of the lifecycle lock ") + zyhok::kLifecycleLockName +
+                                      L" ended without releasing it; taking it over");
+  ASSERT_NE(takeover, lines.end()) << log.Dump();
+  EXPECT_EQ(takeover[1], L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
+  // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
+  EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
+  EXPECT_EQ(plugin_.Do(1, PackageDir(L"v2")), kSuccess);
+  EXPECT_NE(DescribeMachine().find(L"driver v2\n"), std::wstring::npos) << WideToUtf8(DescribeMachine());
+  EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+}  // namespace
