@@ -85,7 +85,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   });
   ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
 
-  const zyhok::UniqueKernelHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, zyhok::kLifecycleLockName));
+  zyhok::UniqueKernelHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, zyhok::kLifecycleLockName));
   ASSERT_TRUE(mutex.valid()) << GetLastError();
   PACL dacl = nullptr;
   zyhok::UniqueLocal descriptor;
@@ -123,6 +123,18 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   EXPECT_EQ(lines[0], kWaitLine);
   EXPECT_EQ(lines[1].rfind(L"got the lifecycle lock after waiting 0x", 0), 0u) << log.Dump();
   EXPECT_EQ(lines[2].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
+
+  // A name taken by an object the plug-in cannot open as its lock: the batch goes on without it.
+  mutex.reset();
+  const zyhok::UniqueKernelHandle squatter(CreateEventW(nullptr, TRUE, FALSE, zyhok::kLifecycleLockName));
+  ASSERT_TRUE(squatter.valid());
+  log.Clear();
+  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
+  const std::vector<std::wstring> errors = log.Texts(5);
+  ASSERT_EQ(errors.size(), 1u) << log.Dump();
+  EXPECT_EQ(errors[0].rfind(std::wstring(L"fail to open the lifecycle lock ") + zyhok::kLifecycleLockName, 0), 0u);
+  EXPECT_NE(errors[0].find(L"; going on without it"), std::wstring::npos) << log.Dump();
+  EXPECT_TRUE(log.Has(2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000a")) << log.Dump();
 }
 
 // A host killed in the middle of its batch abandons the lock; the batch of another host that waits for
