@@ -21,98 +21,47 @@ using namespace zyhok_test;
 
 constexpr const wchar_t* kVolume = L"\\Device\\HarddiskVolume1";  // Wine's device for C:
 
-std::wstring Normalized(const wchar_t* record_path, int* result = nullptr) {
-  wchar_t out[zyhok::kNormalizedPathUnits];
-  wmemset(out, L'#', zyhok::kNormalizedPathUnits);
-  const int r = zyhok::NormalizeDriverPath(record_path, out);
-  if (result) *result = r;
-  return std::wstring(out, wcsnlen(out, zyhok::kNormalizedPathUnits));
-}
-
-// Only the first "\\.\" collapses to one backslash; trailing backslashes and other forms are kept.
-TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheRestIsKept) {
-  const wchar_t* cases[][2] = {
-      {L"C:\\pkg\\zyhok", L"C:\\pkg\\zyhok"},
-      {L"C:\\a\\\\.\\b", L"C:\\a\\b"},
-      {L"C:\\a\\\\.\\b\\\\.\\c", L"C:\\a\\b\\\\.\\c"},
-      {L"\\\\.\\C:\\pkg", L"\\C:\\pkg"},
-      {L"C:\\pkg\\\\.\\", L"C:\\pkg\\"},
-      {L"C:\\pkg\\\\.", L"C:\\pkg\\\\."},
-      {L"", L""},
-      {L"C:\\pkg\\zyhok\\\\", L"C:\\pkg\\zyhok\\\\"},
-      {L"C:/pkg/./zyhok/", L"C:/pkg/./zyhok/"},
-      {L"\\\\server\\share\\pkg", L"\\\\server\\share\\pkg"},
+// Only the first "\\.\" collapses to one backslash; trailing backslashes and other forms are kept;
+// the result must fit the folder buffer (259 units and the terminator), after the collapse.
+TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
+  const std::wstring longest = L"C:\\" + std::wstring(256, L'x');
+  const struct {
+    std::wstring path, normalized;
+    int result;
+  } cases[] = {
+      {L"C:\\a\\\\.\\b", L"C:\\a\\b", 1},
+      {L"C:\\a\\\\.\\b\\\\.\\c", L"C:\\a\\b\\\\.\\c", 1},
+      {L"\\\\.\\C:\\pkg", L"\\C:\\pkg", 1},
+      {L"C:\\pkg\\\\.\\", L"C:\\pkg\\", 1},
+      {L"C:\\pkg\\\\.", L"C:\\pkg\\\\.", 1},
+      {L"", L"", 1},
+      {L"C:/pkg/./zyhok/", L"C:/pkg/./zyhok/", 1},
+      {L"\\\\server\\share\\pkg", L"\\\\server\\share\\pkg", 1},
+      {longest, longest, 1},
+      {longest + L"y", L"", 0},
+      {L"C:\\\\.\\" + std::wstring(256, L'z'), L"C:\\" + std::wstring(256, L'z'), 1},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c[0]));
-    int result = -1;
-    EXPECT_EQ(Normalized(c[0], &result), c[1]);
-    EXPECT_EQ(result, 1);
+    SCOPED_TRACE(WideToUtf8(c.path));
+    wchar_t out[zyhok::kNormalizedPathUnits];
+    wmemset(out, L'#', zyhok::kNormalizedPathUnits);
+    EXPECT_EQ(zyhok::NormalizeDriverPath(c.path.c_str(), out), c.result);
+    EXPECT_EQ(std::wstring(out, wcsnlen(out, zyhok::kNormalizedPathUnits)), c.normalized);
   }
-}
-
-TEST(NormalizeDriverPath, ResultMustFitTheFolderBuffer) {
-  int result = -1;
-  const std::wstring longest = L"C:\\" + std::wstring(256, L'x');  // 259 units
-  EXPECT_EQ(Normalized(longest.c_str(), &result), longest);
-  EXPECT_EQ(result, 1);
-
-  const std::wstring one_more = longest + L"y";
-  EXPECT_EQ(Normalized(one_more.c_str(), &result), L"");
-  EXPECT_EQ(result, 0);
-
-  // 262 units that collapse to 259.
-  const std::wstring collapsing = L"C:\\\\.\\" + std::wstring(256, L'z');
-  ASSERT_EQ(collapsing.size(), 262u);
-  EXPECT_EQ(Normalized(collapsing.c_str(), &result), L"C:\\" + std::wstring(256, L'z'));
-  EXPECT_EQ(result, 1);
-
   EXPECT_EQ(zyhok::NormalizeDriverPath(L"C:\\pkg", nullptr), 0);
-  EXPECT_EQ(Normalized(nullptr, &result), L"");
-  EXPECT_EQ(result, 0);
-}
 
-// The record's path fills all 1024 units without a terminator and ends at a page that cannot be
-// read, so a read past the record faults.
-TEST(NormalizeDriverPath, RecordWithoutTerminatorIsReadOnlyWithinItsUnits) {
+  // A record path of 1024 units without a terminator, ending where an unreadable page begins: read
+  // only within its units, and refused.
   SYSTEM_INFO info;
   GetSystemInfo(&info);
-  const size_t page = info.dwPageSize;
-  BYTE* base =
-      static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-  ASSERT_NE(base, nullptr);
+  BYTE* base = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_COMMIT, PAGE_READWRITE));
   DWORD old = 0;
-  ASSERT_TRUE(VirtualProtect(base + page, page, PAGE_NOACCESS, &old));
-  wchar_t* record = reinterpret_cast<wchar_t*>(base + page) - zyhok::kDriverPathUnits;
-
-  int result = -1;
-  for (const std::wstring& head : {std::wstring(L"C:\\pkg"), std::wstring(L"C:\\\\.\\pkg")}) {
-    wmemset(record, L'p', zyhok::kDriverPathUnits);
-    wmemcpy(record, head.c_str(), head.size());
-    EXPECT_EQ(Normalized(record, &result), L"");
-    EXPECT_EQ(result, 0);
-  }
-
-  // A short path at the start of a full record.
-  wmemcpy(record, L"C:\\a\\\\.\\b", 10);
-  EXPECT_EQ(Normalized(record, &result), L"C:\\a\\b");
-  EXPECT_EQ(result, 1);
-
+  ASSERT_TRUE(base && VirtualProtect(base + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
+  wchar_t* record = reinterpret_cast<wchar_t*>(base + info.dwPageSize) - zyhok::kDriverPathUnits;
+  wmemset(record, L'p', zyhok::kDriverPathUnits);
+  wchar_t out[zyhok::kNormalizedPathUnits];
+  EXPECT_EQ(zyhok::NormalizeDriverPath(record, out), 0);
   VirtualFree(base, 0, MEM_RELEASE);
-}
-
-TEST(GetParentFolder, LastBackslashOrElseLastSlash) {
-  const wchar_t* cases[][2] = {
-      {L"C:\\a\\b.dll", L"C:\\a"}, {L"C:/a/b.dll", L"C:/a"}, {L"C:\\a\\b\\", L"C:\\a\\b"},
-      {L"C:\\a/b/c.dll", L"C:"},  // a backslash exists, so slashes are not looked at
-      {L"\\b.dll", L""},          {L"", nullptr},          {L"b.dll", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c[0]));
-    std::wstring folder = L"before";
-    EXPECT_EQ(zyhok::GetParentFolder(c[0], folder), c[1] != nullptr);
-    EXPECT_EQ(folder, c[1] ? c[1] : L"before");
-  }
 }
 
 TEST(RetirementName, TickCountIsASignedDecimalSuffix) {
