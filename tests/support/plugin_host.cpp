@@ -292,39 +292,14 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
     command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
                std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
   }
-  // The child inherits this process's environment with the additions.
-  std::vector<std::pair<std::wstring, std::wstring>> saved;
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  for (const std::wstring& setting : settings) {
-    const std::wstring name = setting.substr(0, setting.find(L'='));
-    wchar_t old[4096];
-    const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 4096);
-    saved.emplace_back(name, n > 0 && n < 4096 ? std::wstring(old, n) : std::wstring(1, L'\0'));
-    SetEnvironmentVariableW(name.c_str(), setting.substr(name.size() + 1).c_str());
-  }
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  const BOOL created =
-      CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(), &startup, &process);
-  for (const auto& entry : saved) {
-    SetEnvironmentVariableW(entry.first.c_str(), entry.second == std::wstring(1, L'\0') ? nullptr : entry.second.c_str());
-  }
-  if (!created) return zyhok::UniqueKernelHandle();
-  zyhok::UniqueKernelHandle thread_handle(process.hThread);
-  return zyhok::UniqueKernelHandle(process.hProcess);
+  return StartProcess(command, dir_, settings);
 }
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                           const std::vector<std::wstring>& environment) const {
-  const zyhok::UniqueKernelHandle process = Start(records, log_file, environment);
-  DWORD code = 0;
-  if (process) {
-    WaitForSingleObject(process.get(), INFINITE);
-    GetExitCodeProcess(process.get(), &code);
-  }
-  return code;
+  return ExitCodeOf(Start(records, log_file, environment));
 }
 
 bool RunAsHost(int* exit_code) {

@@ -81,6 +81,39 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
          written == bytes.size();
 }
 
+zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
+                                       const std::vector<std::wstring>& environment) {
+  // The block: the additions first, then every inherited variable that they do not replace.
+  std::wstring block;
+  for (const std::wstring& setting : environment) block += setting + L'\0';
+  wchar_t* inherited = GetEnvironmentStringsW();
+  for (const wchar_t* entry = inherited; *entry; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    const std::wstring name = text.substr(0, text.find(L'=', 1) + 1);
+    bool replaced = false;
+    for (const std::wstring& setting : environment) replaced = replaced || _wcsnicmp(setting.c_str(), name.c_str(), name.size()) == 0;
+    if (!replaced) block += text + L'\0';
+  }
+  FreeEnvironmentStringsW(inherited);
+  block += L'\0';
+  std::wstring line = command;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                      directory.c_str(), &startup, &process)) {
+    return zyhok::UniqueKernelHandle();
+  }
+  zyhok::UniqueKernelHandle thread(process.hThread);
+  return zyhok::UniqueKernelHandle(process.hProcess);
+}
+
+DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
+  DWORD code = 0;
+  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
 TempDir::TempDir() {
   wchar_t base[MAX_PATH];
   DWORD n = GetTempPathW(MAX_PATH, base);
@@ -341,18 +374,10 @@ HoldingProcess::HoldingProcess(const std::wstring& mode, const std::wstring& pat
   release_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-release").c_str()));
   if (!ready_ || !release_) return;
   // The holder watches this process, so a test that dies does not leave the file held.
-  SetEnvironmentVariableW(L"ZYHOK_HOLDER_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
-  std::wstring command = L"\"" + BinDir() + L"zyhok_holder.exe\" " + mode + L" \"" + path + L"\" " + stem +
-                         L"-ready " + stem + L"-release";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return;
-  }
-  process_.reset(process.hProcess);
-  zyhok::UniqueKernelHandle thread(process.hThread);
+  process_ = StartProcess(L"\"" + BinDir() + L"zyhok_holder.exe\" " + mode + L" \"" + path + L"\" " + stem +
+                              L"-ready " + stem + L"-release",
+                          BinDir(), {L"ZYHOK_HOLDER_PARENT=" + std::to_wstring(GetCurrentProcessId())});
+  if (!process_) return;
   // Either the holder has taken the file or it has ended without it.
   HANDLE waits[] = {ready_.get(), process_.get()};
   holding_ = WaitForMultipleObjects(2, waits, FALSE, kHolderTimeoutMs) == WAIT_OBJECT_0;

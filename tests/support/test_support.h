@@ -35,6 +35,13 @@ bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
+// Starts a program (`command` names it first) in `directory` with this process's environment plus
+// `environment` ("NAME=value" entries, which win); an empty handle when it could not be started.
+zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
+                                       const std::vector<std::wstring>& environment = {});
+// Waits for the process to end: its exit code, or 0 for an empty handle.
+DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);
+
 // A fresh folder under the Windows temp folder, removed with its content when destroyed.
 class TempDir {
  public:
