@@ -337,18 +337,6 @@ void Replace(std::wstring& text, const std::wstring& token, const std::wstring& 
   }
 }
 
-// Every file below `folder`, as lower-case paths.
-void CollectFiles(const std::wstring& folder, std::set<std::wstring>& out) {
-  for (const std::wstring& name : ListFolder(folder)) {
-    const std::wstring path = folder + L"\\" + name;
-    if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-      CollectFiles(path, out);
-    } else {
-      out.insert(Lower(path));
-    }
-  }
-}
-
 std::wstring DevicePath(const std::wstring& path) {
   wchar_t device[MAX_PATH] = {};
   QueryDosDeviceW(path.substr(0, 2).c_str(), device, MAX_PATH);
@@ -385,14 +373,6 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       Replace(text, L"%RENAME_ERROR%", error);
     }
     return text;
-  }
-
-  std::string Driver() const {
-    if (!FileExists(InstalledDriverPath())) return "none";
-    const std::string bytes = ReadFileBytes(InstalledDriverPath());
-    return bytes == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys")   ? "v1"
-           : bytes == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? "v2"
-                                                                        : "other";
   }
 
   // "none", "v1", "v2" or "v1+v2".
@@ -473,13 +453,14 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       const DWORD state = ServiceState();
       EXPECT_EQ(state == SERVICE_RUNNING ? L"running" : state == SERVICE_STOPPED ? L"stopped" : state == 0 ? L"none" : L"other", value);
     } else if (name == L"driver") {
-      EXPECT_EQ(Utf8ToWide(Driver()), value);
+      EXPECT_EQ(InstalledDriver(), value);
     } else if (name == L"key") {
       EXPECT_FALSE(HklmKeyExists(kDriverServiceKey));
     } else if (name == L"staged") {
       std::set<std::wstring> files;
-      CollectFiles(StagingTree64(), files);
-      CollectFiles(StagingTree32(), files);
+      for (const std::wstring& tree : {StagingTree64(), StagingTree32()}) {
+        for (const std::wstring& file : FilesBelow(tree)) files.insert(file);
+      }
       for (const std::wstring& path : queued) files.erase(Lower(path));
       EXPECT_EQ(files, Staged(value));
       // The copies of the last package staged are the registered ones.

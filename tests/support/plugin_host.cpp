@@ -152,31 +152,33 @@ void ResetDriverMachineState() {
   DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
 }
 
-namespace {
-
-void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& out) {
+std::vector<std::wstring> FilesBelow(const std::wstring& folder) {
+  std::vector<std::wstring> files;
   for (const std::wstring& name : ListFolder(folder)) {
     const std::wstring path = folder + L"\\" + name;
+    const std::vector<std::wstring> below = FilesBelow(path);
     if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-      CollectFiles(path, out);
+      files.insert(files.end(), below.begin(), below.end());
     } else {
-      out.push_back(Lower(path));
+      files.push_back(Lower(path));
     }
   }
+  return files;
 }
 
-}  // namespace
+std::wstring InstalledDriver() {
+  if (!FileExists(InstalledDriverPath())) return L"none";
+  const std::string bytes = ReadFileBytes(InstalledDriverPath());
+  return bytes == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys")   ? L"v1"
+         : bytes == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? L"v2"
+                                                                      : L"other";
+}
 
 std::wstring DescribeMachine() {
   std::wstring out = L"service state " + std::to_wstring(ServiceState()) + L"\n";
-  const std::string driver = ReadFileBytes(InstalledDriverPath());
-  out += L"driver " + std::wstring(!FileExists(InstalledDriverPath())                             ? L"none"
-                                   : driver == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys") ? L"v1"
-                                   : driver == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? L"v2"
-                                                                                                 : L"other") + L"\n";
-  std::vector<std::wstring> files, pending;
-  CollectFiles(StagingTree64(), files);
-  CollectFiles(StagingTree32(), files);
+  out += L"driver " + InstalledDriver() + L"\n";
+  std::vector<std::wstring> files = FilesBelow(StagingTree64()), pending;
+  for (const std::wstring& file : FilesBelow(StagingTree32())) files.push_back(file);
   for (const std::wstring& path : PendingDeletions()) pending.push_back(Lower(path));
   for (const std::wstring& file : files) {
     if (std::find(pending.begin(), pending.end(), file) == pending.end()) out += L"staged " + file + L"\n";

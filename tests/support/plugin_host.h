@@ -96,6 +96,12 @@ std::wstring StagingTree32();
 // call on a clean machine.
 void ResetDriverMachineState();
 
+// Every file below `folder`, as lower-case paths.
+std::vector<std::wstring> FilesBelow(const std::wstring& folder);
+
+// Which fixture driver the installed driver file is: "v1", "v2", "none" or "other".
+std::wstring InstalledDriver();
+
 // What a lifecycle action leaves on the machine, one item a line, for comparing two machines: the
 // service state, which fixture driver the installed file is ("v1", "v2", "none", "other"), the files
 // in both staging trees that are not queued for deletion at reboot, and the service key's values
