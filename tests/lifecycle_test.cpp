@@ -162,6 +162,10 @@ const Scenario kScenarios[] = {
      L"service=none staged=v1",
      {{0, L"Rename file("}, {0, L"_UnInstallDriverByInf"}, {3, L"fail to query driver[zyhok] status"},
       {2, L"<== UninstallDrvFromDrvInfo,"}}},
+    // The driver is stopped and the components are gone before the INF removal fails.
+    {"UninstallWhoseInfIsMissing", L"v1 v1/zyhok.inf=missing", {{2, L"%V1%", 0}}, kFailed,
+     L"service=stopped driver=v1 staged=none PermCount=1",
+     {{5, L"Incorrect driver INF filepath."}, {5, L"fail to uninstall zyhok by inf."}}},
     // A loaded DLL cannot be deleted but can be renamed: its name is freed at once and the renamed
     // file goes at the next reboot with every folder above it.
     {"UninstallRenamesALoadedEngineAside", L"v1 load-engine", {{2, L"%V1%", 0}}, kSuccess,
