@@ -120,8 +120,7 @@ void CheckFolderName(Check& check, const Finding& f) {
 }
 
 // A binary of the package: present, of the expected machine, with its version texts. The driver's
-// faults are problems (it does not start); a component's are warnings (the install goes on without
-// it).
+// faults are problems (it does not start).
 Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring& name,
                     const wchar_t* machine, bool component, bool names_folder) {
   Finding f;
@@ -193,17 +192,19 @@ void Run(Check& check) {
   cat.path = Join(folder, cat.name);
   cat.present = IsFile(cat.path);
   if (!cat.present) {
-    check.Warning(L"zyhok.cat is missing (" + cat.path + L"), so an update cannot copy it to the system folder");
+    check.Warning(L"zyhok.cat is missing (" + cat.path +
+                  L"), so an update cannot copy it to the system folder");
   }
   check.files.push_back(cat);
   CheckComponent(check, folder, L"zymon64.dll", L"zymon.dll");
 
   check.has_addon_folder = AddOnFolder(folder, &check.addon_folder);
   if (!check.has_addon_folder) {
-    check.Warning(L"the package path has no \"20019\" component, so the add-on folder cannot be found and the "
-                  L"add-on is not staged");
+    check.Warning(L"the package path has no \"20019\" component, so the add-on folder cannot be found and "
+                  L"the add-on is not staged");
   } else if (!IsFolder(check.addon_folder)) {
-    check.Warning(L"the add-on folder is missing (" + check.addon_folder + L"), so the add-on is not staged");
+    check.Warning(L"the add-on folder is missing (" + check.addon_folder +
+                  L"), so the add-on is not staged");
   } else {
     CheckComponent(check, check.addon_folder, L"ZyHkEvt64.dll", L"ZyHkEvt.dll");
   }

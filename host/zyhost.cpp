@@ -320,14 +320,15 @@ void ReportStatusReason(Report& r) {
   ServiceView view;
   ReadService(&view);
   if (view.error == 0) {
-    r.String("status_reason", "reason",
-             L"the service manager now reports it " + std::wstring(ServiceStateName(view.status.dwCurrentState)));
+    const std::wstring state = ServiceStateName(view.status.dwCurrentState);
+    r.String("status_reason", "reason", L"the service manager now reports it " + state);
   } else if (r.json()) {
     r.String("status_reason", "", ServiceErrorReason(view.error));
     r.Number("status_error", "", view.error);
     r.String("status_error_text", "", WindowsErrorText(view.error));
   } else {
-    r.TextLine("reason", std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
+    r.TextLine("reason",
+               std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
   }
 }
 
