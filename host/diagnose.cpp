@@ -37,7 +37,6 @@ constexpr ValueName kServiceValues[] = {
 constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
 constexpr ValueName kAddOnValues[] = {{L"path", true}, {L"devpath", false}, {L"version", false}};
 
-using ScHandle = zyhok::UniqueScHandle;
 using Key = zyhok::UniqueHKey;
 
 struct RegValue {
@@ -122,53 +121,32 @@ void PrintValue(Report& r, const wchar_t* name, const RegValue& value, bool name
   }
 }
 
-const wchar_t* StateName(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED: return L"stopped";
-    case SERVICE_START_PENDING: return L"start pending";
-    case SERVICE_STOP_PENDING: return L"stop pending";
-    case SERVICE_RUNNING: return L"running";
-    case SERVICE_CONTINUE_PENDING: return L"continue pending";
-    case SERVICE_PAUSE_PENDING: return L"pause pending";
-    case SERVICE_PAUSED: return L"paused";
-    default: return L"unknown state";
-  }
-}
-
 void PrintService(Report& r) {
   r.BeginObject("service", "service");
-  DWORD error = 0;
-  ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  ScHandle service;
-  if (!manager) {
-    error = GetLastError();
-  } else {
-    service.reset(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-    if (!service) error = GetLastError();
-  }
-  SERVICE_STATUS status = {};
-  if (service && !QueryServiceStatus(service.get(), &status)) error = GetLastError();
-  if (r.json()) r.Flag("present", "", service.valid());
-  if (error != 0) {
+  ServiceView view;
+  ReadService(&view);
+  if (r.json()) r.Flag("present", "", view.service.valid());
+  if (view.error != 0) {
     if (r.json()) {
-      r.Number("error", "", error);
+      r.String("reason", "", ServiceErrorReason(view.error));
+      r.Number("error", "", view.error);
+      r.String("error_text", "", WindowsErrorText(view.error));
     } else {
-      r.TextLine("state", std::wstring(error == ERROR_SERVICE_DOES_NOT_EXIST ? L"not installed"
-                                                                             : L"cannot be read") +
-                              L" (error " + std::to_wstring(error) + L")");
+      r.TextLine("state", std::wstring(ServiceErrorReason(view.error)) + L" (" +
+                              WindowsErrorText(view.error) + L")");
     }
   } else {
+    const DWORD state = view.status.dwCurrentState;
     if (r.json()) {
-      r.Number("state", "", status.dwCurrentState);
-      r.String("state_name", "", StateName(status.dwCurrentState));
+      r.Number("state", "", state);
+      r.String("state_name", "", ServiceStateName(state));
     } else {
-      r.TextLine("state", std::wstring(StateName(status.dwCurrentState)) + L" (" +
-                              std::to_wstring(status.dwCurrentState) + L")");
+      r.TextLine("state", std::wstring(ServiceStateName(state)) + L" (" + std::to_wstring(state) + L")");
     }
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+    if (QueryServiceConfigW(view.service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
       r.String("binary", "binary", config->lpBinaryPathName ? config->lpBinaryPathName : L"");
       r.Number("start_type", "start type", config->dwStartType);
     }
@@ -304,6 +282,43 @@ void PrintPending(Report& r) {
 }
 
 }  // namespace
+
+void ReadService(ServiceView* view) {
+  view->manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!view->manager) {
+    view->error = GetLastError();
+    return;
+  }
+  view->service.reset(
+      OpenServiceW(view->manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  if (!view->service) {
+    view->error = GetLastError();
+  } else if (!QueryServiceStatus(view->service.get(), &view->status)) {
+    view->error = GetLastError();
+  }
+}
+
+const wchar_t* ServiceErrorReason(DWORD error) {
+  switch (error) {
+    case ERROR_SERVICE_DOES_NOT_EXIST: return L"not installed";
+    case ERROR_SERVICE_MARKED_FOR_DELETE: return L"marked for deletion";
+    case ERROR_ACCESS_DENIED: return L"access denied";
+    default: return L"cannot be read";
+  }
+}
+
+const wchar_t* ServiceStateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"stopped";
+    case SERVICE_START_PENDING: return L"start pending";
+    case SERVICE_STOP_PENDING: return L"stop pending";
+    case SERVICE_RUNNING: return L"running";
+    case SERVICE_CONTINUE_PENDING: return L"continue pending";
+    case SERVICE_PAUSE_PENDING: return L"pause pending";
+    case SERVICE_PAUSED: return L"paused";
+    default: return L"unknown state";
+  }
+}
 
 int CommandDiagnose(Report& r) {
   PrintService(r);

@@ -2,6 +2,14 @@
 // the way the plug-in reads it: the INF sections it runs, the driver and catalogue it copies, the
 // four components it stages with their version texts (which name the staging folders), and the
 // add-on folder it derives from the package path.
+//
+// Findings come in two kinds, as the plug-in treats them:
+// - problems: the install fails (the record is refused, the INF step or the driver's start fails, or
+//   staging stops on a folder that cannot be created), or the driver it leaves cannot be run or
+//   removed again with this package;
+// - warnings: the install goes on without something: a component file that is not staged or cannot
+//   be loaded by processes, a component staged outside its version folder, the add-on as a whole, the
+//   catalogue (used by updates only), or the version that `status` reports.
 #include "zyhost.h"
 
 #include <setupapi.h>
@@ -13,10 +21,7 @@ namespace zyhost {
 
 namespace {
 
-// The plug-in keeps the normalised package folder in 260 units with the terminator.
-constexpr size_t kMaxNormalisedFolder = 259;
-// The package path component under which the platform ships this driver.
-constexpr const wchar_t* kComponentFolder = L"20019";
+// Characters that stop the creation of a staging folder named by a version text.
 constexpr const wchar_t* kFolderNameForbidden = L"\\/:*?\"<>|";
 
 struct Finding {
@@ -46,33 +51,11 @@ struct Check {
   std::wstring addon_folder;
   std::vector<Finding> files;
   std::vector<std::wstring> problems;
+  std::vector<std::wstring> warnings;
 
   void Problem(const std::wstring& text) { problems.push_back(text); }
+  void Warning(const std::wstring& text) { warnings.push_back(text); }
 };
-
-// The plug-in collapses the first "\\.\" of the record's path into one backslash before use.
-std::wstring Normalise(const std::wstring& path) {
-  const size_t at = path.find(L"\\\\.\\");
-  if (at == std::wstring::npos) return path;
-  return path.substr(0, at) + path.substr(at + 3);
-}
-
-// The add-on folder of a package path: up to the last component "20019", then the component after
-// it twice, then "AddOn" (the component after "20019" is empty when the path ends there).
-bool AddOnFolder(const std::wstring& package, std::wstring* folder) {
-  std::wstring rest = package;
-  std::wstring after;
-  for (;;) {
-    const size_t slash = rest.rfind(L'\\');
-    if (rest.empty() || slash == std::wstring::npos) return false;
-    const std::wstring last = rest.substr(slash + 1);
-    if (last == kComponentFolder) break;
-    after = last;
-    rest.resize(slash);
-  }
-  *folder = rest + L"\\" + after + L"\\" + after + L"\\AddOn";
-  return true;
-}
 
 std::wstring Join(const std::wstring& folder, const std::wstring& name) {
   if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) return folder + name;
@@ -108,44 +91,72 @@ void CheckInf(Check& check, const std::wstring& folder) {
       f.has_install = SetupGetLineCountW(inf, L"DefaultInstall") >= 0;
       f.has_uninstall = SetupGetLineCountW(inf, L"DefaultUninstall") >= 0;
       SetupCloseInfFile(inf);
+      // The plug-in runs a section it cannot find as if it had run: the service is never created (and
+      // the start fails), or an uninstall reports success and leaves the driver in place.
       if (!f.has_install) check.Problem(L"zyhok.inf has no [DefaultInstall] section");
-      if (!f.has_uninstall) check.Problem(L"zyhok.inf has no [DefaultUninstall] section");
+      if (!f.has_uninstall) {
+        check.Problem(L"zyhok.inf has no [DefaultUninstall] section, so an uninstall leaves the driver");
+      }
     }
   }
   check.files.push_back(f);
 }
 
-// A binary of the package: present, of the expected machine, with a readable "FileVersion" text.
-// Components (`names_folder`) also need a text that can name a staging folder.
+// The 64-bit component's "FileVersion" text names the staging folder of both its files. A text that
+// cannot be a folder name stops the staging, and with it the install, on a file-system error.
+void CheckFolderName(Check& check, const Finding& f) {
+  const std::wstring quoted = f.name + L" FileVersion \"" + f.version + L"\"";
+  if (!f.has_version) {
+    check.Warning(f.name + L" has no readable FileVersion text, so the component is staged without a "
+                           L"version folder");
+  } else if (f.version.empty()) {
+    check.Warning(f.name + L" has an empty FileVersion text, so the component is staged without a version "
+                           L"folder");
+  } else if (f.version.find_first_of(kFolderNameForbidden) != std::wstring::npos) {
+    check.Problem(quoted + L" cannot name a staging folder, which stops the install");
+  } else if (f.version == L"." || f.version == L"..") {
+    check.Warning(quoted + L" stages the component outside a version folder");
+  }
+}
+
+// A binary of the package: present, of the expected machine, with its version texts. The driver's
+// faults are problems (it does not start).
 Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring& name,
-                     const wchar_t* machine, bool names_folder) {
+                    const wchar_t* machine, bool component, bool names_folder) {
   Finding f;
   f.name = name;
   f.path = Join(folder, name);
   f.binary = true;
   f.expected_machine = machine;
   f.present = IsFile(f.path);
+  // A component's fault is a warning, with what the install does without it.
+  auto fault = [&check, component](const std::wstring& text, const wchar_t* consequence) {
+    if (component) {
+      check.Warning(text + consequence);
+    } else {
+      check.Problem(text);
+    }
+  };
   if (!f.present) {
-    check.Problem(name + L" is missing (" + f.path + L")");
+    fault(name + L" is missing (" + f.path + L")",
+          names_folder ? L", so it is not staged and the 32-bit file is staged without a version folder"
+                       : L", so it is not staged");
     check.files.push_back(f);
     return f;
   }
   f.is_pe = ReadPeMachine(f.path, &f.machine);
   if (!f.is_pe) {
-    check.Problem(name + L" is not a Windows binary");
+    fault(name + L" is not a Windows binary", L", so processes cannot load it");
   } else if (f.machine != f.expected_machine) {
-    check.Problem(name + L" is built for " + f.machine + L", not " + f.expected_machine);
+    fault(name + L" is built for " + f.machine + L", not " + f.expected_machine,
+          L", so processes cannot load it");
   }
   f.has_version = ReadFileVersionText(f.path, &f.version);
   f.has_fixed = ReadFixedFileVersion(f.path, f.fixed);
-  if (!f.has_version) {
-    check.Problem(name + L" has no readable FileVersion text");
-  } else if (names_folder && f.version.empty()) {
-    check.Problem(name + L" has an empty FileVersion text, which cannot name a staging folder");
-  } else if (names_folder && (f.version.find_first_of(kFolderNameForbidden) != std::wstring::npos ||
-                              f.version == L"." || f.version == L"..")) {
-    check.Problem(name + L" FileVersion \"" + f.version + L"\" cannot name a staging folder");
+  if (!component && !f.has_fixed) {
+    check.Warning(name + L" has no fixed file version, so status reports 1.0");
   }
+  if (names_folder) CheckFolderName(check, f);
   check.files.push_back(f);
   return f;
 }
@@ -153,47 +164,50 @@ Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring
 // Both files of a component are staged under the version folder named by the 64-bit file's text.
 void CheckPair(Check& check, const Finding& file64, const Finding& file32) {
   if (file64.has_version && file32.has_version && file64.version != file32.version) {
-    check.Problem(file32.name + L" FileVersion " + file32.version + L" differs from " + file64.name +
+    check.Warning(file32.name + L" FileVersion " + file32.version + L" differs from " + file64.name +
                   L" FileVersion " + file64.version + L", which names the staging folder of both");
   }
 }
 
+void CheckComponent(Check& check, const std::wstring& folder, const wchar_t* file64, const wchar_t* file32) {
+  const Finding f64 = CheckBinary(check, folder, file64, L"x64", true, true);
+  const Finding f32 = CheckBinary(check, folder, file32, L"x86", true, false);
+  CheckPair(check, f64, f32);
+}
+
 void Run(Check& check) {
-  check.normalised = Normalise(check.package);
-  if (check.normalised.size() > kMaxNormalisedFolder) {
+  if (!NormaliseFolder(check.package, &check.normalised)) {
     check.Problem(L"the package path is longer than " + std::to_wstring(kMaxNormalisedFolder) +
                   L" characters, which the plug-in refuses");
   }
-  if (!IsFolder(check.package)) {
-    check.Problem(L"the package folder does not exist (" + check.package + L")");
+  if (!IsFolder(check.normalised)) {
+    check.Problem(L"the package folder does not exist (" + check.normalised + L")");
     return;
   }
   const std::wstring& folder = check.normalised;
   CheckInf(check, folder);
-  CheckBinary(check, folder, L"zyhok.sys", L"x64", false);
+  CheckBinary(check, folder, L"zyhok.sys", L"x64", false, false);
   Finding cat;
   cat.name = L"zyhok.cat";
   cat.path = Join(folder, cat.name);
   cat.present = IsFile(cat.path);
-  if (!cat.present) check.Problem(L"zyhok.cat is missing (" + cat.path + L")");
+  if (!cat.present) {
+    check.Warning(L"zyhok.cat is missing (" + cat.path +
+                  L"), so an update cannot copy it to the system folder");
+  }
   check.files.push_back(cat);
-
-  const Finding engine64 = CheckBinary(check, folder, L"zymon64.dll", L"x64", true);
-  const Finding engine32 = CheckBinary(check, folder, L"zymon.dll", L"x86", true);
-  CheckPair(check, engine64, engine32);
+  CheckComponent(check, folder, L"zymon64.dll", L"zymon.dll");
 
   check.has_addon_folder = AddOnFolder(folder, &check.addon_folder);
   if (!check.has_addon_folder) {
-    check.Problem(L"the package path has no \"20019\" component, so the add-on folder cannot be found");
-    return;
+    check.Warning(L"the package path has no \"20019\" component, so the add-on folder cannot be found and "
+                  L"the add-on is not staged");
+  } else if (!IsFolder(check.addon_folder)) {
+    check.Warning(L"the add-on folder is missing (" + check.addon_folder +
+                  L"), so the add-on is not staged");
+  } else {
+    CheckComponent(check, check.addon_folder, L"ZyHkEvt64.dll", L"ZyHkEvt.dll");
   }
-  if (!IsFolder(check.addon_folder)) {
-    check.Problem(L"the add-on folder is missing (" + check.addon_folder + L")");
-    return;
-  }
-  const Finding addon64 = CheckBinary(check, check.addon_folder, L"ZyHkEvt64.dll", L"x64", true);
-  const Finding addon32 = CheckBinary(check, check.addon_folder, L"ZyHkEvt.dll", L"x86", true);
-  CheckPair(check, addon64, addon32);
 }
 
 std::wstring TextSummary(const Finding& f) {
@@ -260,6 +274,9 @@ void Print(const Check& check, Report& r) {
   r.EndList();
   r.BeginList("problems", "problems", "none");
   for (const std::wstring& problem : check.problems) r.Item(problem);
+  r.EndList();
+  r.BeginList("warnings", "warnings", "none");
+  for (const std::wstring& warning : check.warnings) r.Item(warning);
   r.EndList();
   r.Flag("usable", "usable", check.problems.empty());
 }

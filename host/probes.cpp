@@ -1,39 +1,29 @@
-// File, folder and version-resource probes used by `check` and `diagnose`.
+// File, folder and version-resource probes used by `check` and `diagnose`, and the text of Windows
+// errors.
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 
 #include "util/handle.h"
 #include "zyhost.h"
 
 namespace zyhost {
 
-namespace {
-
-std::wstring TrimmedFolder(UINT (*get)(LPWSTR, UINT)) {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const UINT n = get(buffer, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return std::wstring();
-  std::wstring folder(buffer, n);
-  if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  return folder;
+std::wstring WindowsErrorText(DWORD error) {
+  std::wstring text = L"error " + std::to_wstring(error);
+  wchar_t* message = nullptr;
+  const DWORD units = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  if (units != 0 && message != nullptr) {
+    std::wstring system(message, units);
+    while (!system.empty() && std::iswspace(system.back())) system.pop_back();
+    if (!system.empty()) text += L": " + system;
+  }
+  LocalFree(message);
+  return text;
 }
-
-UINT GetSystemFolder(LPWSTR buffer, UINT size) { return GetSystemDirectoryW(buffer, size); }
-UINT GetWindowsFolder(LPWSTR buffer, UINT size) { return GetWindowsDirectoryW(buffer, size); }
-
-// The file's version resource, or an empty buffer.
-std::vector<BYTE> VersionResource(const std::wstring& path) {
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
-  std::vector<BYTE> block;
-  if (size == 0) return block;
-  block.assign(size, 0);
-  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) block.clear();
-  return block;
-}
-
-}  // namespace
 
 bool IsFile(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -61,39 +51,6 @@ void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files,
   } while (FindNextFileW(find.get(), &data));
   if (files != nullptr) std::sort(files->begin(), files->end());
   if (folders != nullptr) std::sort(folders->begin(), folders->end());
-}
-
-std::wstring SystemFolder() { return TrimmedFolder(&GetSystemFolder); }
-
-std::wstring Wow64Folder() {
-  const std::wstring windows = TrimmedFolder(&GetWindowsFolder);
-  return windows.empty() ? std::wstring() : windows + L"\\SysWOW64";
-}
-
-bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
-  std::vector<BYTE> block = VersionResource(path);
-  if (block.empty()) return false;
-  const WORD* table = nullptr;
-  UINT table_bytes = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
-                      reinterpret_cast<void**>(const_cast<WORD**>(&table)), &table_bytes)) {
-    table_bytes = 0;
-  }
-  bool found = false;
-  for (UINT i = 0; i + 1 < table_bytes / 2; i += 2) {
-    wchar_t name[64];
-    std::swprintf(name, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", table[i], table[i + 1]);
-    const wchar_t* value = nullptr;
-    UINT units = 0;
-    if (VerQueryValueW(block.data(), name, reinterpret_cast<void**>(const_cast<wchar_t**>(&value)),
-                       &units) &&
-        value != nullptr) {
-      // The length may or may not count the terminator; never read past it.
-      *text = std::wstring(value, wcsnlen(value, units));
-      found = true;
-    }
-  }
-  return found;
 }
 
 bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]) {

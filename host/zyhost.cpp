@@ -10,13 +10,15 @@
 //   zyhost [options] batch [<action>:<package folder>[:<compare_state>] ...]
 //   zyhost [options] check <package folder>          whether the package can be installed
 //   zyhost [options] diagnose                        the driver's traces on this machine
-// options: --plugin <dll path>, --json (one JSON object on stdout).
+// options: --plugin <dll path>, --json (one JSON object on stdout), --log (the plug-in's log lines
+// that the call wrote, after the result).
 //
 // Exit status: 0 when the plug-in's result is a success code (check: no problem found; diagnose:
 // always), 1 when it is not, 2 for usage errors and a plug-in that cannot be loaded or lacks the
 // export the command needs.
 #include <fcntl.h>
 #include <io.h>
+#include <shlobj.h>
 #include <windows.h>
 
 #include <cstddef>
@@ -59,6 +61,8 @@ static_assert(sizeof(DrvStatusInfo) == 112, "DrvStatusInfo is 112 bytes");
 static_assert(offsetof(DrvStatusInfo, status) == 4, "DrvStatusInfo layout");
 static_assert(offsetof(DrvStatusInfo, version) == 8, "DrvStatusInfo layout");
 static_assert(offsetof(DrvStatusInfo, flag) == 108, "DrvStatusInfo layout");
+// The status record's code when the plug-in could not read the service's status.
+constexpr uint32_t kStatusUnreadable = 0xE01A0009;
 
 using StatusCallback = uint32_t (*)(const DrvStatusInfo*, void*);
 using DriversDoActionFn = uint32_t (*)(const DrvInfo*, uint32_t);
@@ -101,13 +105,14 @@ struct Options {
   std::wstring plugin;
   bool json = false;
   bool help = false;
+  bool log = false;
   bool has_compare_state = false;
   uint32_t compare_state = 0;
   std::vector<std::wstring> args;
 };
 
 const char kUsage[] =
-    "usage: zyhost [--plugin <dll path>] [--json] <command>\n"
+    "usage: zyhost [--plugin <dll path>] [--json] [--log] <command>\n"
     "commands:\n"
     "  status                              the plug-in's report of the driver's state and version\n"
     "  info                                the plug-in's owner module id and module version\n"
@@ -120,7 +125,8 @@ const char kUsage[] =
     "  check <package folder>              whether the package can be installed\n"
     "  diagnose                            the service, its registry values, staged components and\n"
     "                                      pending deletions on this machine\n"
-    "--json writes one JSON object on stdout. Numbers may be decimal or 0x hexadecimal.\n";
+    "--json writes one JSON object on stdout; --log prints, after the result, the plug-in's log lines\n"
+    "that the call wrote. Numbers may be decimal or 0x hexadecimal.\n";
 
 int Usage(const std::string& error) {
   std::fprintf(stderr, "zyhost: %s\n%s", error.c_str(), kUsage);
@@ -173,8 +179,17 @@ bool CheckPathLength(const std::wstring& path, std::string* error) {
   return false;
 }
 
-// <action>:<package folder>[:<compare_state>]. The folder may hold a drive letter's colon (at its
-// second character); any later colon starts compare_state.
+// Prefixes behind which a path still begins with its drive: \\?\C:\..., \\.\C:\..., \??\C:\...
+constexpr const wchar_t* kDevicePrefixes[] = {L"\\\\?\\", L"\\\\.\\", L"\\??\\"};
+
+// The record syntax of `batch`, every rule of it here: <action>:<package folder>[:<compare_state>].
+// - <action> is the text before the first colon: install, update, uninstall or a number.
+// - The folder may begin with a drive letter and its colon, also behind a device prefix
+//   (C:\pkg, \\?\C:\pkg, \\.\C:\pkg, \??\C:\pkg); that colon belongs to the folder.
+// - The last colon after that starts compare_state, which must then be a number; the folder is
+//   everything before it. A folder that holds a further colon is given with an explicit
+//   compare_state (install:C:\a:b:0), so every path text can be sent.
+// - The folder must fit a record.
 bool ParseRecord(const std::wstring& text, RecordRequest* request, std::string* error) {
   const size_t colon = text.find(L':');
   if (colon == std::wstring::npos) {
@@ -186,8 +201,14 @@ bool ParseRecord(const std::wstring& text, RecordRequest* request, std::string* 
     return false;
   }
   std::wstring rest = text.substr(colon + 1);
+  size_t drive = 0;
+  for (const wchar_t* prefix : kDevicePrefixes) {
+    if (rest.compare(0, std::wcslen(prefix), prefix) == 0) drive = std::wcslen(prefix);
+  }
+  const bool has_drive = rest.size() > drive + 1 && rest[drive + 1] == L':' &&
+                         ((rest[drive] | 0x20) >= L'a' && (rest[drive] | 0x20) <= L'z');
   const size_t last = rest.rfind(L':');
-  if (last != std::wstring::npos && last != 1) {
+  if (last != std::wstring::npos && !(has_drive && last == drive + 1)) {
     if (!ParseU32(rest.substr(last + 1), &request->compare_state)) {
       *error = "compare_state '" + Utf8(rest.substr(last + 1)) + "' is not a number";
       return false;
@@ -208,6 +229,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options, std::string* error
       options_done = true;
     } else if (arg == L"--json") {
       options->json = true;
+    } else if (arg == L"--log") {
+      options->log = true;
     } else if (arg == L"--help") {
       options->help = true;
     } else if (arg == L"--plugin" && i + 1 < argc) {
@@ -253,7 +276,7 @@ bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed
   if (report.json()) report.String("plugin", "", path);
   plugin.module.reset(LoadLibraryW(path.c_str()));
   if (!plugin.module) {
-    Fail(report, L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")");
+    Fail(report, L"cannot load " + path + L" (" + WindowsErrorText(GetLastError()) + L")");
     return false;
   }
   auto resolve = [&plugin](const char* name) {
@@ -291,6 +314,24 @@ uint32_t OnStatus(const DrvStatusInfo* info, void* context) {
   return 0;
 }
 
+// Why the plug-in could not read the service's status, as the service manager tells zyhost (the way
+// `diagnose` reads it).
+void ReportStatusReason(Report& r) {
+  ServiceView view;
+  ReadService(&view);
+  if (view.error == 0) {
+    const std::wstring state = ServiceStateName(view.status.dwCurrentState);
+    r.String("status_reason", "reason", L"the service manager now reports it " + state);
+  } else if (r.json()) {
+    r.String("status_reason", "", ServiceErrorReason(view.error));
+    r.Number("status_error", "", view.error);
+    r.String("status_error_text", "", WindowsErrorText(view.error));
+  } else {
+    r.TextLine("reason",
+               std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
+  }
+}
+
 int CommandStatus(const Plugin& plugin, Report& r) {
   StatusCopy copy;
   const uint32_t result = plugin.enumerate(&OnStatus, &copy);
@@ -299,6 +340,7 @@ int CommandStatus(const Plugin& plugin, Report& r) {
     std::memcpy(version, copy.info.version, sizeof(copy.info.version));  // never trust the NUL
     r.Hex("driver_id", "driver id", copy.info.driver_id);
     r.Code("status", "status", copy.info.status);
+    if (copy.info.status == kStatusUnreadable) ReportStatusReason(r);
     r.String("version", "version", Widen(version));
     r.Number("flag", "flag", copy.info.flag);
   } else {
@@ -353,6 +395,63 @@ int CommandBatch(const Plugin& plugin, const std::vector<RecordRequest>& request
   return IsSuccessCode(result) ? 0 : 1;
 }
 
+// The file that the platform's log library writes, found as it finds it: ZYJOURNAL_FILE, else
+// Velmora\ZEFA\Logs\journalsink.log under the common application data folder.
+std::wstring PluginLogFile() {
+  wchar_t buffer[2048];
+  const DWORD n = GetEnvironmentVariableW(L"ZYJOURNAL_FILE", buffer, 2048);
+  if (n != 0 && n < 2048) return std::wstring(buffer, n);
+  wchar_t data[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data))) {
+    lstrcpynW(data, L"C:\\ProgramData", MAX_PATH);
+  }
+  return std::wstring(data) + L"\\Velmora\\ZEFA\\Logs\\journalsink.log";
+}
+
+uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The log's lines from byte `start` on (from its beginning when the file is now shorter: it was
+// replaced), without their line ends.
+std::vector<std::wstring> LogLinesSince(const std::wstring& path, uint64_t start) {
+  std::vector<std::wstring> lines;
+  const zyhok::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size = {};
+  if (!file || !GetFileSizeEx(file.get(), &size)) return lines;
+  LARGE_INTEGER from = {};
+  from.QuadPart = static_cast<uint64_t>(size.QuadPart) < start ? 0 : static_cast<LONGLONG>(start);
+  if (!SetFilePointerEx(file.get(), from, nullptr, FILE_BEGIN)) return lines;
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  for (size_t pos = 0; pos < bytes.size();) {
+    size_t end = bytes.find('\n', pos);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(pos, end - pos);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(Widen(line));
+    pos = end + 1;
+  }
+  return lines;
+}
+
+// After a plug-in call: where the log is (with --log, or when the call failed) and, with --log, the
+// lines that the call wrote.
+void ReportLog(Report& r, const std::wstring& file, uint64_t start, bool show_lines, bool failed) {
+  if (!show_lines && !failed) return;
+  r.String("log_file", "log", file);
+  if (!show_lines) return;
+  r.BeginList("log", "plug-in log", "none");
+  for (const std::wstring& line : LogLinesSince(file, start)) r.Item(line);
+  r.EndList();
+}
+
 int Run(const Options& options) {
   if (options.args.empty()) return Usage("no command given");
   const std::wstring& command = options.args[0];
@@ -360,6 +459,9 @@ int Run(const Options& options) {
   const bool single_action = command == L"install" || command == L"update" || command == L"uninstall";
   if (options.has_compare_state && !single_action) {
     return Usage("--compare-state belongs to install, update and uninstall");
+  }
+  if (options.log && (command == L"check" || command == L"diagnose")) {
+    return Usage("--log belongs to the commands that call the plug-in");
   }
 
   std::vector<RecordRequest> requests;
@@ -406,14 +508,20 @@ int Run(const Options& options) {
       needed = {"Plugin_Interface_DriversDoAction"};
     }
     const std::wstring path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
+    // The log's end before the plug-in is loaded: what follows is this call's.
+    const std::wstring log_file = PluginLogFile();
+    const uint64_t log_start = FileSize(log_file);
     if (!LoadPlugin(path, needed, plugin, report)) {
       status = 2;
-    } else if (command == L"status") {
-      status = CommandStatus(plugin, report);
-    } else if (command == L"info") {
-      status = CommandInfo(plugin, report);
     } else {
-      status = CommandBatch(plugin, requests, report);
+      if (command == L"status") {
+        status = CommandStatus(plugin, report);
+      } else if (command == L"info") {
+        status = CommandInfo(plugin, report);
+      } else {
+        status = CommandBatch(plugin, requests, report);
+      }
+      ReportLog(report, log_file, log_start, options.log, status == 1);
     }
     report.Finish();
     return status;

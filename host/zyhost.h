@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "rules.h"
+#include "util/handle.h"
+
 namespace zyhost {
 
 // ---- Output ----------------------------------------------------------------------------------------
@@ -85,28 +88,38 @@ bool IsSuccessCode(uint32_t code);
 
 // ---- System probes ----------------------------------------------------------------------------------
 
+// "error <n>: <the system's message for it>" (FormatMessageW); "error <n>" when the system has none.
+// Every Windows error that zyhost prints goes through it.
+std::wstring WindowsErrorText(DWORD error);
+
 bool IsFile(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 // Names in a folder (without "." and ".."), files and folders apart, sorted.
 void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files,
                 std::vector<std::wstring>* folders);
 
-// The system folder and the 32-bit system folder (<Windows>\SysWOW64), without a trailing backslash.
-std::wstring SystemFolder();
-std::wstring Wow64Folder();
-
-// The "FileVersion" text of a file's version resource: the string of the last translation in the
-// translation table that has one (the order in which the plug-in's staging reads it). False when the
-// file has no version resource or no translation with that string.
-bool ReadFileVersionText(const std::wstring& path, std::wstring* text);
 // The four numbers of the fixed version information (major, minor, third, fourth).
 bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]);
 // The machine of a PE file ("x64", "x86", or "machine 0x...."); false when it is not a PE file.
 bool ReadPeMachine(const std::wstring& path, std::wstring* machine);
 
+// The zyhok service as the service manager shows it to zyhost: opened and queried, or the Windows
+// error that stopped the read.
+struct ServiceView {
+  zyhok::UniqueScHandle manager;
+  zyhok::UniqueScHandle service;  // opened for status and configuration queries
+  SERVICE_STATUS status = {};
+  DWORD error = 0;  // 0 when `status` was read
+};
+void ReadService(ServiceView* view);
+// What a failed read says about the service: "not installed", "marked for deletion", "access denied",
+// or "cannot be read" for any other error.
+const wchar_t* ServiceErrorReason(DWORD error);
+const wchar_t* ServiceStateName(DWORD state);
+
 // ---- Commands that do not call the plug-in -----------------------------------------------------------
 
-// Exit status 0 when the package is usable, 1 when any problem was found.
+// Exit status 0 when the package can be installed (warnings allowed), 1 when a problem was found.
 int CommandCheck(const std::wstring& package, Report& report);
 // Exit status 0.
 int CommandDiagnose(Report& report);

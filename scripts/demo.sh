@@ -81,7 +81,7 @@ step "uninstall" uninstall "$PKG2"
 zyhost status || true
 expect "status after uninstall" "0xE01A0009 (the driver service status could not be read)"
 zyhost diagnose
-expect "diagnose after uninstall" "state:                      not installed (error 1060)"
+expect "diagnose after uninstall" "state:                      not installed (error 1060"
 expect "diagnose after uninstall" "key:                      (absent)"
 
 echo "== the whole log: $LOG"

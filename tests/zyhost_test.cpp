@@ -1,552 +1,320 @@
-// zyhost.exe run as a separate program, as scripts run it: the records its commands lay out
-// (received by recording_plugin.dll, which simulates the plug-in's batch export), `check` on real
-// copies of the fixture packages, `diagnose` on a machine state the test sets up, and the JSON output
-// parsed back.
+// zyhost.exe run as scripts run it: one table of command lines with the exit status and output each must
+// give on a machine state the row sets up (with a result code, against recording_plugin.dll returning it,
+// and the records it received); then zyhost's copies of the plug-in's rules against the library's own.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
+#include "host/rules.h"
+#include "lifecycle/lifecycle.h"
+#include "staging/staging.h"
 #include "support/plugin_host.h"
 #include "support/test_support.h"
-#include "util/handle.h"
 
 namespace {
 
 using namespace zyhok_test;
 
-struct Outcome {
-  DWORD exit = 0xFFFFFFFF;
-  std::string out;
-  std::string err;
-};
-
-// One argument quoted so that the C runtime's command-line parser gives it back unchanged.
-std::wstring Quote(const std::wstring& arg) {
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(2 * backslashes, L'\\');
-  return quoted + L"\"";
-}
-
-// Runs zyhost.exe with the arguments; its standard output and error go to files, read back once it
-// ended.
-Outcome Zyhost(const std::vector<std::wstring>& args) {
-  std::wstring command = Quote(BinDir() + L"zyhost.exe");
-  for (const std::wstring& arg : args) command += L" " + Quote(arg);
-  TempDir dir;
+// Runs zyhost.exe, its output and errors in files of `dir`; each argument quoted (none holds a quote).
+std::tuple<DWORD, std::string, std::string> Zyhost(const std::vector<std::wstring>& args, const TempDir& dir) {
+  std::wstring command = L"\"" + BinDir() + L"zyhost.exe\"";
+  for (const std::wstring& arg : args) command += L" \"" + arg + (arg.empty() || arg.back() != L'\\' ? L"\"" : L"\\\"");
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  auto create = [&](const wchar_t* name) {
-    return zyhok::UniqueFileHandle(CreateFileW((dir / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  };
-  zyhok::UniqueFileHandle out = create(L"out"), err = create(L"err");
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out.get();
-  startup.hStdError = err.get();
+  startup.hStdOutput = CreateFileW((dir / L"out").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  startup.hStdError = CreateFileW((dir / L"err").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
   PROCESS_INFORMATION process = {};
-  Outcome run;
-  if (!out || !err ||
-      !CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    ADD_FAILURE() << "zyhost.exe could not be started: " << GetLastError();
-    return run;
-  }
-  zyhok::UniqueKernelHandle process_handle(process.hProcess), thread_handle(process.hThread);
-  WaitForSingleObject(process_handle.get(), INFINITE);
-  GetExitCodeProcess(process_handle.get(), &run.exit);
-  out.reset();
-  err.reset();
-  run.out = ReadFileBytes(dir / L"out");
-  run.err = ReadFileBytes(dir / L"err");
-  return run;
+  DWORD exit = 0xFFFFFFFF;
+  EXPECT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
+  for (HANDLE handle : {startup.hStdOutput, startup.hStdError, process.hThread}) CloseHandle(handle);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &exit);
+  CloseHandle(process.hProcess);
+  return {exit, ReadFileBytes(dir / L"out"), ReadFileBytes(dir / L"err")};
 }
 
-bool HasLine(const std::string& text, const std::string& line) {
-  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
-}
-
-// ---- A small strict JSON reader: the whole output must be exactly one value. --------------------
-
-struct Json {
-  enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
-  bool boolean = false;
-  double number = 0;
-  std::wstring text;
-  std::vector<Json> items;
-  std::vector<std::pair<std::string, Json>> members;
-
-  const Json& operator[](const std::string& key) const {
-    static const Json missing;
-    for (const auto& member : members) {
-      if (member.first == key) return member.second;
+// Whether s[i...] is one JSON value (no blanks), its strings in printable ASCII, as zyhost writes it.
+bool JsonValue(const std::string& s, size_t& i) {
+  auto at = [&](const char* set) { return i < s.size() && s[i] != '\0' && std::strchr(set, s[i]); };
+  if (at("{[")) {
+    const char* close = s[i++] == '{' ? "}" : "]";
+    while (!at(close)) {
+      if ((*close == '}' && !(at("\"") && JsonValue(s, i) && at(":") && ++i)) || !JsonValue(s, i)) return false;
+      if (!at(close) && !(at(",") && ++i && !at(close))) return false;
     }
-    ADD_FAILURE() << "no member " << key;
-    return missing;
+    return ++i > 0;
   }
+  if (at("\"")) {
+    for (++i; i < s.size() && s[i] != '"'; ++i) {
+      const bool escape = s[i] == '\\';
+      if (s[i] < 0x20 || s[i] > 0x7E || (escape && (++i, !at("\"\\/bfnrtu")))) return false;
+      if (escape && s[i] == 'u') i += 4;
+    }
+    return i++ < s.size();
+  }
+  const size_t start = i;
+  for (const std::string word : {"true", "false", "null"}) i += s.compare(i, word.size(), word) ? 0 : word.size();
+  if (i == start && at("-0123456789")) while (at("-0123456789.eE+")) ++i;
+  return i > start;
+}
+
+// "error <n>: <message>" in the system's words: what zyhost must print for a Windows error.
+std::string ErrorText(DWORD error) {
+  wchar_t text[512] = {};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512, 0);
+  while (n > 0 && iswspace(text[n - 1])) --n;
+  EXPECT_GT(n, 0u) << "the system has no message for error " << error;
+  return "error " + std::to_string(error) + ": " + WideToUtf8(std::wstring(text, n));
+}
+
+// ---- One table of command lines. The machine a row runs on: rows name its places {v1} {v2} {pkg}
+// {tmp} {log} {staged}, and {err:N} stands for ErrorText(N); in a JSON row's output they are escaped.
+struct Machine {
+  TempDir tmp;
+  std::wstring pkg, staged;
+};
+using SetUpFn = std::function<bool(Machine&)>;
+
+struct Row {
+  const char* name;
+  std::vector<std::wstring> args;
+  DWORD exit;
+  std::vector<std::string> out;  // each in stdout; in stderr for an exit status 2 without --json
+  SetUpFn set_up = nullptr;
+  const char* result = nullptr;  // recording_plugin.dll returns this code in place of the plug-in
+  std::vector<std::tuple<uint32_t, uint32_t, std::wstring>> records = {};  // action, compare_state, path
+  std::vector<std::string> absent = {};  // nowhere in stdout
 };
 
-class JsonReader {
- public:
-  explicit JsonReader(const std::string& text) : s_(text) {}
-  bool Parse(Json* value) { return Value(value) && (Blank(), pos_ == s_.size()); }
+std::wstring Fill(std::wstring text, const Machine& m, bool json) {
+  for (const auto& [name, value] : std::vector<std::pair<std::wstring, std::wstring>>{
+           {L"{v1}", PackageDir(L"v1")}, {L"{v2}", PackageDir(L"v2")}, {L"{pkg}", m.pkg}, {L"{tmp}", m.tmp.path()},
+           {L"{log}", m.tmp / L"log"}, {L"{staged}", m.staged}}) {
+    std::wstring escaped;
+    for (wchar_t c : value) escaped += json && c == L'\\' ? L"\\\\" : std::wstring(1, c);
+    for (size_t at; (at = text.find(name)) != std::wstring::npos;) text.replace(at, name.size(), escaped);
+  }
+  for (size_t at; (at = text.find(L"{err:")) != std::wstring::npos;) {
+    const size_t end = text.find(L'}', at);
+    text.replace(at, end + 1 - at, Utf8ToWide(ErrorText(std::stoul(text.substr(at + 5, end - at - 5)))));
+  }
+  return text;
+}
 
- private:
-  // Skips characters of `set` (a std::string, so that a NUL never matches).
-  void Skip(const std::string& set) {
-    while (pos_ < s_.size() && set.find(s_[pos_]) != std::string::npos) ++pos_;
-  }
-  void Blank() { Skip(" \t\r\n"); }
-  bool Take(const char* word) {
-    Blank();
-    const size_t n = std::strlen(word);
-    if (s_.compare(pos_, n, word) != 0) return false;
-    pos_ += n;
-    return true;
-  }
-  // The rest of a string whose opening quote was taken.
-  bool String(std::wstring* out) {
-    static const std::string kEscapes = "\"\\/bfnrt";
-    static const std::wstring kEscaped = L"\"\\/\b\f\n\r\t";
-    std::string raw;  // UTF-8 run up to the next escape
-    while (pos_ < s_.size() && s_[pos_] != '"') {
-      const char c = s_[pos_++];
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        raw += c;
-        continue;
-      }
-      *out += Utf8ToWide(raw);
-      raw.clear();
-      const size_t simple = pos_ < s_.size() ? kEscapes.find(s_[pos_]) : std::string::npos;
-      if (simple != std::string::npos) {
-        *out += kEscaped[simple];
-        ++pos_;
-      } else if (s_.compare(pos_, 1, "u") == 0 && pos_ + 5 <= s_.size()) {
-        *out += static_cast<wchar_t>(std::stoul(s_.substr(pos_ + 1, 4), nullptr, 16));
-        pos_ += 5;
-      } else {
-        return false;
-      }
-    }
-    *out += Utf8ToWide(raw);
-    return Take("\"");
-  }
-  bool Value(Json* v) {
-    if (Take("{")) {
-      v->type = Json::kObject;
-      if (Take("}")) return true;
-      do {
-        std::wstring key;
-        v->members.emplace_back();
-        if (!Take("\"") || !String(&key) || !Take(":") || !Value(&v->members.back().second)) return false;
-        v->members.back().first = WideToUtf8(key);
-      } while (Take(","));
-      return Take("}");
-    }
-    if (Take("[")) {
-      v->type = Json::kArray;
-      if (Take("]")) return true;
-      do {
-        v->items.emplace_back();
-        if (!Value(&v->items.back())) return false;
-      } while (Take(","));
-      return Take("]");
-    }
-    if (Take("\"")) {
-      v->type = Json::kString;
-      return String(&v->text);
-    }
-    if ((v->boolean = Take("true")) || Take("false")) {
-      v->type = Json::kBool;
-      return true;
-    }
-    if (Take("null")) return true;
-    const size_t start = pos_;
-    Skip("-+.eE0123456789");
-    if (pos_ == start) return false;
-    v->type = Json::kNumber;
-    v->number = std::stod(s_.substr(start, pos_ - start));
-    return true;
-  }
+// A copy of package v1 at {tmp}\<layout>, which becomes {pkg}, with a fault.
+using Fault = std::function<bool(const std::wstring& package)>;
+SetUpFn V1(Fault fault, const wchar_t* layout = L"20019\\1.6.1195\\1.6.1195") {
+  return [layout, fault](Machine& m) {
+    m.pkg = m.tmp / layout;
+    return SHCreateDirectoryExW(nullptr, m.pkg.c_str(), nullptr) == ERROR_SUCCESS &&
+           CopyTree(PackageDir(L"v1"), m.pkg) && fault(m.pkg);
+  };
+}
+Fault Gone(const wchar_t* name) { return [name](const std::wstring& p) { return RemoveTree(p + L"\\" + name); }; }
+Fault Over(const std::wstring& from, const wchar_t* to) {  // `from` in the package unless it has a drive
+  return [from, to](const std::wstring& p) {
+    return !!CopyFileW((from[1] == L':' ? from : p + L"\\" + from).c_str(), (p + L"\\" + to).c_str(), FALSE);
+  };
+}
+// The engine's version text "2.5.1043" rewritten in place to "2.5/1043", which cannot name a folder.
+bool UnfitVersion(const std::wstring& p) {
+  std::string bytes = ReadFileBytes(p + L"\\zymon64.dll");
+  const size_t at = bytes.find(std::string(reinterpret_cast<const char*>(L"2.5.1043"), 16));
+  return at != std::string::npos && WriteFileBytes(p + L"\\zymon64.dll", bytes.replace(at + 6, 1, "/"));
+}
 
-  const std::string& s_;
-  size_t pos_ = 0;
+// Values under the driver's service key, a staged engine, and two pending deletions (one of the driver's).
+bool DriverTraces(Machine& m) {
+  const std::wstring folder = StagingTree64() + L"\\20019\\ZyMon\\9.9.9", key = kDriverServiceKey;
+  const std::wstring unrelated = m.tmp / L"unrelated.tmp";
+  m.staged = folder + L"\\zymon64.dll";
+  return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS &&
+         WriteFileBytes(m.staged, "engine") && WriteFileBytes(unrelated, "x") &&
+         WriteHklmValue(key, L"PermCount", Dword(3)) == 0 &&
+         WriteHklmValue(key, L"ZYHOKMonDll64Name", Sz(m.staged)) == 0 &&
+         WriteHklmValue(key, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")) == 0 &&
+         WriteHklmValue(key + L"\\AddOn\\ZyHkEvt64", L"version", Sz(L"1.0.5")) == 0 &&
+         MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
+         MoveFileExW(unrelated.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+const std::wstring kLongest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
+// Backslashes, a tab, a control character, accented and CJK letters, surrogates paired and alone.
+const std::wstring kOdd = L"C:\\a b\\\tc\x01\\\x00e9\x4e2d\\\xd83d\xde00\\\xdc00";
+const char* const kOk = "201A0001";
+const Row kRows[] = {
+    {"BatchRecordsInOrder", {L"batch", L"install:Z:\\p\\20019\\a", L"update:C:\\x\\y:7", L"uninstall:D:\\z:0xFFFFFFFF",
+      L"9:relative\\p", L"3::5", L"0:" + kLongest}, 0, {"  record 4:\n    action:          unknown (9)\n",
+      "result:              0x201A0001 (success)\n"}, nullptr, kOk, {{0, 0, L"Z:\\p\\20019\\a"}, {1, 7, L"C:\\x\\y"},
+      {2, 0xFFFFFFFF, L"D:\\z"}, {9, 0, L"relative\\p"}, {3, 5, L""}, {0, 0, kLongest}}, {"log:"}},
+    // Every path text the plug-in takes can be given: device forms, and colons before an explicit state.
+    {"BatchDeviceForms", {L"batch", L"install:\\\\.\\C:\\p", L"install:\\\\?\\C:\\p:5", L"1:\\??\\C:\\p\\a:0x7",
+      L"2:\\\\?\\UNC\\srv\\p:2", L"install:C:\\a:b:0", L"install:C:"}, 0, {"    package:         \\\\.\\C:\\p\n"},
+     nullptr, kOk, {{0, 0, L"\\\\.\\C:\\p"}, {0, 5, L"\\\\?\\C:\\p"}, {1, 7, L"\\??\\C:\\p\\a"},
+      {2, 2, L"\\\\?\\UNC\\srv\\p"}, {0, 0, L"C:\\a:b"}, {0, 0, L"C:"}}},
+    {"UpdateWithState", {L"update", L"C:\\p\\", L"--compare-state", L"12"}, 0, {"result:              0x201A0002 "
+      "(success, but the running driver could not be stopped for the update)\n"}, nullptr, "201A0002",
+     {{1, 12, L"C:\\p\\"}}},
+    {"FailureTellsWhereTheLogIs", {L"uninstall", L"C:\\p"}, 1, {"result:              0xE01A0019 (the running "
+      "driver could not be stopped)\nlog:                 {log}\n"}, nullptr, "E01A0019", {{2, 0, L"C:\\p"}},
+     {"plug-in"}},
+    {"EmptyBatch", {L"batch"}, 1, {"0xE01A000C (failed; the batch was ended)"}, nullptr, "E01A000C", {}},
+    {"JsonEscapes", {L"--json", L"batch", L"7:" + kOdd + L":3", L"uninstall:D:\\q"}, 1, {R"({"action":7,"action_)"
+      R"(name":"unknown","compare_state":3,"package":"C:\\a b\\\tc\u0001\\\u00e9\u4e2d\\\ud83d\ude00\\\udc00"})",
+      R"("result":"0xE01A000A","result_meaning":"unknown action, or the driver path could not be normalised",)"
+      R"("success":false,"log_file":"{log}"})"}, nullptr, "E01A000A", {{7, 3, kOdd}, {2, 0, L"D:\\q"}}},
+    {"RefuseTooLong", {L"install", kLongest + L"p"}, 2, {"does not fit a record (at most 1023)"}, nullptr, kOk},
+    {"RefuseUnknownAction", {L"batch", L"reinstall:C:\\p"}, 2, {"'reinstall'\r\nusage: zyhost"}, nullptr, kOk},
+    {"RefuseStateText", {L"batch", L"install:C:\\p:seven"}, 2, {"compare_state 'seven' is not a"}, nullptr, kOk},
+    {"RefuseNegativeState", {L"install", L"C:\\p", L"--compare-state", L"-1"}, 2, {"needs a number"}, nullptr, kOk},
+    {"RefuseStateOption", {L"batch", L"0:C:\\p", L"--compare-state", L"1"}, 2, {"belongs to install"}, nullptr, kOk},
+    {"RefuseNoFolder", {L"install"}, 2, {"install takes one package folder\r\nusage: zyhost"}, nullptr, kOk},
+    {"RefuseLogForCheck", {L"--log", L"check", L"{v1}"}, 2, {"--log belongs to the commands that call the plug-in"}},
+    {"MissingExportJson", {L"--json", L"info"}, 2, {R"("error":"the plug-in does not export Plugin_Interface_)"
+      R"(GetHelperOwnerModuleID"})"}, nullptr, kOk},
+    // The real plug-in, on a machine without the driver.
+    {"CannotLoad", {L"--plugin", L"C:\\nope.dll", L"status"}, 2, {"cannot load C:\\nope.dll ({err:126})\r\n"}},
+    {"StatusSaysWhy", {L"status"}, 0, {"status:          0xE01A0009 (the driver service status could not be read)\n"
+      "reason:          not installed ({err:1060})\n", "result:          0x201A0001 (success)\n"}, {}, {}, {},
+     {"log:"}},
+    {"StatusJsonSaysWhy", {L"--json", L"status"}, 0,
+     {R"("status_reason":"not installed","status_error":1060,"status_error_text":"{err:1060}")"}},
+    {"LogOfThisCallOnly", {L"--log", L"uninstall", L"{v1}"}, 1, {"result:              0xE01A000C (failed; the "
+      "batch was ended)\nlog:                 {log}\nplug-in log:\n  ", "\tL3\tZYHOK Driver Installation\t",
+      "\tfail to query driver[zyhok] status\n"}, {}, {}, {}, {"earlier line"}},
+    {"LogJson", {L"--json", L"--log", L"status"}, 0, {R"("log_file":"{log}","log":[")",
+      R"(\tQuery driver zyhok status failed!",)"}, {}, {}, {}, {"earlier line"}},
+    // check: problems (the install fails, or leaves a driver that cannot run or be removed) exit 1;
+    // warnings (the install goes on without something) are listed with exit 0.
+    {"CheckSample", {L"check", L"{v1}"}, 0, {"add-on folder:   {v1}\\AddOn\n", "  zyhok.sys:     present, x64, "
+      "FileVersion 1.6.0.1195 (status reports 1.6.1195)\n", "  zymon64.dll:   present, x64, FileVersion 2.5.1043\n",
+      "problems:        none\nwarnings:        none\nusable:          yes\n"}},
+    {"CheckJson", {L"--json", L"check", L"{v2}"}, 0, {R"({"name":"ZyHkEvt.dll","path":"{v2}\\AddOn\\ZyHkEvt.dll",)"
+      R"("present":true,"machine":"x86","file_version":"1.0.6","fixed_version":"1.0.0.6"}],"problems":[],)"}},
+    {"MissingAddOnFileWarns", {L"check", L"{pkg}"}, 0, {"problems:        none\nwarnings:\n  ZyHkEvt.dll is "
+      "missing ({pkg}\\AddOn\\ZyHkEvt.dll), so it is not staged\nusable:          yes\n"},
+     V1(Gone(L"AddOn\\ZyHkEvt.dll"))},
+    {"MissingAddOnFolderWarns", {L"check", L"{pkg}"}, 0, {"warnings:\n  the add-on folder is missing "
+      "({pkg}\\AddOn), so the add-on is not staged\nusable:          yes\n"}, V1(Gone(L"AddOn"))},
+    {"InstallWithoutAddOn", {L"install", L"{pkg}"}, 0, {"0x201A0001 (success)"}, V1(Gone(L"AddOn"))},  // as it warned
+    {"UnreadableVersionWarns", {L"check", L"{pkg}"}, 0, {"warnings:\n  zymon64.dll has no readable FileVersion "
+      "text, so the component is staged without a version folder\nusable:          yes\n"},
+     V1(Over(FixturesDir() + L"\\versions\\no_version.dll", L"zymon64.dll"))},
+    {"WrongComponentMachineWarns", {L"check", L"{pkg}"}, 0, {"warnings:\n  zymon64.dll is built for x86, not x64, "
+      "so processes cannot load it\n"}, V1(Over(L"zymon.dll", L"zymon64.dll"))},
+    {"NoComponentFolderWarns", {L"--json", L"check", L"{pkg}"}, 0, {R"("addon_folder":null)", R"("problems":[],)"
+      R"("warnings":["the package path has no \"20019\" component, so the add-on folder cannot be found and the )"
+      R"(add-on is not staged"],"usable":true)"}, V1([](auto&) { return true; }, L"pkg\\1.6.1195")},
+    // <20019>\A\A\AddOn, whatever follows A\A: the add-on folder there is empty.
+    {"AddOnFolderFromComponent", {L"check", L"{pkg}"}, 0, {"add-on folder:   {tmp}\\20019\\7.1\\7.1\\AddOn\n",
+      "warnings:\n  ZyHkEvt64.dll is missing ({tmp}\\20019\\7.1\\7.1\\AddOn\\ZyHkEvt64.dll), so it is not staged "
+      "and the 32-bit file is staged without a version folder\n  ZyHkEvt.dll is missing"},
+     V1([](auto& p) { return !!CreateDirectoryW((p + L"\\..\\AddOn").c_str(), nullptr); }, L"20019\\7.1\\7.1\\driver")},
+    {"UnfitVersionIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zymon64.dll FileVersion \"2.5/1043\" cannot "
+      "name a staging folder, which stops the install\nwarnings:\n  zymon.dll FileVersion 2.5.1043 differs from "
+      "zymon64.dll FileVersion 2.5/1043, which names the staging folder of both\nusable:          no\n"},
+     V1(UnfitVersion)},
+    {"InstallUnfitVersionFails", {L"install", L"{pkg}"}, 1, {"0xE01A000C (failed;"}, V1(UnfitVersion)},  // as it said
+    {"WrongDriverMachineIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zyhok.sys is built for x86, not x64\n"
+      "warnings:        none\nusable:          no\n"}, V1(Over(L"zymon.dll", L"zyhok.sys"))},
+    {"MissingInfIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zyhok.inf is missing ({pkg}\\zyhok.inf)\n"},
+     V1(Gone(L"zyhok.inf"))},
+    {"Diagnose", {L"--json", L"diagnose"}, 0, {R"("service":{"present":false,"reason":"not installed","error":1060,)"
+      R"("error_text":"{err:1060}"})", R"("PermCount":3,"InstalledByZefa":null,)", R"("ZYHOKMonDllName_file_present":)"
+      R"(false,"ZYHOKMonDllNameDev":null,"ZYHOKMonDll64Name":"{staged}","ZYHOKMonDll64Name_file_present":true)",
+      R"("values":null},{)", R"({"path":null,"devpath":null,"version":"1.0.5"})", R"("files":["zymon64.dll"]})",
+      R"(\\ZyMon\\9.9.9","operation":"delete"}])"}, DriverTraces, {}, {}, {"unrelated.tmp"}},
 };
 
-Json ParseJson(const Outcome& run) {
-  Json value;
-  EXPECT_TRUE(JsonReader(run.out).Parse(&value)) << "not one JSON value:\n" << run.out;
-  EXPECT_EQ(value.type, Json::kObject) << run.out;
-  return value;
-}
-
-// ---- Batches received by the simulated plug-in -----------------------------------------------------
-
-struct Record {
-  uint32_t host_word;
-  wchar_t path[1024];
-  uint32_t action;
-  uint32_t compare_state;
-};
-static_assert(sizeof(Record) == 2060, "the host's record is 2060 bytes");
-
-struct Expected {
-  uint32_t action;
-  uint32_t compare_state;
-  std::wstring path;
-};
-
-class ZyhostWithRecordingPlugin : public ::testing::Test {
- protected:
-  void SetUp() override {
-    file_ = dir_ / L"received.bin";
-    SetEnvironmentVariableW(L"ZYHOST_RECORDING_FILE", file_.c_str());
-    SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", nullptr);
-  }
-  void TearDown() override {
-    SetEnvironmentVariableW(L"ZYHOST_RECORDING_FILE", nullptr);
-    SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", nullptr);
-  }
-
-  Outcome Host(std::vector<std::wstring> args) {
-    args.insert(args.begin(), {L"--plugin", BinDir() + L"recording_plugin.dll"});
-    return Zyhost(args);
-  }
-
-  // The plug-in received exactly these records, read at a stride of 2060 bytes (a null pointer only
-  // for none): host word 0, action, compare state, and the path NUL-terminated with every later unit
-  // zero. The recording is deleted, so that the next call is read afresh.
-  void ExpectReceived(const std::vector<Expected>& expected) {
-    const std::string bytes = ReadFileBytes(file_);
-    DeleteFileW(file_.c_str());
-    ASSERT_GE(bytes.size(), 8u) << "the plug-in was not called";
-    uint32_t head[2] = {};  // count, null pointer
-    std::memcpy(head, bytes.data(), 8);
-    ASSERT_EQ(head[0], expected.size());
-    EXPECT_EQ(head[1] != 0, expected.empty());
-    ASSERT_EQ(bytes.size(), 8 + expected.size() * sizeof(Record));
-    for (size_t n = 0; n < expected.size(); ++n) {
-      SCOPED_TRACE("record " + std::to_string(n));
-      Record r;
-      std::memcpy(&r, bytes.data() + 8 + n * sizeof(Record), sizeof(Record));
-      EXPECT_EQ(std::make_tuple(r.host_word, r.action, r.compare_state),
-                std::make_tuple(0u, expected[n].action, expected[n].compare_state));
-      const std::wstring& path = expected[n].path;
-      EXPECT_EQ(std::wstring(r.path, 1024), path + std::wstring(1024 - path.size(), L'\0'));
-    }
-  }
-
-  TempDir dir_;
-  std::wstring file_;
-};
-
-TEST_F(ZyhostWithRecordingPlugin, CommandsSendTheirRecordsAndExitByTheResultCode) {
-  const std::wstring longest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
-  struct Row {
-    const char* result;  // returned by the plug-in
-    const char* meaning;
-    DWORD exit;
-    std::vector<std::wstring> args;
-    std::vector<Expected> records;
-  };
-  const Row rows[] = {
-      {"201A0001", "success", 0,
-       {L"batch", L"install:Z:\\pkg\\20019\\a", L"update:C:\\x\\y:7", L"uninstall:D:\\z:0xFFFFFFFF",
-        L"9:relative\\pkg", L"3::5"},
-       {{0, 0, L"Z:\\pkg\\20019\\a"}, {1, 7, L"C:\\x\\y"}, {2, 0xFFFFFFFF, L"D:\\z"}, {9, 0, L"relative\\pkg"},
-        {3, 5, L""}}},
-      {"201A0001", "success", 0, {L"install", longest}, {{0, 0, longest}}},
-      {"201A0002", "success, but the running driver could not be stopped for the update", 0,
-       {L"update", L"C:\\pkg\\", L"--compare-state", L"12"}, {{1, 12, L"C:\\pkg\\"}}},
-      {"E01A0019", "the running driver could not be stopped", 1, {L"uninstall", L"C:\\pkg"}, {{2, 0, L"C:\\pkg"}}},
-      {"12345678", "not a result code of this plug-in", 1, {L"install", L"C:\\pkg"}, {{0, 0, L"C:\\pkg"}}},
-      // An empty batch is handed over as count 0 and a null pointer.
-      {"E01A000C", "failed; the batch was ended", 1, {L"batch"}, {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.args.front()) + " with result " + row.result);
-    SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", Utf8ToWide(row.result).c_str());
-    const Outcome run = Host(row.args);
-    EXPECT_EQ(run.exit, row.exit) << run.out << run.err;
-    ExpectReceived(row.records);
-    EXPECT_TRUE(HasLine(run.out, "result:              0x" + std::string(row.result) + " (" + row.meaning + ")"))
-        << run.out;
-  }
-  EXPECT_TRUE(HasLine(Host({L"batch", L"9:C:\\pkg"}).out, "    action:          unknown (9)"));
-}
-
-TEST_F(ZyhostWithRecordingPlugin, RefusesWhatARecordCannotCarryWithoutCallingThePlugin) {
-  const std::wstring too_long = L"C:\\" + std::wstring(1021, L'p');  // 1024 units leave no room for NUL
-  const std::vector<std::vector<std::wstring>> refused = {
-      {L"install", too_long},
-      {L"batch", L"install:" + too_long},
-      {L"batch", L"reinstall:C:\\pkg"},
-      {L"batch", L"C:\\pkg"},
-      {L"batch", L"install:C:\\pkg:seven"},
-      {L"batch", L"4294967296:C:\\pkg"},
-      {L"install", L"C:\\pkg", L"--compare-state", L"-1"},
-      {L"batch", L"install:C:\\pkg", L"--compare-state", L"1"},
-      {L"install"},
-  };
-  for (const auto& args : refused) {
-    Outcome run = Host(args);
-    EXPECT_EQ(run.exit, 2u) << WideToUtf8(args.back().substr(0, 40));
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_NE(run.err.find("usage: zyhost"), std::string::npos) << run.err;
-  }
-  EXPECT_FALSE(FileExists(file_)) << "the plug-in was called for a refused command line";
-}
-
-TEST_F(ZyhostWithRecordingPlugin, JsonCarriesRecordsAndResultWithEveryCharacterEscaped) {
-  // A quote, backslashes, a tab, a control character, accented and CJK letters, a surrogate pair
-  // and a lone surrogate: what a path text may hold and JSON must escape.
-  const std::wstring path = L"C:\\a \"b\"\\\tc\x01\\\x00e9\x4e2d\\\xd83d\xde00\\\xdc00";
-  SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", L"E01A000A");
-  Outcome run = Host({L"--json", L"batch", L"7:" + path + L":3", L"uninstall:D:\\q"});
-  EXPECT_EQ(run.exit, 1u);
-  for (unsigned char c : run.out.substr(0, run.out.size() - 1)) {
-    ASSERT_TRUE(c >= 0x20 && c < 0x7F) << "JSON output is not printable ASCII: " << run.out;
-  }
-  Json json = ParseJson(run);
-  EXPECT_EQ(json["command"].text, L"batch");
-  const Json& records = json["records"];
-  ASSERT_EQ(records.items.size(), 2u) << run.out;
-  EXPECT_EQ(records.items[0]["package"].text, path);
-  EXPECT_EQ(records.items[0]["action"].number, 7);
-  EXPECT_EQ(records.items[0]["action_name"].text, L"unknown");
-  EXPECT_EQ(records.items[0]["compare_state"].number, 3);
-  EXPECT_EQ(records.items[1]["action_name"].text, L"uninstall");
-  EXPECT_EQ(json["result"].text, L"0xE01A000A");
-  EXPECT_EQ(json["result_meaning"].text, L"unknown action, or the driver path could not be normalised");
-  EXPECT_EQ(json["success"].type, Json::kBool);
-  EXPECT_FALSE(json["success"].boolean);
-  ExpectReceived({{7, 3, path}, {2, 0, L"D:\\q"}});
-}
-
-TEST_F(ZyhostWithRecordingPlugin, MissingExportIsReportedForTheCommandThatNeedsIt) {
-  Outcome run = Host({L"status"});
-  EXPECT_EQ(run.exit, 2u);
-  EXPECT_NE(run.err.find("does not export Plugin_Interface_EnumerateDriversInfo"), std::string::npos)
-      << run.err;
-  run = Host({L"--json", L"info"});
-  EXPECT_EQ(run.exit, 2u);
-  Json json = ParseJson(run);
-  EXPECT_EQ(json["error"].text, L"the plug-in does not export Plugin_Interface_GetHelperOwnerModuleID");
-}
-
-// ---- check on the fixture packages and faulty copies of them ---------------------------------------
-
-std::vector<std::wstring> Problems(const Json& json) {
-  std::vector<std::wstring> texts;
-  for (const Json& item : json["problems"].items) texts.push_back(item.text);
-  return texts;
-}
-
-TEST(ZyhostCheck, SamplePackageIsUsable) {
-  Outcome run = Zyhost({L"check", PackageDir(L"v1")});
-  EXPECT_EQ(run.exit, 0u) << run.out;
-  EXPECT_TRUE(HasLine(run.out, "problems:        none")) << run.out;
-  EXPECT_TRUE(HasLine(run.out, "  zymon64.dll:   present, x64, FileVersion 2.5.1043")) << run.out;
-  EXPECT_TRUE(HasLine(run.out, "add-on folder:   " + WideToUtf8(PackageDir(L"v1")) + "\\AddOn")) << run.out;
-
-  run = Zyhost({L"check", L"--json", PackageDir(L"v2")});
-  EXPECT_EQ(run.exit, 0u);
-  Json json = ParseJson(run);
-  EXPECT_TRUE(json["usable"].boolean);
-  EXPECT_TRUE(Problems(json).empty());
-  const Json& files = json["files"];
-  ASSERT_EQ(files.items.size(), 7u) << run.out;
-  for (const Json& file : files.items) EXPECT_TRUE(file["present"].boolean) << WideToUtf8(file["name"].text);
-  EXPECT_EQ(files.items[1]["fixed_version"].text, L"1.6.0.1200");
-  EXPECT_EQ(files.items[6]["name"].text, L"ZyHkEvt.dll");
-  EXPECT_EQ(files.items[6]["machine"].text, L"x86");
-  EXPECT_EQ(files.items[6]["file_version"].text, L"1.0.6");
-}
-
-// Each fault of a copy of package v1, laid out below a temp folder, is reported alone on its own
-// line; the add-on folder is found from the "20019" component, whose next component is taken twice.
-TEST(ZyhostCheck, EachFaultIsReportedAlone) {
-  const std::wstring kUninstallProblem = L"zyhok.inf has no [DefaultUninstall] section";
-  struct Row {
-    const wchar_t* layout;
-    bool (*fault)(const std::wstring& folder);
-    const wchar_t* addon;                // relative to the temp folder; nullptr: none
-    std::vector<std::wstring> problems;  // '@' stands for the add-on folder
-  };
-  const Row rows[] = {
-      {L"20019\\1.6.1195\\1.6.1195",
-       [](const std::wstring& f) { return DeleteFileW((f + L"\\AddOn\\ZyHkEvt.dll").c_str()) != FALSE; },
-       L"20019\\1.6.1195\\1.6.1195\\AddOn",
-       {L"ZyHkEvt.dll is missing (@\\ZyHkEvt.dll)"}},
-      // The INF without its DefaultUninstall section (DefaultUninstall.Services stays).
-      {L"20019\\1.6.1195\\1.6.1195",
-       [](const std::wstring& f) {
-         std::string inf = ReadFileBytes(f + L"\\zyhok.inf");
-         const size_t begin = inf.find("[DefaultUninstall]");
-         const size_t end = inf.find("[DefaultUninstall.Services]");
-         return begin < end && end != std::string::npos &&
-                WriteFileBytes(f + L"\\zyhok.inf", inf.erase(begin, end - begin));
-       },
-       L"20019\\1.6.1195\\1.6.1195\\AddOn",
-       {kUninstallProblem}},
-      // The 32-bit engine shipped in place of the 64-bit one.
-      {L"20019\\1.6.1195\\1.6.1195",
-       [](const std::wstring& f) {
-         return CopyFileW((f + L"\\zymon.dll").c_str(), (f + L"\\zymon64.dll").c_str(), FALSE) != FALSE;
-       },
-       L"20019\\1.6.1195\\1.6.1195\\AddOn",
-       {L"zymon64.dll is built for x86, not x64"}},
-      {L"pkg\\1.6.1195",
-       [](const std::wstring&) { return true; },
-       nullptr,
-       {L"the package path has no \"20019\" component, so the add-on folder cannot be found"}},
-      // <20019>\A\A\AddOn, whatever follows A\A: the add-on folder there is empty.
-      {L"20019\\7.1\\7.1\\driver",
-       [](const std::wstring& f) { return CreateDirectoryW((f + L"\\..\\AddOn").c_str(), nullptr) != FALSE; },
-       L"20019\\7.1\\7.1\\AddOn",
-       {L"ZyHkEvt64.dll is missing (@\\ZyHkEvt64.dll)", L"ZyHkEvt.dll is missing (@\\ZyHkEvt.dll)"}},
-  };
-  for (const Row& row : rows) {
-    TempDir dir;
-    const std::wstring folder = dir / row.layout;
-    SCOPED_TRACE(WideToUtf8(folder));
-    ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
-    ASSERT_TRUE(CopyTree(PackageDir(L"v1"), folder));
-    ASSERT_TRUE(row.fault(folder));
-    const std::wstring addon = row.addon != nullptr ? dir / row.addon : L"";
-    std::vector<std::wstring> problems = row.problems;
-    std::string text_lines = "problems:\n";
-    for (std::wstring& problem : problems) {
-      const size_t at = problem.find(L'@');
-      if (at != std::wstring::npos) problem.replace(at, 1, addon);
-      text_lines += "  " + WideToUtf8(problem) + "\n";
-    }
-
-    Outcome run = Zyhost({L"check", folder});
-    EXPECT_EQ(run.exit, 1u);
-    EXPECT_NE(run.out.find(text_lines + "usable:          no\n"), std::string::npos) << run.out;
-    run = Zyhost({L"--json", L"check", folder});
-    EXPECT_EQ(run.exit, 1u);
-    Json json = ParseJson(run);
-    EXPECT_EQ(Problems(json), problems);
-    EXPECT_FALSE(json["usable"].boolean);
-    if (row.addon != nullptr) {
-      EXPECT_EQ(json["addon_folder"].text, addon);
-    } else {
-      EXPECT_EQ(json["addon_folder"].type, Json::kNull);
-    }
-    const Json& files = json["files"];
-    ASSERT_FALSE(files.items.empty()) << run.out;
-    EXPECT_TRUE(files.items[0]["default_install"].boolean);
-    EXPECT_EQ(files.items[0]["default_uninstall"].boolean, problems.front() != kUninstallProblem);
-  }
-}
-
-// ---- diagnose on a machine state set up by the test -----------------------------------------------
-
-constexpr const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const wchar_t* kPending = L"PendingFileRenameOperations";
-
-// A zyhok service key without a service, one staged engine version, and two entries in the
-// pending-deletion list (one of the driver's, one not). Everything is put back afterwards.
-class ZyhostDiagnose : public ::testing::Test {
- protected:
-  void SetUp() override {
+// Each row runs on a machine without the driver and leaves it so, with the log at {log} holding an
+// earlier line and the pending-deletion list put back.
+TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
+  const std::wstring session_manager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
     ASSERT_EQ(ServiceState(), 0u) << "the zyhok service must not exist";
-    pending_ = ReadHklmValue(kSessionManager, kPending);
-    staged_folder_ = StagingTree64() + L"\\20019\\ZyMon\\9.9.9";
-    staged_file_ = staged_folder_ + L"\\zymon64.dll";
-    ASSERT_EQ(SHCreateDirectoryExW(nullptr, staged_folder_.c_str(), nullptr), ERROR_SUCCESS);
-    ASSERT_TRUE(WriteFileBytes(staged_file_, "engine"));
-    ASSERT_TRUE(WriteFileBytes(dir_ / L"unrelated.tmp", "x"));
+    const RegValue pending = ReadHklmValue(session_manager, L"PendingFileRenameOperations");
+    Machine m;
+    ASSERT_TRUE(WriteFileBytes(m.tmp / L"log", "earlier line\r\n"));
+    SetEnvironmentVariableW(L"ZYJOURNAL_FILE", (m.tmp / L"log").c_str());
+    SetEnvironmentVariableW(L"ZYHOST_RECORDING_FILE", (m.tmp / L"received").c_str());
+    SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", row.result ? Utf8ToWide(row.result).c_str() : nullptr);
+    EXPECT_TRUE(!row.set_up || row.set_up(m)) << "the row's machine state could not be set up";
+    std::vector<std::wstring> args;
+    for (const std::wstring& arg : row.args) args.push_back(Fill(arg, m, false));
+    if (row.result) args.insert(args.begin(), {L"--plugin", BinDir() + L"recording_plugin.dll"});
+    const auto [exit, out, err] = Zyhost(args, m.tmp);
+    ResetDriverMachineState();
+    pending.error ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, session_manager.c_str(), L"PendingFileRenameOperations")
+                  : WriteHklmValue(session_manager, L"PendingFileRenameOperations", pending);
+    const bool json = row.args.front() == L"--json";
+    const std::string& shown = row.exit == 2 && !json ? err : out;
+    EXPECT_EQ(exit, row.exit) << out << err;
+    for (const std::string& part : row.out) {
+      EXPECT_NE(shown.find(WideToUtf8(Fill(Utf8ToWide(part), m, json))), std::string::npos) << part << "\n" << shown;
+    }
+    for (const std::string& part : row.absent) EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
+    size_t end = 0;  // a JSON row writes one JSON object on one line; a failed command line, only stderr
+    EXPECT_TRUE(json ? out[0] == '{' && JsonValue(out, end) && out.substr(end) == "\n"
+                     : row.exit != 2 || (out.empty() && err.rfind("zyhost: ", 0) == 0)) << out << err;
+    if (!row.result) continue;
+    // What recording_plugin.dll received: the count, 1 for a null pointer (with none only), then each
+    // record as the host lays it out, 2060 bytes: word 0, the path with every later unit zero, action,
+    // compare_state. Nothing at all for a refused command line.
+    const uint32_t head[] = {uint32_t(row.records.size()), row.records.empty()}, word = 0;
+    std::string expected(reinterpret_cast<const char*>(head), 8);
+    auto put = [&expected](const void* data, size_t bytes) { expected.append(static_cast<const char*>(data), bytes); };
+    for (const auto& [action, state, path] : row.records) {
+      const std::wstring units = path + std::wstring(1024 - path.size(), L'\0');
+      put(&word, 4), put(units.data(), 2048), put(&action, 4), put(&state, 4);
+    }
+    const std::string received = ReadFileBytes(m.tmp / L"received");
+    EXPECT_TRUE(received == (row.exit == 2 ? "" : expected)) << received.size() << " bytes received";
   }
-  void TearDown() override {
-    DeleteHklmTree(kDriverServiceKey);
-    RemoveTree(StagingTree64());
-    if (pending_.error == ERROR_SUCCESS) {
-      WriteHklmValue(kSessionManager, kPending, pending_);
-    } else {
-      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, kPending);
+}
+
+// ---- zyhost's copies of the plug-in's rules ---------------------------------------------------------
+
+// Each copy gives what the library's own operation gives on the same input: success, and the text.
+TEST(ZyhostRules, CopiesAgreeWithTheLibrary) {
+  using Rule = std::function<bool(const std::wstring& in, std::wstring& out)>;
+  const std::wstring v = FixturesDir() + L"\\versions\\", p = PackageDir(L"v1") + L"\\", x = L"\\\\.\\";
+  const std::wstring c = L"C:\\", d = L"D:\\p\\20019";
+  const std::vector<std::wstring> paths = {
+      c + L"pkg\\zyhok", c + L"a" + x + L"b", x + c + L"pkg", c + L"a" + x + L"b" + x + L"c", L"\\\\?\\C:\\20019\\1",
+      d + L"\\7.1\\7.1\\driver", d + L"\\7.1", L"D:\\p\\7.1", L"D:\\20019\\a\\20019\\b", L"D:\\200190\\a",
+      L"D:\\2001\\a", d, d + L"\\", L"relative", L"", c + std::wstring(256, L'p'), c + std::wstring(257, L'p'),
+      c + L"a" + x + std::wstring(253, L'p'), c + L"a" + x + std::wstring(254, L'p')};
+  const std::tuple<const char*, Rule, Rule, std::vector<std::wstring>> rules[] = {
+      {"normalisation", [](auto& in, auto& out) { return zyhost::NormaliseFolder(in, &out) || (out.clear(), false); },
+       [](auto& in, auto& out) { wchar_t folder[zyhok::kNormalizedPathUnits] = {};
+                                 const bool done = zyhok::NormalizeDriverPath(in.c_str(), folder) == 1;
+                                 return (out = folder), done; }, paths},
+      {"add-on folder", [](auto& in, auto& out) { return zyhost::AddOnFolder(in, &out); },
+       [](auto& in, auto& out) { return zyhok::DeriveAddOnSourceFolder(in, out); }, paths},
+      {"file version", [](auto& in, auto& out) { return zyhost::ReadFileVersionText(in, &out); },
+       [](auto& in, auto& out) { return zyhok::GetFileVersionString(in, out) == 1; },
+       {v + L"one_translation.dll", v + L"two_translations.dll", v + L"no_version.dll", p + L"zyhok.inf",
+        v + L"unmatched_translation.dll", v + L"missing.dll", p + L"zyhok.sys", p + L"AddOn\\ZyHkEvt.dll"}},
+      {"system folders",
+       [](auto& in, auto& out) { out = zyhost::SystemFolder() + in + zyhost::Wow64Folder(); return true; },
+       [](auto& in, auto& out) { out = zyhok::GetSystemDirPath() + in + zyhok::GetSysWow64DirPath(); return true; },
+       {L"|"}},
+  };
+  for (const auto& [rule, host, library, inputs] : rules) {
+    for (const std::wstring& input : inputs) {
+      std::wstring by_host = L"-", by_library = L"-";  // as a refusal leaves it
+      EXPECT_EQ(host(input, by_host), library(input, by_library)) << rule << " of " << WideToUtf8(input);
+      EXPECT_EQ(WideToUtf8(by_host), WideToUtf8(by_library)) << rule << " of " << WideToUtf8(input);
     }
   }
-
-  TempDir dir_;
-  std::wstring staged_folder_, staged_file_;
-  RegValue pending_;
-};
-
-TEST_F(ZyhostDiagnose, ReportsServiceKeyValuesStagedFilesAndPendingDeletions) {
-  const std::wstring addon64 = std::wstring(kDriverServiceKey) + L"\\AddOn\\ZyHkEvt64";
-  for (const auto& [key, name, value] : std::vector<std::tuple<std::wstring, const wchar_t*, RegValue>>{
-           {kDriverServiceKey, L"PermCount", Dword(3)},
-           {kDriverServiceKey, L"DeleteFlag", Dword(1)},
-           {kDriverServiceKey, L"BootStatus", Dword(0xFFFFFFFF)},
-           {kDriverServiceKey, L"ZYHOKMonDll64Name", Sz(staged_file_)},
-           {kDriverServiceKey, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")},
-           {addon64, L"version", Sz(L"1.0.5")}}) {
-    ASSERT_EQ(WriteHklmValue(key, name, value), ERROR_SUCCESS) << WideToUtf8(name);
-  }
-  ASSERT_TRUE(MoveFileExW(staged_folder_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-  ASSERT_TRUE(MoveFileExW((dir_ / L"unrelated.tmp").c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-
-  Outcome run = Zyhost({L"diagnose", L"--json"});
-  EXPECT_EQ(run.exit, 0u);
-  Json json = ParseJson(run);
-  EXPECT_FALSE(json["service"]["present"].boolean);
-  EXPECT_EQ(json["service"]["error"].number, static_cast<double>(ERROR_SERVICE_DOES_NOT_EXIST));
-
-  const Json& keys = json["service_keys"];
-  ASSERT_EQ(keys.items.size(), 3u) << run.out;
-  const Json& values = keys.items[0]["values"];
-  EXPECT_EQ(values["PermCount"].number, 3);
-  EXPECT_EQ(values["DeleteFlag"].number, 1);
-  EXPECT_EQ(values["BootStatus"].number, 4294967295.0);
-  EXPECT_EQ(values["InstalledByZefa"].type, Json::kNull);
-  EXPECT_EQ(values["ZYHOKMonDll64Name"].text, staged_file_);
-  EXPECT_TRUE(values["ZYHOKMonDll64Name_file_present"].boolean);
-  EXPECT_FALSE(values["ZYHOKMonDllName_file_present"].boolean);
-  EXPECT_EQ(keys.items[1]["values"].type, Json::kNull) << "AddOn\\ZyHkEvt was never created";
-  EXPECT_EQ(keys.items[2]["values"]["version"].text, L"1.0.5");
-  EXPECT_EQ(keys.items[2]["values"]["path"].type, Json::kNull);
-
-  const Json& staging = json["staging"];
-  ASSERT_EQ(staging.items.size(), 2u);
-  EXPECT_EQ(staging.items[0]["root"].text, SystemDir());
-  const Json& folders = staging.items[0]["folders"];
-  ASSERT_EQ(folders.items.size(), 4u) << run.out;
-  EXPECT_EQ(folders.items[3]["folder"].text, L"zyhok\\20019\\ZyMon\\9.9.9");
-  ASSERT_EQ(folders.items[3]["files"].items.size(), 1u);
-  EXPECT_EQ(folders.items[3]["files"].items[0].text, L"zymon64.dll");
-  EXPECT_TRUE(staging.items[1]["folders"].items.empty());
-
-  const Json& pending = json["pending_deletion"];
-  ASSERT_EQ(pending.items.size(), 1u) << run.out;
-  const std::wstring listed = pending.items[0]["path"].text;
-  EXPECT_EQ(listed.substr(listed.size() - staged_folder_.size()), staged_folder_) << WideToUtf8(listed);
-  EXPECT_EQ(pending.items[0]["operation"].text, L"delete");
-
-  run = Zyhost({L"diagnose"});
-  EXPECT_TRUE(HasLine(run.out, "    PermCount:                3 (0x00000003)")) << run.out;
-  EXPECT_TRUE(HasLine(run.out, "    ZYHOKMonDll64Name:        " + WideToUtf8(staged_file_) + "  (file present)"))
-      << run.out;
-  EXPECT_TRUE(HasLine(run.out, "      zyhok\\20019\\ZyMon\\9.9.9: zymon64.dll")) << run.out;
-  EXPECT_NE(run.out.find(WideToUtf8(staged_folder_) + "  (delete)\n"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -1,0 +1,92 @@
+// zyhost's copies of the plug-in's package and folder rules (see rules.h).
+#include "rules.h"
+
+#include <cwchar>
+
+namespace zyhost {
+
+namespace {
+
+constexpr wchar_t kDeviceSequence[] = L"\\\\.\\";  // collapsed into its last backslash
+constexpr const wchar_t* kComponentFolder = L"20019";
+
+std::wstring TrimmedFolder(UINT (*get)(LPWSTR, UINT)) {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const UINT n = get(buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::wstring();
+  std::wstring folder(buffer, n);
+  if (folder.back() == L'\\') folder.pop_back();
+  return folder;
+}
+
+UINT GetSystemFolder(LPWSTR buffer, UINT size) { return GetSystemDirectoryW(buffer, size); }
+UINT GetWindowsFolder(LPWSTR buffer, UINT size) { return GetWindowsDirectoryW(buffer, size); }
+
+}  // namespace
+
+bool NormaliseFolder(const std::wstring& path, std::wstring* folder) {
+  *folder = path;
+  const size_t at = path.find(kDeviceSequence);
+  if (at != std::wstring::npos) folder->erase(at, 3);
+  return folder->size() <= kMaxNormalisedFolder;
+}
+
+bool AddOnFolder(const std::wstring& package, std::wstring* folder) {
+  std::wstring rest = package;
+  std::wstring after;
+  for (;;) {
+    const size_t slash = rest.rfind(L'\\');
+    if (rest.empty() || slash == std::wstring::npos) return false;
+    const std::wstring last = rest.substr(slash + 1);
+    if (last == kComponentFolder) break;
+    after = last;
+    rest.resize(slash);
+  }
+  *folder = rest + L"\\" + after + L"\\" + after + L"\\AddOn";
+  return true;
+}
+
+std::vector<BYTE> VersionResource(const std::wstring& path) {
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  std::vector<BYTE> block;
+  if (size == 0) return block;
+  block.assign(size, 0);
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) block.clear();
+  return block;
+}
+
+bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
+  std::vector<BYTE> block = VersionResource(path);
+  if (block.empty()) return false;
+  const WORD* table = nullptr;
+  UINT table_bytes = 0;
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                      reinterpret_cast<void**>(const_cast<WORD**>(&table)), &table_bytes)) {
+    table_bytes = 0;
+  }
+  bool found = false;
+  for (UINT i = 0; i + 1 < table_bytes / 2; i += 2) {
+    wchar_t name[64];
+    std::swprintf(name, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", table[i], table[i + 1]);
+    const wchar_t* value = nullptr;
+    UINT units = 0;
+    if (VerQueryValueW(block.data(), name, reinterpret_cast<void**>(const_cast<wchar_t**>(&value)),
+                       &units) &&
+        value != nullptr) {
+      // The length may or may not count the terminator; never read past it.
+      *text = std::wstring(value, wcsnlen(value, units));
+      found = true;
+    }
+  }
+  return found;
+}
+
+std::wstring SystemFolder() { return TrimmedFolder(&GetSystemFolder); }
+
+std::wstring Wow64Folder() {
+  const std::wstring windows = TrimmedFolder(&GetWindowsFolder);
+  return windows.empty() ? std::wstring() : windows + L"\\SysWOW64";
+}
+
+}  // namespace zyhost
