@@ -13,7 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 DEPS_DIR="${ZYHOK_DEPS_DIR:-/opt/zyhok-deps}"
 BOOST_PREFIX="$DEPS_DIR/boost-1.81-mingw64"
 PACKAGES=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
-          binutils-mingw-w64-i686 wine wine64 googletest dpkg-dev xz-utils)
+          binutils-mingw-w64-i686 clang-15 lld-15 llvm-15 wine wine64 googletest dpkg-dev xz-utils python3)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
