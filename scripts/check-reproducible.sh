@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the shipped binaries twice, from two copies of the sources in two different folders, and checks
-# that helperZYHOKDriver.dll, zyhost.exe and their PDBs are byte-identical. When a file differs it names
+# that helperZYHOKDriver.dll, zyhost.exe, their PDBs and the two test stand-ins are byte-identical. When a file differs it names
 # the differing byte offsets (the first ones) and the sizes.
 #
 #   scripts/check-reproducible.sh
@@ -12,8 +12,9 @@ set -euo pipefail
 
 "$ROOT/scripts/install-deps.sh"
 
-FILES=(helperZYHOKDriver.dll helperZYHOKDriver.pdb zyhost.exe zyhost.pdb)
-TARGETS=(helperZYHOKDriver zyhost)
+# The release's binaries and PDBs, and the test stand-ins that travel in the same ZIP.
+FILES=(helperZYHOKDriver.dll helperZYHOKDriver.pdb zyhost.exe zyhost.pdb journalsink.dll setupkit.dll)
+TARGETS=(helperZYHOKDriver zyhost journalsink setupkit)
 work="$BUILD/reproducible"
 # Two folders of different names and depths, so that no length or name of a path can hide.
 copies=("$work/first/zyhok" "$work/second-copy/nested/zyhok")
