@@ -22,10 +22,21 @@ if [ "${#build}" -gt "${#src}" ]; then
   first="$build" first_rel="$rel_build" second="$src" second_rel="$rel_src"
 fi
 
+# replace <folder> <marker>: in $a, the folder becomes the marker wherever it stands as a whole path
+# component (followed by "/" or at the end), so /a/b never touches /a/bc. Markers (control characters)
+# stand in until both folders are replaced, so a relative form that happens to contain the other
+# folder's path is never rewritten again.
+replace() {
+  a="${a//"$1/"/"$2/"}"
+  if [[ "$a" == *"$1" ]]; then a="${a%"$1"}$2"; fi
+}
+
 args=()
 for a in "$@"; do
-  a="${a//"$first"/"$first_rel"}"
-  a="${a//"$second"/"$second_rel"}"
+  replace "$first" $'\001'
+  replace "$second" $'\002'
+  a="${a//$'\001'/$first_rel}"
+  a="${a//$'\002'/$second_rel}"
   args+=("$a")
 done
 exec "${args[@]}"
