@@ -1,4 +1,6 @@
-# Cross-compiles for 64-bit Windows with mingw-w64 (posix thread model) and runs the results under Wine.
+# Cross-compiles for 64-bit Windows with mingw-w64 GCC (posix thread model) and runs the results under Wine.
+# scripts/install-deps.sh builds Boost.Filesystem with it. The project itself is built with clang and lld
+# (clang-mingw-w64-x86_64.cmake) against the same GCC runtime, so it links that Boost build.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zyhok_version.h"
+
 namespace zyhok {
 
 // The driver's service name and file stem.
@@ -67,7 +69,8 @@ static_assert(offsetof(DrvStatusInfo, flag) == 108, "DrvStatusInfo layout");
 
 inline constexpr uint32_t kDriverId = 0x48000165;
 inline constexpr uint32_t kOwnerModuleId = 20020;
-inline constexpr uint32_t kModuleVersion[3] = {1, 6, 1195};
+// Major, minor and build of the version resource's 1.6.0.1195 (the third component is not reported).
+inline constexpr uint32_t kModuleVersion[3] = {ZYHOK_VERSION_MAJOR, ZYHOK_VERSION_MINOR, ZYHOK_VERSION_BUILD};
 
 // The callback of the status export; its result is not used.
 using DrvStatusCallback = uint32_t (*)(const DrvStatusInfo* info, void* context);

@@ -7,7 +7,7 @@ DEPS_DIR="${ZYHOK_DEPS_DIR:-/opt/zyhok-deps}"
 zyhok_configure_and_build() {
   "$ROOT/scripts/install-deps.sh"
   mkdir -p "$BUILD"
-  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/clang-mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$DEPS_DIR/boost-1.81-mingw64" >"$BUILD/configure.log" 2>&1 \
     || { cat "$BUILD/configure.log"; return 1; }
   cmake --build "$BUILD" -j"$(nproc)" "$@"
