@@ -29,32 +29,16 @@ uint32_t CopyStatus(const DrvStatusInfo* info, void* context) {
   return 0;
 }
 
-// Raw REG_MULTI_SZ entries of PendingFileRenameOperations (pairs: source, destination).
+constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+
+// The REG_MULTI_SZ entries of PendingFileRenameOperations (pairs: source, destination).
 std::vector<std::wstring> PendingRenameEntries() {
+  const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
   std::vector<std::wstring> entries;
-  UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-    return entries;
+  for (size_t start = 0, end; (end = units.find(L'\0', start)) != std::wstring::npos; start = end + 1) {
+    entries.push_back(units.substr(start, end - start));
   }
-  DWORD size = 0;
-  if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) !=
-          ERROR_SUCCESS ||
-      size == 0) {
-    return entries;
-  }
-  std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-  if (RegQueryValueExW(key.get(), L"PendingFileRenameOperations", nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS) {
-    return entries;
-  }
-  const size_t units = size / sizeof(wchar_t);
-  size_t start = 0;
-  for (size_t i = 0; i < units; ++i) {
-    if (data[i] != L'\0') continue;
-    entries.emplace_back(data.data() + start, i - start);
-    start = i + 1;
-  }
-  // A REG_MULTI_SZ ends with an empty string; an odd count means that closing entry was read too.
+  // The list ends with an empty string; an odd count means that closing entry was read too.
   if (entries.size() % 2 == 1 && entries.back().empty()) entries.pop_back();
   return entries;
 }
@@ -66,33 +50,19 @@ std::wstring WithoutNtPrefix(const std::wstring& path) {
 // Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
 void DropPendingUnder(const std::vector<std::wstring>& roots) {
   const std::vector<std::wstring> entries = PendingRenameEntries();
-  std::vector<wchar_t> kept;
-  bool dropped = false;
+  std::wstring kept;
   for (size_t i = 0; i + 1 < entries.size(); i += 2) {
     const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
     bool ours = false;
     for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
-    if (ours) {
-      dropped = true;
-      continue;
-    }
-    for (size_t j = i; j <= i + 1; ++j) {
-      kept.insert(kept.end(), entries[j].begin(), entries[j].end());
-      kept.push_back(L'\0');
-    }
+    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
   }
-  if (!dropped) return;
-  UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
-    return;
-  }
+  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
   if (kept.empty()) {
-    RegDeleteValueW(key.get(), L"PendingFileRenameOperations");
-    return;
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
+  } else {
+    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
   }
-  kept.push_back(L'\0');
-  RegSetValueExW(key.get(), L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                 reinterpret_cast<const BYTE*>(kept.data()), static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
 }
 
 }  // namespace
