@@ -455,7 +455,11 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     const std::wstring name = word.substr(0, eq), value = word.substr(eq + 1);
     if (name == L"service") {
       const DWORD state = ServiceState();
-      EXPECT_EQ(state == SERVICE_RUNNING ? L"running" : state == SERVICE_STOPPED ? L"stopped" : state == 0 ? L"none" : L"other", value);
+      EXPECT_EQ(state == SERVICE_RUNNING   ? L"running"
+                : state == SERVICE_STOPPED ? L"stopped"
+                : state == 0               ? L"none"
+                                           : L"other",
+                value);
     } else if (name == L"driver") {
       EXPECT_EQ(InstalledDriver(), value);
     } else if (name == L"key") {
@@ -565,14 +569,13 @@ TEST_P(Lifecycle, Scenario) {
       })) << "unexpected line with: " << WideToUtf8(text) << "\n" << log.Dump();
       continue;
     }
-    const auto found = std::find_if(from, adjacent && from != lines.end() ? from + 1 : lines.end(),
-                                    [&](const LogCapture::Line& line) {
-                                      return line.level == story.level &&
-                                             (prefix ? line.text.rfind(text, 0) == 0 : line.text == text);
-                                    });
-    EXPECT_NE(found, lines.end()) << "missing, or out of order: L" << story.level << " " << WideToUtf8(text)
-                                  << "\n" << log.Dump();
-    if (found != lines.end()) next = static_cast<size_t>(found - lines.begin()) + 1;
+    const auto limit = adjacent && from != lines.end() ? from + 1 : lines.end();
+    const auto found = std::find_if(from, limit, [&](const LogCapture::Line& line) {
+      return line.level == story.level && (prefix ? line.text.rfind(text, 0) == 0 : line.text == text);
+    });
+    EXPECT_NE(found, limit) << "missing, or out of order: L" << story.level << " " << WideToUtf8(text) << "\n"
+                            << log.Dump();
+    if (found != limit) next = static_cast<size_t>(found - lines.begin()) + 1;
   }
 }
 
