@@ -42,20 +42,22 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 std::vector<std::wstring> ReadJournal() {
   std::vector<std::wstring> entries;
-  std::vector<wchar_t> data(8192, L'\0');
-  DWORD size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t)), type = 0;
   UniqueHKey key;
+  DWORD size = 0, type = 0;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, DriverServiceKeyPath().c_str(), 0, KEY_QUERY_VALUE, key.put()) !=
           ERROR_SUCCESS ||
-      RegQueryValueExW(key.get(), kJournalValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
-          ERROR_SUCCESS ||
+      RegQueryValueExW(key.get(), kJournalValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
       type != REG_MULTI_SZ) {
     return entries;
   }
-  for (const wchar_t* at = data.data(); *at != L'\0' && at < data.data() + size / sizeof(wchar_t);
-       at += wcslen(at) + 1) {
-    entries.emplace_back(at);
+  // Two spare units keep the walk below inside the buffer whatever the stored data ends with.
+  std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
+  if (RegQueryValueExW(key.get(), kJournalValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+      ERROR_SUCCESS) {
+    return entries;
   }
+  const wchar_t* end = data.data() + size / sizeof(wchar_t);
+  for (const wchar_t* at = data.data(); at < end && *at != L'\0'; at += wcslen(at) + 1) entries.emplace_back(at);
   return entries;
 }
 
