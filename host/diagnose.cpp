@@ -21,8 +21,9 @@ constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 // The staging tree holds zyhok\20019\<component>\<version>; deeper levels would be a fault.
 constexpr int kStagingDepth = 6;
 
-// Values under the service key: the settings of every install, the ownership flags and the
-// registered monitor engine paths. Those that name a file are marked.
+// Values under the service key: the settings of every install, the ownership flags, the
+// registered monitor engine paths, and the journal that only an action whose process died leaves
+// behind. Those that name a file are marked.
 struct ValueName {
   const wchar_t* name;
   bool names_file;
@@ -31,7 +32,7 @@ constexpr ValueName kServiceValues[] = {
     {L"ZYHOKSystemDiskName", false}, {L"BootStatus", false},        {L"GHSwitch", false},
     {L"HokFlags", false},            {L"PermCount", false},         {L"InstalledByZefa", false},
     {L"DeleteFlag", false},          {L"ZYHOKMonDllName", true},    {L"ZYHOKMonDllNameDev", false},
-    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false},
+    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false}, {L"ZYHOKActionJournal", false},
 };
 // The event add-on's sub-keys of the service key, with the same three values each.
 constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};

@@ -31,8 +31,11 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
 
-  // The copies in use before this install; retired below when the staging replaced them.
-  const PreviousComponents previous = PreviousComponents::Read();
+  // The copies in use before this install; retired below when the staging replaced them. The
+  // journal lets a run that follows a dead one retire what that run would have retired.
+  ActionJournal journal;
+  PreviousComponents previous = journal.Previous(PreviousComponents::Read());
+  if (journal.Recovering()) previous.ForgetRetired();
 
   uint32_t engine_staged = 0;
   if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {

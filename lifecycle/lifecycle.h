@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace zyhok {
 
@@ -126,10 +127,53 @@ struct PreviousComponents {
 
   static PreviousComponents Read();
   void RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const;
+  // Empties the paths whose file and folder are both gone: an interrupted run retired them already.
+  void ForgetRetired();
 };
 
 // Retires every staged engine and add-on copy named in the registry, with their staging folders.
 void RemoveStagedComponents();
+
+// What an action must remember so that the next run finishes it as one uninterrupted run would have,
+// should its process die half-way (see action_journal.cpp for where it lives and what it holds). One
+// object spans one action: it takes over the journal that a dead run left ("inherited") and removes
+// the journal when the action returns or throws; only a process that dies leaves it behind.
+class ActionJournal {
+ public:
+  ActionJournal();
+  ~ActionJournal();
+  ActionJournal(const ActionJournal&) = delete;
+  ActionJournal& operator=(const ActionJournal&) = delete;
+
+  // The copies to retire once staging has replaced them: those registered when the first,
+  // interrupted run of the action began, else `read_now`, which is then recorded.
+  PreviousComponents Previous(const PreviousComponents& read_now);
+  // Whether this run finishes an install or update that a dead run began.
+  bool Recovering() const;
+
+  // For staging, during the action that holds a journal: a file about to be copied into a staging
+  // folder where it was missing; and whether an interrupted run copied (or began to copy) this file,
+  // so that it counts as copied by this action.
+  static void NoteStaging(const std::wstring& file);
+  static bool StagedByInterruptedRun(const std::wstring& file);
+
+  // For the uninstall's share: "PermCount" as an interrupted give-up found it, when `count_now` shows
+  // that give-up already took effect; else `count_now`. NoteShare records the count about to be lowered.
+  DWORD ShareCountBefore(DWORD count_now);
+  void NoteShare(DWORD count);
+  // The copies an interrupted install or update had yet to retire.
+  std::vector<std::wstring> OrphanedCopies() const;
+  // Whether the entries of an interrupted install or update outlive this action (an uninstall that
+  // only gives up the platform's share leaves them for the next install or update).
+  void KeepStaging(bool keep) { keep_staging_ = keep; }
+
+ private:
+  static std::wstring* Slot(PreviousComponents& copies, size_t index);
+  std::vector<std::wstring> inherited_;
+  std::vector<std::wstring> entries_;
+  ActionJournal* outer_;
+  bool keep_staging_ = false;
+};
 
 // Whether the system reports version 10 or above (a program without a compatibility manifest sees
 // 6.2 on Windows 10).

@@ -47,4 +47,15 @@ void PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_s
   }
 }
 
+void PreviousComponents::ForgetRetired() {
+  for (std::wstring* path : {&engine32, &addon32, &engine64, &addon64}) {
+    std::wstring folder;
+    GetParentFolder(*path, folder);
+    if (GetFileAttributesW(path->c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      path->clear();
+    }
+  }
+}
+
 }  // namespace zyhok

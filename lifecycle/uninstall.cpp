@@ -30,6 +30,23 @@ void RemoveStagedUnder(const std::wstring& root,
   RemoveFolderOrDefer(root + L"\\zyhok\\20019");
   RemoveFolderOrDefer(root + L"\\zyhok");
 }
+// The copies that an interrupted install or update replaced but had yet to retire: retired with their
+// version folders, so that the removal of the staging trees that follows finds them empty.
+void RetireOrphanedCopies(ActionJournal& journal) {
+  std::wstring registered[4];
+  GetRegisteredComponentPaths(registered[0], registered[1]);
+  GetRegisteredComponentPaths64(registered[2], registered[3]);
+  for (const std::wstring& path : journal.OrphanedCopies()) {
+    bool in_use = false;
+    for (const std::wstring& current : registered) {
+      in_use = in_use || CompareStringOrdinal(path.c_str(), -1, current.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
+    if (!path.empty() && !in_use && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      RetireFileAndFolder(path);
+    }
+  }
+  journal.KeepStaging(false);
+}
 }  // namespace
 
 void RemoveStagedComponents() {
@@ -51,6 +68,9 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
 
   SetDriverServicePrivilege(FALSE);
+  // What an interrupted install or update had yet to retire stays recorded unless the driver goes.
+  ActionJournal journal;
+  journal.KeepStaging(true);
   const std::wstring driver_folder = WithTrailingSeparator(canonical);
 
   uint32_t result = kResultSuccess;
@@ -59,8 +79,11 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
     const std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
     DWORD count = 0;
     if (!ReadRegDword(count, key, L"PermCount")) count = 0;
+    // A give-up that a dead run already made is made again with the same values, not a second time.
+    count = journal.ShareCountBefore(count);
     if (count > 1) {
       // Another holder remains: give up this platform's share and leave the driver alone.
+      journal.NoteShare(count);
       WriteRegDword(count - 1, key, L"PermCount");
       WriteRegDword(0, key, L"InstalledByZefa");
       result = kResultSuccess;
@@ -77,6 +100,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
       result = kResultStopFailed;
       break;
     }
+    RetireOrphanedCopies(journal);
     RemoveStagedComponents();
     const std::wstring inf = driver_folder + name + L".inf";
     if (!_UnInstallDriverByInf(inf.c_str())) {

@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 #include <string>
 
+#include "lifecycle/lifecycle.h"
 #include "staging/staging.h"
 #include "util/log.h"
 
@@ -42,15 +43,23 @@ fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch,
 }
 
 // Copies `source`\`file` to `staged`\`file` unless the source is missing or the file is already
-// staged (the copy fails rather than overwrite). Returns true when it copied.
+// staged (the copy fails rather than overwrite). Returns true when it copied. A file that an
+// interrupted run of the same action was copying counts as missing: it is copied again over whatever
+// part of it arrived, as that run would have left it whole.
 bool StageFile(const fs::path& source, const fs::path& staged, const wchar_t* file) {
   const fs::path from = source / file;
   const fs::path to = staged / file;
-  if (fs::exists(from) && !fs::exists(to)) {
+  if (!fs::exists(from)) return false;
+  if (!fs::exists(to)) {
+    ActionJournal::NoteStaging(to.wstring());
     fs::copy_file(from, to, fs::copy_options::none);
     return true;
   }
-  return false;
+  if (!ActionJournal::StagedByInterruptedRun(to.wstring())) return false;
+  // A copy held open by a process that loaded it since stays as it is: it came from this package.
+  boost::system::error_code held;
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing, held);
+  return true;
 }
 
 // Reads the version text of `source`\`file64`; logs `failure_text` when it cannot. Returns the text

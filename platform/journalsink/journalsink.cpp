@@ -14,6 +14,15 @@
 // nothing sets 203 or 2, a successful TlsGetValue sets 0. So every export here leaves a value of its own
 // (kDefaultHandleError, kLogLevelError, kFlushError): a caller that leans on the log library keeping the
 // value fails its tests here rather than on a customer's machine.
+//
+// Fault injection: ZYJOURNAL_CUT, read at load, makes the process die the way a killed host or a lost
+// power supply ends it, at a chosen line. "ZYJOURNAL_CUT=<n>" picks the n-th line (1-based) that
+// Log_Flush is asked to write in this process; "ZYJOURNAL_CUT=text:<substring>" picks the first line
+// whose text contains the substring (case-sensitive). When asked to write the chosen line, the stand-in
+// calls TerminateProcess on its own process with exit code kCutExitCode (0xDEAD) before the line is
+// formatted: the line is never written, no destructor, atexit handler or DLL detach runs, and nothing
+// that the caller did before it is undone. So a log that holds lines 1..n-1 proves the process reached
+// the step that line n announces, and got no further. Unset, empty or unparsable: no cut.
 #define JOURNALSINK_BUILD
 #include "journalsink.h"
 
@@ -40,6 +49,12 @@ constexpr DWORD kFlushError = ERROR_ENVVAR_NOT_FOUND;        // as an environmen
 SRWLOCK g_lock = SRWLOCK_INIT;
 Config* g_config = nullptr;  // created at process attach, never freed before detach
 int g_handle_tag = 0;        // the address of this object is the default handle
+
+// The ZYJOURNAL_CUT setting: a line number (0 = none) or a text to look for (empty = none).
+constexpr UINT kCutExitCode = 0xDEAD;
+LONG g_cut_line = 0;
+std::wstring* g_cut_text = nullptr;
+volatile LONG g_lines_asked = 0;
 
 std::wstring GetEnv(const wchar_t* name) {
   wchar_t buffer[2048];
@@ -142,9 +157,19 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     g_config->file = file.empty() ? DefaultFile() : file;
     std::wstring levels = GetEnv(L"ZYJOURNAL_LEVELS");
     if (!levels.empty()) ParseLevels(levels, *g_config);
+    const std::wstring cut = GetEnv(L"ZYJOURNAL_CUT");
+    if (cut.rfind(L"text:", 0) == 0 && cut.size() > 5) {
+      g_cut_text = new std::wstring(cut.substr(5));
+    } else if (!cut.empty()) {
+      wchar_t* stop = nullptr;
+      const unsigned long line = wcstoul(cut.c_str(), &stop, 10);
+      if (*stop == L'\0' && line > 0 && line <= 0x7fffffff) g_cut_line = static_cast<LONG>(line);
+    }
   } else if (reason == DLL_PROCESS_DETACH) {
     delete g_config;
     g_config = nullptr;
+    delete g_cut_text;
+    g_cut_text = nullptr;
   }
   return TRUE;
 }
@@ -167,10 +192,21 @@ extern "C" uint32_t Log_GetLogLevel(void* handle, const wchar_t* module) {
 
 namespace {
 
+// Ends the process at once when this line is the one ZYJOURNAL_CUT chose.
+void CutHereIfChosen(const wchar_t* text, uint32_t text_bytes) {
+  const LONG number = InterlockedIncrement(&g_lines_asked);
+  bool chosen = g_cut_line != 0 && number == g_cut_line;
+  if (g_cut_text != nullptr && text != nullptr) {
+    chosen = chosen || std::wstring(text, text_bytes / sizeof(wchar_t)).find(*g_cut_text) != std::wstring::npos;
+  }
+  if (chosen) TerminateProcess(GetCurrentProcess(), kCutExitCode);
+}
+
 uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wchar_t* source_file,
                    uint32_t source_line, const wchar_t* text, uint32_t text_bytes) {
   if (handle != &g_handle_tag) return ERROR_INVALID_HANDLE;
   if (text == nullptr && text_bytes != 0) return ERROR_INVALID_PARAMETER;
+  CutHereIfChosen(text, text_bytes);
 
   SYSTEMTIME now;
   GetLocalTime(&now);

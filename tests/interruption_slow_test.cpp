@@ -1,0 +1,169 @@
+// An action cut short at any step and run again must leave the machine as one uninterrupted run does.
+// Per row: one uninterrupted run in a fresh host process (the reference); then, for every line n of its
+// log, the same prepared machine, a run that the log library ends at line n (ZYJOURNAL_CUT), and a
+// second run without a cut. Compared: the second run's result, service state, driver file bytes, the
+// staging trees, every value under the service key, the package folders (no backup left), and the
+// service object's access change, which Wine does not keep on services: so the restriction's entry
+// lines of the run are compared. Entries queued for deletion at reboot are only counted.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+#include "support/plugin_host.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace zyhok_test;
+
+struct Row {
+  const char* name;
+  const wchar_t* installed;  // the package the plug-in installs first (running), or none
+  bool shared;               // another holder's share too: PermCount = 2
+  uint32_t action;
+  const wchar_t* package;
+  // From the first line starting with `settled` on, the action has completed and left the machine as
+  // the uninterrupted run does, so a second run is a second action. Where that does not converge,
+  // `repair` (an action on the same package) must bring both machines to the same state.
+  const wchar_t* settled = nullptr;
+  uint32_t repair = 0;
+};
+
+const Row kRows[] = {
+    {"InstallOnACleanMachine", nullptr, false, kInstall, L"v1"},
+    {"UpdateOfTheRunningV1ToV2", L"v1", false, 1, L"v2"},
+    // A second give-up of the share is a removal: only a new install brings the driver back.
+    {"UninstallOfThePlatformsShareOfTheRunningV2", L"v2", true, kUninstall, L"v2", L"<== DoActionFromDrvInfo",
+     kInstall},
+};
+
+void Tree(const std::wstring& folder, std::wostringstream& out) {
+  for (const std::wstring& name : ListFolder(folder)) {
+    out << L"  " << Lower(folder + L"\\" + name) << L"\n";
+    Tree(folder + L"\\" + name, out);
+  }
+}
+
+// Every value under `key` and its sub-keys: numbers in hex, anything else as text.
+void Values(const std::wstring& key, std::wostringstream& out) {
+  zyhok::UniqueHKey open;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, open.put()) != ERROR_SUCCESS) return;
+  wchar_t name[512], data[2048];
+  for (DWORD i = 0, units = 512, size = sizeof(data), type = 0;
+       RegEnumValueW(open.get(), i, name, &units, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
+       ERROR_SUCCESS;
+       ++i, units = 512, size = sizeof(data)) {
+    out << L"  " << key << L"\\" << name << L" = " << type << L":";
+    if (type == REG_DWORD) out << std::hex << *reinterpret_cast<DWORD*>(data) << std::dec << L"\n";
+    if (type != REG_DWORD) out << std::wstring(data, size / sizeof(wchar_t)).c_str() << L"\n";
+  }
+  for (DWORD i = 0, units = 512; RegEnumKeyExW(open.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr) ==
+                                 ERROR_SUCCESS;
+       ++i, units = 512) {
+    Values(key + L"\\" + name, out);
+  }
+}
+
+std::vector<std::wstring> LogTexts(const std::wstring& file) {
+  std::vector<std::wstring> texts;
+  for (const std::wstring& line : SplitLines(Utf8ToWide(ReadFileBytes(file)))) {
+    texts.push_back(line.substr(line.find_last_of(L'\t') + 1));
+  }
+  return texts;
+}
+
+class Interruption : public ::testing::TestWithParam<Row> {
+ protected:
+  void TearDown() override { ResetDriverMachineState(); }
+
+  void Prepare() {
+    ResetDriverMachineState();
+    if (GetParam().installed == nullptr) return;
+    ASSERT_EQ(plugin_.Do(kInstall, Package(GetParam().installed)), kSuccess);
+    ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+    if (GetParam().shared) WriteServiceDword(L"PermCount", 2);
+  }
+
+  std::wstring Package(const std::wstring& version) const {
+    const std::wstring original = PackageDir(version);
+    return packages_.path() + original.substr(original.find(L"\\" + version + L"\\20019\\"));
+  }
+
+  // Runs a record on the row's package in a fresh host process.
+  uint32_t Run(const std::wstring& log, const std::wstring& cut, uint32_t action) {
+    return host_.Run({MakeRecord(action, Package(GetParam().package))}, log, {L"ZYJOURNAL_CUT=" + cut});
+  }
+
+  // The machine now, with the result and the access changes of the run that logged to `log`.
+  std::string Machine(uint32_t result, const std::wstring& log) const {
+    std::wostringstream out;
+    out << L"result " << std::hex << result << std::dec << L"\nservice state " << ServiceState() << L"\ndriver ";
+    const std::string bytes = FileExists(InstalledDriverPath()) ? ReadFileBytes(InstalledDriverPath()) : "none";
+    for (const wchar_t* version : {L"v1", L"v2"}) {
+      if (bytes == ReadFileBytes(PackageDir(version) + L"\\zyhok.sys")) out << version;
+    }
+    out << L" (" << bytes.size() << L" bytes)\nstaged\n";
+    Tree(StagingTree64(), out);
+    Tree(StagingTree32(), out);
+    out << L"service key\n";
+    Values(kDriverServiceKey, out);
+    out << L"packages\n";
+    Tree(packages_.path(), out);
+    out << L"access changes\n";
+    for (const std::wstring& text : LogTexts(log)) {
+      if (text.rfind(AccessChangeLine(true).substr(0, 60), 0) == 0) out << L"  " << text << L"\n";
+    }
+    return WideToUtf8(out.str());
+  }
+
+  LoadedPlugin plugin_;
+  TempDir packages_;
+  TempDir logs_;
+  HostProcess host_{L"zyhok_cut_host.exe"};
+};
+
+TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
+  const Row& row = GetParam();
+  ASSERT_TRUE(plugin_.loaded());
+  for (const wchar_t* version : {L"v1", L"v2"}) {
+    ASSERT_TRUE(CopyTree(PackageDir(version).substr(0, PackageDir(version).find(L"\\20019\\")), packages_ / version));
+  }
+  ASSERT_NO_FATAL_FAILURE(Prepare());
+  const std::string reference = Machine(Run(logs_ / L"reference", L"", row.action), logs_ / L"reference");
+  const std::vector<std::wstring> steps = LogTexts(logs_ / L"reference");
+  ASSERT_TRUE(reference.rfind("result 201a0001\n", 0) == 0 && steps.size() > 2) << reference;
+  size_t settled = steps.size();  // index of the line from which on the action has completed
+  for (size_t i = steps.size(); row.settled != nullptr && i-- > 0;) {
+    if (steps[i].rfind(row.settled, 0) == 0) settled = i;
+  }
+  const std::string repaired = row.settled ? Machine(Run(logs_ / L"repair", L"", row.repair), logs_ / L"repair") : "";
+
+  size_t converged = 0, queued_extra = 0, repairs = 0;
+  for (size_t cut = 1; cut <= steps.size(); ++cut) {
+    SCOPED_TRACE("cut at line " + std::to_string(cut) + ": " + WideToUtf8(steps[cut - 1]));
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    const size_t queued_before = PendingDeletions().size();
+    const std::wstring log = logs_ / std::to_wstring(cut);
+    EXPECT_EQ(Run(log + L".cut", std::to_wstring(cut), row.action), 0xDEADu);
+    EXPECT_EQ(LogTexts(log + L".cut"), std::vector<std::wstring>(steps.begin(), steps.begin() + (cut - 1)));
+    const std::string machine = Machine(Run(log + L".again", L"", row.action), log + L".again");
+    queued_extra += PendingDeletions().size() - queued_before;
+    if (machine != reference && cut > settled) {
+      EXPECT_EQ(Machine(Run(log + L".repair", L"", row.repair), log + L".repair"), repaired) << "after the repair";
+      ++repairs;
+      continue;
+    }
+    EXPECT_EQ(machine, reference);
+    if (machine == reference) ++converged;
+  }
+  std::cout << "[ cut points ] " << row.name << ": " << steps.size() << " cut points, " << converged
+            << " converged, " << repairs << " repaired by action " << row.repair << "; cut and second runs queued "
+            << queued_extra << " entries for deletion at reboot\n";
+}
+
+std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Actions, Interruption, ::testing::ValuesIn(kRows), RowName);
+
+}  // namespace
