@@ -29,7 +29,6 @@ constexpr const wchar_t* kPreviousNames[] = {L"previous.engine32=", L"previous.a
 constexpr const wchar_t* kStaged = L"staged=";
 constexpr const wchar_t* kShare = L"share=";
 
-thread_local ActionJournal* g_current = nullptr;
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
@@ -81,12 +80,37 @@ void WriteJournal(const std::vector<std::wstring>& entries) {
 
 }  // namespace
 
-ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(g_current) {
-  g_current = this;
+namespace {
+
+// The journal of the action running on this thread, for staging, in a thread-local slot of the system's
+// own (the toolchain's emulated thread_local does not link here). The slot's reads and writes keep the
+// thread's last-error value, which the staging steps around them report.
+DWORD JournalSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+
+ActionJournal* CurrentJournal() {
+  const DWORD error = GetLastError();
+  ActionJournal* journal = static_cast<ActionJournal*>(TlsGetValue(JournalSlot()));
+  SetLastError(error);
+  return journal;
+}
+
+void SetCurrentJournal(ActionJournal* journal) {
+  const DWORD error = GetLastError();
+  TlsSetValue(JournalSlot(), journal);
+  SetLastError(error);
+}
+
+}  // namespace
+
+ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(CurrentJournal()) {
+  SetCurrentJournal(this);
 }
 
 ActionJournal::~ActionJournal() {
-  g_current = outer_;
+  SetCurrentJournal(outer_);
   std::vector<std::wstring> kept;
   for (const std::wstring& entry : entries_) {
     if (keep_staging_ && !StartsWith(entry, kShare)) kept.push_back(entry);
@@ -124,14 +148,16 @@ bool ActionJournal::Recovering() const {
 }
 
 void ActionJournal::NoteStaging(const std::wstring& file) {
-  if (g_current == nullptr) return;
-  g_current->entries_.push_back(kStaged + file);
-  WriteJournal(g_current->entries_);
+  ActionJournal* const current = CurrentJournal();
+  if (current == nullptr) return;
+  current->entries_.push_back(kStaged + file);
+  WriteJournal(current->entries_);
 }
 
 bool ActionJournal::StagedByInterruptedRun(const std::wstring& file) {
-  if (g_current == nullptr) return false;
-  for (const std::wstring& entry : g_current->inherited_) {
+  const ActionJournal* const current = CurrentJournal();
+  if (current == nullptr) return false;
+  for (const std::wstring& entry : current->inherited_) {
     if (StartsWith(entry, kStaged) && SamePath(entry.substr(wcslen(kStaged)), file)) return true;
   }
   return false;
