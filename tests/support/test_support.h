@@ -103,7 +103,7 @@ DWORD ServiceState();
 bool StartDriver();
 bool StopDriver();
 
-// A user-mode service running zyhok_testservice.exe (see fixtures/testservice), registered with
+// A user-mode service running zyhok_testservice.exe (tests/hosts/testservice.cpp), registered with
 // CreateServiceW under `name` for the lifetime of the object. `steps` are the states it reports, e.g.
 // {L"2,5,0", L"4,0,0"}: START_PENDING checkpoint 5, then RUNNING on the next Step(). The destructor
 // stops the service if needed and deletes it.
