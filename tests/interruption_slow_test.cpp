@@ -38,33 +38,6 @@ const Row kRows[] = {
      kInstall},
 };
 
-void Tree(const std::wstring& folder, std::wostringstream& out) {
-  for (const std::wstring& name : ListFolder(folder)) {
-    out << L"  " << Lower(folder + L"\\" + name) << L"\n";
-    Tree(folder + L"\\" + name, out);
-  }
-}
-
-// Every value under `key` and its sub-keys: numbers in hex, anything else as text.
-void Values(const std::wstring& key, std::wostringstream& out) {
-  zyhok::UniqueHKey open;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, open.put()) != ERROR_SUCCESS) return;
-  wchar_t name[512], data[2048];
-  for (DWORD i = 0, units = 512, size = sizeof(data), type = 0;
-       RegEnumValueW(open.get(), i, name, &units, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
-       ERROR_SUCCESS;
-       ++i, units = 512, size = sizeof(data)) {
-    out << L"  " << key << L"\\" << name << L" = " << type << L":";
-    if (type == REG_DWORD) out << std::hex << *reinterpret_cast<DWORD*>(data) << std::dec << L"\n";
-    if (type != REG_DWORD) out << std::wstring(data, size / sizeof(wchar_t)).c_str() << L"\n";
-  }
-  for (DWORD i = 0, units = 512; RegEnumKeyExW(open.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr) ==
-                                 ERROR_SUCCESS;
-       ++i, units = 512) {
-    Values(key + L"\\" + name, out);
-  }
-}
-
 std::vector<std::wstring> LogTexts(const std::wstring& file) {
   std::vector<std::wstring> texts;
   for (const std::wstring& line : SplitLines(Utf8ToWide(ReadFileBytes(file)))) {
@@ -98,18 +71,7 @@ class Interruption : public ::testing::TestWithParam<Row> {
   // The machine now, with the result and the access changes of the run that logged to `log`.
   std::string Machine(uint32_t result, const std::wstring& log) const {
     std::wostringstream out;
-    out << L"result " << std::hex << result << std::dec << L"\nservice state " << ServiceState() << L"\ndriver ";
-    const std::string bytes = FileExists(InstalledDriverPath()) ? ReadFileBytes(InstalledDriverPath()) : "none";
-    for (const wchar_t* version : {L"v1", L"v2"}) {
-      if (bytes == ReadFileBytes(PackageDir(version) + L"\\zyhok.sys")) out << version;
-    }
-    out << L" (" << bytes.size() << L" bytes)\nstaged\n";
-    Tree(StagingTree64(), out);
-    Tree(StagingTree32(), out);
-    out << L"service key\n";
-    Values(kDriverServiceKey, out);
-    out << L"packages\n";
-    Tree(packages_.path(), out);
+    out << L"result " << std::hex << result << std::dec << L"\n" << DescribeMachine(packages_.path());
     out << L"access changes\n";
     for (const std::wstring& text : LogTexts(log)) {
       if (text.rfind(AccessChangeLine(true).substr(0, 60), 0) == 0) out << L"  " << text << L"\n";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <sstream>
 
 #include "support/test_support.h"
 
@@ -144,23 +145,51 @@ std::wstring InstalledDriver() {
                                                                       : L"other";
 }
 
-std::wstring DescribeMachine() {
-  std::wstring out = L"service state " + std::to_wstring(ServiceState()) + L"\n";
-  out += L"driver " + InstalledDriver() + L"\n";
-  std::vector<std::wstring> files = FilesBelow(StagingTree64()), pending;
-  for (const std::wstring& file : FilesBelow(StagingTree32())) files.push_back(file);
-  for (const std::wstring& path : PendingDeletions()) pending.push_back(Lower(path));
-  for (const std::wstring& file : files) {
-    if (std::find(pending.begin(), pending.end(), file) == pending.end()) out += L"staged " + file + L"\n";
+namespace {
+
+// Every folder and file below `folder`, one a line, lower-cased.
+void Tree(const std::wstring& folder, std::wostringstream& out) {
+  for (const std::wstring& name : ListFolder(folder)) {
+    out << L"  " << Lower(folder + L"\\" + name) << L"\n";
+    Tree(folder + L"\\" + name, out);
   }
-  for (const wchar_t* name : {L"PermCount", L"InstalledByZefa", L"BootStatus", L"GHSwitch", L"HokFlags", L"DeleteFlag"}) {
-    out += std::wstring(name) + L" " + std::to_wstring(ServiceDword(name)) + L"\n";
+}
+
+// Every value under `key` and its sub-keys: numbers in hex, anything else as text.
+void Values(const std::wstring& key, std::wostringstream& out) {
+  UniqueHKey open;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, open.put()) != ERROR_SUCCESS) return;
+  wchar_t name[512], data[2048];
+  for (DWORD i = 0, units = 512, size = sizeof(data), type = 0;
+       RegEnumValueW(open.get(), i, name, &units, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) ==
+       ERROR_SUCCESS;
+       ++i, units = 512, size = sizeof(data)) {
+    out << L"  " << key << L"\\" << name << L" = " << type << L":";
+    if (type == REG_DWORD) out << std::hex << *reinterpret_cast<DWORD*>(data) << std::dec << L"\n";
+    if (type != REG_DWORD) out << std::wstring(data, size / sizeof(wchar_t)).c_str() << L"\n";
   }
-  for (const wchar_t* name : {L"ZYHOKMonDll64Name", L"ZYHOKMonDllName"}) {
-    const RegValue value = ReadHklmValue(kDriverServiceKey, name);
-    out += std::wstring(name) + L" " + Lower(value.error == ERROR_SUCCESS ? value.Units() : L"-") + L"\n";
+  for (DWORD i = 0, units = 512;
+       RegEnumKeyExW(open.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+       ++i, units = 512) {
+    Values(key + L"\\" + name, out);
   }
-  return out;
+}
+
+}  // namespace
+
+std::wstring DescribeMachine(const std::wstring& packages) {
+  std::wostringstream out;
+  out << L"service state " << ServiceState() << L"\ndriver " << InstalledDriver() << L" ("
+      << ReadFileBytes(InstalledDriverPath()).size() << L" bytes)\nstaged\n";
+  Tree(StagingTree64(), out);
+  Tree(StagingTree32(), out);
+  out << L"service key\n";
+  Values(kDriverServiceKey, out);
+  if (!packages.empty()) {
+    out << L"packages\n";
+    Tree(packages, out);
+  }
+  return out.str();
 }
 
 std::vector<std::wstring> PendingDeletions() {

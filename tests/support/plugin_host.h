@@ -103,10 +103,10 @@ std::vector<std::wstring> FilesBelow(const std::wstring& folder);
 std::wstring InstalledDriver();
 
 // What a lifecycle action leaves on the machine, one item a line, for comparing two machines: the
-// service state, which fixture driver the installed file is ("v1", "v2", "none", "other"), the files
-// in both staging trees that are not queued for deletion at reboot, and the service key's values
-// (share and start settings, registered component paths).
-std::wstring DescribeMachine();
+// service state, which fixture driver the installed file is and its size, every folder and file of both
+// staging trees, every value under the service key and its sub-keys, and every folder and file below
+// `packages` when given.
+std::wstring DescribeMachine(const std::wstring& packages = L"");
 
 // Paths queued in PendingFileRenameOperations for deletion at the next reboot (sources whose
 // destination is empty), without the "\??\" prefix.
