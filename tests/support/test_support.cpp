@@ -134,17 +134,8 @@ bool RemoveTree(const std::wstring& path) {
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) != FALSE;
   }
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
   bool ok = true;
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      ok = RemoveTree(path + L"\\" + name) && ok;
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
+  for (const std::wstring& name : ListFolder(path)) ok = RemoveTree(path + L"\\" + name) && ok;
   return RemoveDirectoryW(path.c_str()) != FALSE && ok;
 }
 
@@ -237,26 +228,27 @@ DWORD ServiceState() {
   return status.dwCurrentState;
 }
 
-bool StartDriver() {
+namespace {
+
+// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
+bool ControlDriver(bool start) {
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return false;
-  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_QUERY_STATUS));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
+                                                                        SERVICE_QUERY_STATUS)
+                                 : nullptr);
+  SERVICE_STATUS status;
   if (!service) return false;
-  if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
     return false;
   }
-  return WaitForState(service.get(), SERVICE_RUNNING, 10000);
+  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
 }
 
-bool StopDriver() {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return false;
-  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_STOP | SERVICE_QUERY_STATUS));
-  if (!service) return false;
-  SERVICE_STATUS status;
-  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  return WaitForState(service.get(), SERVICE_STOPPED, 10000);
-}
+}  // namespace
+
+bool StartDriver() { return ControlDriver(true); }
+bool StopDriver() { return ControlDriver(false); }
 
 void RemoveDriverService(const std::wstring& package_dir) {
   const DWORD state = ServiceState();
@@ -345,20 +337,13 @@ SERVICE_STATUS TestService::Status() const {
 
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
   if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  bool ok = true;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ok = CopyTree(from + L"\\" + name, to + L"\\" + name) && ok;
-    } else {
-      ok = CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE) && ok;
-    }
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  bool ok = FileExists(from);
+  for (const std::wstring& name : ListFolder(from)) {
+    const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
+    ok = ((GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY) ? CopyTree(source, target)
+                                                                         : CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE) &&
+         ok;
+  }
   return ok;
 }
 
