@@ -44,7 +44,7 @@ struct Story {
 //   hold-driver     the installed driver file is open without write sharing during the records
 //   load-engine, open-engine   another process holds the staged 64-bit v1 engine (loaded, or open
 //                   without delete sharing) during the records
-//   v2/<file>=missing|junk|folder   the package copy altered
+//   v2/<file>=missing|junk|folder|noversion   the package copy altered
 //   staging=file    a file where the native staging tree belongs
 //   host=win7|win10|win10+manifest  the records run in a fresh host process that Wine tells that
 //                   Windows version (a Windows 10 host must declare it in its manifest)
@@ -142,6 +142,13 @@ const Scenario kScenarios[] = {
       {0, L"_InstallDriverByInf"},
       {5, L"InstallDrvFromDrvInfo stopped by a file-system error: *"},
       {2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000c"}}},
+    // An engine without a version resource is staged directly in the ZyMon folders (its 32-bit file is
+    // not copied there) and registered all the same; the install goes on.
+    {"InstallOfAnEngineWithoutAVersion", L"v1/zymon64.dll=noversion", {{0, L"%V1%", 0}}, kSuccess,
+     L"service=running driver=v1",
+     {{5, L"Retrieve engine version number failed:"},
+      {2, L"fsOurPath is:%SYS%\\zyhok\\20019\\ZyMon"},
+      {2, L"Engine Version is:1.0.5"}}},
     // ---- uninstall ----
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%", 0}}, kSuccess,
      L"service=running driver=v1 PermCount=1 InstalledByZefa=0 staged=v1",
@@ -429,11 +436,13 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     } else if (word == L"load-engine" || word == L"open-engine") {
       holder_.reset(new HoldingProcess(word.substr(0, 4), engine_));
       ASSERT_TRUE(holder_->holding());
-    } else if (name == L"v2/zyhok.sys" || name == L"v2/zyhok_backup.sys" || name == L"v1/zyhok.inf") {
+    } else if (name[0] == L'v' && name[2] == L'/') {
       const std::wstring file = (name[1] == L'1' ? v1_ : v2_) / name.substr(3);
-      const bool done = value == L"missing" ? DeleteFileW(file.c_str())
-                        : value == L"junk"  ? WriteFileBytes(file, "MZ but not a driver")
-                                            : CreateDirectoryW(file.c_str(), nullptr);
+      const std::wstring unversioned = FixturesDir() + L"\\versions\\no_version.dll";
+      const bool done = value == L"missing"     ? DeleteFileW(file.c_str())
+                        : value == L"junk"      ? WriteFileBytes(file, "MZ but not a driver")
+                        : value == L"noversion" ? CopyFileW(unversioned.c_str(), file.c_str(), FALSE)
+                                                : CreateDirectoryW(file.c_str(), nullptr);
       ASSERT_TRUE(done);
     } else if (name == L"staging") {
       ASSERT_TRUE(WriteFileBytes(StagingTree64(), "not a folder"));
