@@ -6,7 +6,7 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-zyhok_configure_and_build --target zybench empty_plugin helperZYHOKDriver fixtures
+zyhok_configure_and_build --target zybench empty_plugin floor_plugin helperZYHOKDriver fixtures
 zyhok_wine_prefix "$BUILD/wineprefix-bench"
 
 V1="$(zyhok_winpath "$BUILD/packages/v1/20019/1.6.1195/1.6.1195")"
