@@ -1,6 +1,7 @@
 // Floor of the load/unload benchmark: a DLL that links what the plug-in links besides its own code
 // (the static C and C++ runtime, Boost.Filesystem and Boost.System) and does no work. The export
-// refers to Boost.Filesystem so that the linker keeps it, with its static initialisation.
+// uses the Boost.Filesystem operations the plug-in uses, so that the linker keeps the same parts of
+// the library, with their static initialisation.
 #include <windows.h>
 
 #include <boost/filesystem.hpp>
@@ -10,10 +11,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-extern "C" __declspec(dllexport) int floor_plugin_exists(const wchar_t* path) {
+extern "C" __declspec(dllexport) int floor_plugin_stage(const wchar_t* from, const wchar_t* folder) {
+  namespace fs = boost::filesystem;
   try {
-    return boost::filesystem::exists(boost::filesystem::path(path)) ? 1 : 0;
-  } catch (...) {
-    return -1;
+    const fs::path target = fs::path(folder) / L"staged";
+    if (!fs::exists(target)) fs::create_directory(target);
+    fs::copy_file(fs::path(from), target / fs::path(from).filename(), fs::copy_options::none);
+    return 1;
+  } catch (const fs::filesystem_error& e) {
+    return e.what()[0] != '\0' ? 0 : -1;
   }
 }

@@ -394,7 +394,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const int runs = argc > 3 ? std::max(1, _wtoi(argv[3])) : 5;
-  LoadBenchmark(9, 25);
+  LoadBenchmark(15, 20);
   LogBenchmark(1000000, 20000);
   CycleBenchmark(argv[1], argv[2], runs);
   return 0;
