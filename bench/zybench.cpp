@@ -9,7 +9,8 @@
 //    calls the cycle cannot do without (MinimalCycle), and beside the same driver operations done with
 //    Wine's own tools (a process for each step: the INF sections through SetupAPI's rundll32 entry,
 //    `sc start`/`sc stop`). The four run in turn within each round, so that a machine busy with other
-//    work slows them alike; the figures are medians and the ratios are taken within the run.
+//    work slows them alike, in an order that turns by one each round; the figures are medians, and the
+//    ratios are medians of each round's ratios.
 // 2. LoadLibrary + FreeLibrary of the plug-in (its environment table is built and destroyed) against
 //    a DLL that links the same static runtime and Boost.Filesystem and does nothing (the floor), and
 //    a DLL that does nothing with no runtime at all; in alternating blocks, medians of the blocks.
@@ -290,14 +291,29 @@ void CycleBenchmark(const std::wstring& v1, const std::wstring& v2, int runs) {
   }
   // The plug-in's lines go to the log file that the environment names (scripts/bench.sh: the
   // platform's levels, "*=2"); for the second plug-in figure every module is switched off.
+  // The order turns by one place each round: whichever way runs first in a round also runs after the
+  // tools' processes of the round before, which leave the system busy for a while as they end.
   std::vector<double> logged, quiet, minimal, tools;
   for (int i = 0; i < runs; ++i) {
-    JournalSink_Configure(nullptr, L"*=2");
-    const double l = LibraryCycle(do_action, v1, v2);
-    const double m = MinimalCycle(package1, package2);
-    JournalSink_Configure(nullptr, L"*=0");
-    const double q = LibraryCycle(do_action, v1, v2);
-    const double b = BareCycle(v1, v2);
+    double l = 0, m = 0, q = 0, b = 0;
+    for (int step = 0; step < 4; ++step) {
+      switch ((step + i) % 4) {
+        case 0:
+          JournalSink_Configure(nullptr, L"*=2");
+          l = LibraryCycle(do_action, v1, v2);
+          break;
+        case 1:
+          m = MinimalCycle(package1, package2);
+          break;
+        case 2:
+          JournalSink_Configure(nullptr, L"*=0");
+          q = LibraryCycle(do_action, v1, v2);
+          break;
+        default:
+          b = BareCycle(v1, v2);
+          break;
+      }
+    }
     if (l < 0 || m < 0 || q < 0 || b < 0) return;
     logged.push_back(l);
     minimal.push_back(m);
@@ -311,7 +327,8 @@ void CycleBenchmark(const std::wstring& v1, const std::wstring& v2, int runs) {
     quiet_ratios.push_back(quiet[i] / minimal[i]);
   }
   const double l = Median(logged), q = Median(quiet), m = Median(minimal), b = Median(tools);
-  std::printf("install -> update -> uninstall, median of %d rounds (the four in turn in each round)\n", runs);
+  std::printf("install -> update -> uninstall, median of %d rounds (the four in turn in each round, the\n"
+              "order turning by one each round)\n", runs);
   std::printf("  plug-in, log on (\"*=2\")        %8.1f ms\n", l * 1000);
   std::printf("  plug-in, log off               %8.1f ms\n", q * 1000);
   std::printf("  minimal in-process program     %8.1f ms\n", m * 1000);
