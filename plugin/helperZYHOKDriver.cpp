@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "plugin/plugin.h"
+#include "service/service.h"
 #include "util/log.h"
 
 namespace {
@@ -41,6 +42,8 @@ extern "C" uint32_t Plugin_Interface_DriversDoAction(const zyhok::DrvInfo* recor
     // One batch at a time on the machine, whichever process calls.
     const zyhok::LifecycleLock lock;
     if (lock.timed_out()) return zyhok::kResultFailed;
+    // The batch's service operations share one connection to the service control manager.
+    const zyhok::ServiceManagerScope service_manager;
     return zyhok::DriversDoAction(records, count);
   } catch (...) {
     // DoActionFromDrvInfo catches everything its actions raise; only its own logging could get here.

@@ -28,9 +28,50 @@ constexpr DWORD kStopAccess = SERVICE_STOP | SERVICE_QUERY_STATUS;    // 0x24
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
-UniqueScHandle OpenManager() {
-  return UniqueScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+// The scope of the batch that runs on this thread (null outside a batch), in a thread-local slot of
+// the system's own (the toolchain's emulated thread_local does not link here). Reading and writing the
+// slot keeps the thread's last-error value.
+DWORD ScopeSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
 }
+
+ServiceManagerScope* BatchScope() {
+  const DWORD error = GetLastError();
+  ServiceManagerScope* scope = static_cast<ServiceManagerScope*>(TlsGetValue(ScopeSlot()));
+  SetLastError(error);
+  return scope;
+}
+
+void SetBatchScope(ServiceManagerScope* scope) {
+  const DWORD error = GetLastError();
+  TlsSetValue(ScopeSlot(), scope);
+  SetLastError(error);
+}
+
+SC_HANDLE OpenManagerHandle() { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
+
+// The manager for one operation: the batch's shared handle inside a ServiceManagerScope (opened by
+// the first operation that needs it), otherwise a handle of the operation's own that closes with it.
+// When the manager cannot be opened the object is empty and the last-error value holds the reason.
+class Manager {
+ public:
+  Manager() {
+    ServiceManagerScope* const scope = BatchScope();
+    if (scope == nullptr) {
+      own_.reset(OpenManagerHandle());
+      handle_ = own_.get();
+      return;
+    }
+    handle_ = scope->manager();
+  }
+  SC_HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+
+ private:
+  UniqueScHandle own_;
+  SC_HANDLE handle_ = nullptr;
+};
 
 // Writes a line to standard output without disturbing the thread's last-error value.
 void PrintError(const char* function, DWORD error) {
@@ -65,6 +106,22 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
 }
 
 }  // namespace
+
+ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope()) {
+  SetBatchScope(this);
+  // Opened at once rather than by the first operation: the access-restriction calls open managers of
+  // their own, and while this connection stands the platform hands them a connection it already has.
+  const DWORD error = GetLastError();
+  manager();
+  SetLastError(error);
+}
+
+ServiceManagerScope::~ServiceManagerScope() { SetBatchScope(outer_); }
+
+SC_HANDLE ServiceManagerScope::manager() {
+  if (!manager_) manager_.reset(OpenManagerHandle());
+  return manager_.get();
+}
 
 DWORD ServicePollInterval(DWORD wait_hint) {
   const DWORD interval = wait_hint / 10;
@@ -148,7 +205,7 @@ BOOL StartDriverService(const wchar_t* service_name) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> StartDriverService,Driver Name:" << service_name;
   if (IsEmpty(service_name)) return FALSE;
   BOOL result = FALSE;
-  UniqueScHandle manager = OpenManager();
+  const Manager manager;
   if (manager) result = StartService(manager.get(), service_name);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== StartDriverService,bResult: " << result;
   return result;
@@ -175,14 +232,14 @@ BOOL StopDriverService(const wchar_t* service_name) {
     SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
     return FALSE;
   }
-  UniqueScHandle manager = OpenManager();
+  const Manager manager;
   if (!manager) return FALSE;
   return StopDriver(manager.get(), service_name);
 }
 
 BOOL QueryDriverStatus(const wchar_t* service_name, SERVICE_STATUS* status) {
   if (IsEmpty(service_name) || status == nullptr) return FALSE;
-  UniqueScHandle manager = OpenManager();
+  const Manager manager;
   if (!manager) return FALSE;
   BOOL queried = FALSE;
   UniqueScHandle service(OpenServiceW(manager.get(), service_name, kQueryAccess));
@@ -195,7 +252,7 @@ BOOL IsDriverExist(const wchar_t* service_name) {
   BOOL exists = FALSE;
   if (service_name != nullptr) {
     ZYLOG(kLogInstall, kLevelInfo) << L"try to opens an existing service: " << service_name;
-    UniqueScHandle manager = OpenManager();
+    const Manager manager;
     if (!manager) {
       const DWORD error = GetLastError();
       ZYLOG(kLogInstall, kLevelError) << L"OpenSCManager failed. error code: " << error;

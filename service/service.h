@@ -8,11 +8,36 @@
 
 #include <functional>
 
+#include "util/handle.h"
+
 // windows.h maps StartService to StartServiceW; this subsystem names its own operation StartService,
 // so the macro is dropped here and the Windows function is always called as StartServiceW.
 #undef StartService
 
 namespace zyhok {
+
+// Within the life of a ServiceManagerScope on a thread, the operations below that open the local
+// service manager (StartDriverService, StopDriverService, QueryDriverStatus, IsDriverExist) share one
+// manager handle, opened with SC_MANAGER_ALL_ACCESS when the scope begins and closed when it ends; an
+// open that failed is tried again by the next operation that needs the manager. Outside a scope each
+// operation opens and closes a manager of its own. The plug-in's batch export holds one scope for its
+// batch: each manager open is a connection to the service control manager, which costs far more than
+// the calls made through it. Scopes nest; an inner scope shares nothing with the outer one.
+class ServiceManagerScope {
+ public:
+  ServiceManagerScope();
+  ~ServiceManagerScope();
+  ServiceManagerScope(const ServiceManagerScope&) = delete;
+  ServiceManagerScope& operator=(const ServiceManagerScope&) = delete;
+
+  // The shared handle, opened now when the scope holds none yet; null (with the reason as the
+  // last-error value) when the manager cannot be opened.
+  SC_HANDLE manager();
+
+ private:
+  ServiceManagerScope* outer_;
+  UniqueScHandle manager_;
+};
 
 // Overall time-out of a service wait, in milliseconds.
 inline constexpr DWORD kServiceWaitTimeoutMs = 30000;

@@ -55,15 +55,20 @@ extern "C" const int zyhok_environment_var_map_anchor = 0;
 const EnvironmentVarTable& EnvironmentVarMap() noexcept { return g_environment_var_map; }
 
 std::wstring ExpandEnvVar(const std::wstring& token) {
-  std::vector<wchar_t> buffer(kPathUnits);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    const DWORD units = static_cast<DWORD>(buffer.size());
-    const DWORD needed = ExpandEnvironmentStringsW(token.c_str(), buffer.data(), units);
-    if (needed == 0) return token;
-    // On success `needed` counts the terminator; a larger number is the size the value needs.
-    if (needed <= units) return std::wstring(buffer.data());
-    if (needed > kMaxUnits) break;
+  // Most values fit the path-sized buffer on the stack; a longer one is fetched again in a buffer of
+  // the size the first call reports.
+  wchar_t first[kPathUnits];
+  DWORD needed = ExpandEnvironmentStringsW(token.c_str(), first, kPathUnits);
+  if (needed == 0) return token;
+  // On success `needed` counts the terminator; a larger number is the size the value needs.
+  if (needed <= kPathUnits) return std::wstring(first);
+  std::vector<wchar_t> buffer;
+  for (int attempt = 1; attempt < 3 && needed <= kMaxUnits; ++attempt) {
     buffer.assign(needed, L'\0');
+    const DWORD units = needed;
+    needed = ExpandEnvironmentStringsW(token.c_str(), buffer.data(), units);
+    if (needed == 0) return token;
+    if (needed <= units) return std::wstring(buffer.data());
   }
   return token;
 }

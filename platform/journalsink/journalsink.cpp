@@ -6,8 +6,10 @@
 // at run time.
 //
 // Each line is "YYYY-MM-DD hh:mm:ss.mmm\tL<level>\t<module>\t<source>:<line>\t<text>\r\n", written with one
-// WriteFile on a handle opened for appending while a named mutex, derived from the file's path, is held:
-// lines from several threads or processes never interleave.
+// WriteFile on a handle opened for appending (and closed again, so the file can be read, moved or
+// deleted between lines) while a named mutex, derived from the file's path, is held: lines from
+// several threads or processes never interleave. The mutex of a file is created at its first line
+// and kept until the library unloads.
 //
 // The platform promises nothing about the thread's last-error value across these calls, and a real log
 // library changes it: a lookup of its configuration in the environment or the registry that finds
@@ -48,6 +50,11 @@ constexpr DWORD kFlushError = ERROR_ENVVAR_NOT_FOUND;        // as an environmen
 
 SRWLOCK g_lock = SRWLOCK_INIT;
 Config* g_config = nullptr;  // created at process attach, never freed before detach
+
+// The named mutex of each file written so far, created at its first line and closed at detach, so
+// that a line costs no mutex creation. Guarded by its own lock.
+SRWLOCK g_mutex_lock = SRWLOCK_INIT;
+std::map<std::wstring, HANDLE>* g_mutexes = nullptr;
 int g_handle_tag = 0;        // the address of this object is the default handle
 
 // The ZYJOURNAL_CUT setting: a line number (0 = none) or a text to look for (empty = none).
@@ -129,6 +136,15 @@ std::wstring MutexNameFor(const std::wstring& file) {
   return name;
 }
 
+HANDLE MutexFor(const std::wstring& file) {
+  AcquireSRWLockExclusive(&g_mutex_lock);
+  HANDLE& mutex = (*g_mutexes)[file];
+  if (mutex == nullptr) mutex = CreateMutexW(nullptr, FALSE, MutexNameFor(file).c_str());
+  HANDLE result = mutex;
+  ReleaseSRWLockExclusive(&g_mutex_lock);
+  return result;
+}
+
 std::string ToUtf8(const wchar_t* text, int units) {
   if (units <= 0) return std::string();
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
@@ -153,6 +169,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
     g_config = new Config();
+    g_mutexes = new std::map<std::wstring, HANDLE>();
     std::wstring file = GetEnv(L"ZYJOURNAL_FILE");
     g_config->file = file.empty() ? DefaultFile() : file;
     std::wstring levels = GetEnv(L"ZYJOURNAL_LEVELS");
@@ -170,6 +187,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     g_config = nullptr;
     delete g_cut_text;
     g_cut_text = nullptr;
+    for (const auto& entry : *g_mutexes) {
+      if (entry.second != nullptr) CloseHandle(entry.second);
+    }
+    delete g_mutexes;
+    g_mutexes = nullptr;
   }
   return TRUE;
 }
@@ -228,7 +250,7 @@ uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wc
   const std::wstring file = g_config->file;
   ReleaseSRWLockShared(&g_lock);
 
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, MutexNameFor(file).c_str());
+  HANDLE mutex = MutexFor(file);
   if (mutex != nullptr) WaitForSingleObject(mutex, 5000);
   HANDLE out = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -249,10 +271,7 @@ uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wc
     }
     CloseHandle(out);
   }
-  if (mutex != nullptr) {
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-  }
+  if (mutex != nullptr) ReleaseMutex(mutex);
   return result;
 }
 
