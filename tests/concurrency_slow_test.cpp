@@ -146,7 +146,13 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
     for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
     return log.Has(level, text);
   };
-  const zyhok::UniqueKernelHandle killed = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
+  // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
+  std::vector<zyhok::DrvInfo> long_batch;
+  for (int i = 0; i < 4; ++i) {
+    long_batch.push_back(MakeRecord(1, PackageDir(L"v2")));
+    long_batch.push_back(MakeRecord(1, PackageDir(L"v1")));
+  }
+  const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
   ASSERT_TRUE(killed.valid());
   ASSERT_TRUE(wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
   const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
