@@ -18,6 +18,7 @@
 #include "lifecycle/lifecycle.h"
 #include "util/handle.h"
 #include "util/registry.h"
+#include "util/thread_pointer.h"
 
 namespace zyhok {
 
@@ -82,35 +83,20 @@ void WriteJournal(const std::vector<std::wstring>& entries) {
 
 namespace {
 
-// The journal of the action running on this thread, for staging, in a thread-local slot of the system's
-// own (the toolchain's emulated thread_local does not link here). The slot's reads and writes keep the
-// thread's last-error value, which the staging steps around them report.
-DWORD JournalSlot() {
-  static const DWORD slot = TlsAlloc();
-  return slot;
-}
-
-ActionJournal* CurrentJournal() {
-  const DWORD error = GetLastError();
-  ActionJournal* journal = static_cast<ActionJournal*>(TlsGetValue(JournalSlot()));
-  SetLastError(error);
-  return journal;
-}
-
-void SetCurrentJournal(ActionJournal* journal) {
-  const DWORD error = GetLastError();
-  TlsSetValue(JournalSlot(), journal);
-  SetLastError(error);
+// The journal of the action running on this thread, for staging.
+ThreadPointer<ActionJournal>& Current() {
+  static ThreadPointer<ActionJournal> current;
+  return current;
 }
 
 }  // namespace
 
-ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(CurrentJournal()) {
-  SetCurrentJournal(this);
+ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(Current().get()) {
+  Current().set(this);
 }
 
 ActionJournal::~ActionJournal() {
-  SetCurrentJournal(outer_);
+  Current().set(outer_);
   std::vector<std::wstring> kept;
   for (const std::wstring& entry : entries_) {
     if (keep_staging_ && !StartsWith(entry, kShare)) kept.push_back(entry);
@@ -148,14 +134,14 @@ bool ActionJournal::Recovering() const {
 }
 
 void ActionJournal::NoteStaging(const std::wstring& file) {
-  ActionJournal* const current = CurrentJournal();
+  ActionJournal* const current = Current().get();
   if (current == nullptr) return;
   current->entries_.push_back(kStaged + file);
   WriteJournal(current->entries_);
 }
 
 bool ActionJournal::StagedByInterruptedRun(const std::wstring& file) {
-  const ActionJournal* const current = CurrentJournal();
+  const ActionJournal* const current = Current().get();
   if (current == nullptr) return false;
   for (const std::wstring& entry : current->inherited_) {
     if (StartsWith(entry, kStaged) && SamePath(entry.substr(wcslen(kStaged)), file)) return true;

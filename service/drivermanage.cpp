@@ -8,6 +8,7 @@
 #include "service/service.h"
 #include "util/handle.h"
 #include "util/log.h"
+#include "util/thread_pointer.h"
 
 namespace zyhok {
 
@@ -28,25 +29,10 @@ constexpr DWORD kStopAccess = SERVICE_STOP | SERVICE_QUERY_STATUS;    // 0x24
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
-// The scope of the batch that runs on this thread (null outside a batch), in a thread-local slot of
-// the system's own (the toolchain's emulated thread_local does not link here). Reading and writing the
-// slot keeps the thread's last-error value.
-DWORD ScopeSlot() {
-  static const DWORD slot = TlsAlloc();
-  return slot;
-}
-
-ServiceManagerScope* BatchScope() {
-  const DWORD error = GetLastError();
-  ServiceManagerScope* scope = static_cast<ServiceManagerScope*>(TlsGetValue(ScopeSlot()));
-  SetLastError(error);
+// The scope of the batch that runs on this thread (null outside a batch).
+ThreadPointer<ServiceManagerScope>& BatchScope() {
+  static ThreadPointer<ServiceManagerScope> scope;
   return scope;
-}
-
-void SetBatchScope(ServiceManagerScope* scope) {
-  const DWORD error = GetLastError();
-  TlsSetValue(ScopeSlot(), scope);
-  SetLastError(error);
 }
 
 SC_HANDLE OpenManagerHandle() { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
@@ -57,7 +43,7 @@ SC_HANDLE OpenManagerHandle() { return OpenSCManagerW(nullptr, nullptr, SC_MANAG
 class Manager {
  public:
   Manager() {
-    ServiceManagerScope* const scope = BatchScope();
+    ServiceManagerScope* const scope = BatchScope().get();
     if (scope == nullptr) {
       own_.reset(OpenManagerHandle());
       handle_ = own_.get();
@@ -107,8 +93,8 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
 
 }  // namespace
 
-ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope()) {
-  SetBatchScope(this);
+ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope().get()) {
+  BatchScope().set(this);
   // Opened at once rather than by the first operation: the access-restriction calls open managers of
   // their own, and while this connection stands the platform hands them a connection it already has.
   const DWORD error = GetLastError();
@@ -116,7 +102,7 @@ ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope()) {
   SetLastError(error);
 }
 
-ServiceManagerScope::~ServiceManagerScope() { SetBatchScope(outer_); }
+ServiceManagerScope::~ServiceManagerScope() { BatchScope().set(outer_); }
 
 SC_HANDLE ServiceManagerScope::manager() {
   if (!manager_) manager_.reset(OpenManagerHandle());
