@@ -258,17 +258,13 @@ void RemoveDriverService(const std::wstring& package_dir) {
     InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
   }
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (manager) {
-    UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", DELETE));
-    if (service) DeleteService(service.get());
-  }
-  // The service manager removes a deleted service's key once the last handle is closed.
-  for (int i = 0; i < 100; ++i) {
-    UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0, KEY_READ,
-                      key.put()) != ERROR_SUCCESS) {
-      break;
-    }
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", DELETE) : nullptr);
+  const bool deleted = service && DeleteService(service.get());
+  service.reset();
+  // The service manager removes a deleted service, and its key, once the last handle to it is closed
+  // and it has stopped: a busy machine can take seconds, and an install meanwhile would find the
+  // service marked for deletion.
+  for (int i = 0; deleted && i < 500 && HklmKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\zyhok"); ++i) {
     Sleep(20);
   }
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
