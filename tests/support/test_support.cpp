@@ -277,14 +277,15 @@ constexpr DWORD kStepTimeoutMs = 10000;
 
 TestService::TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
                          const std::wstring& stop_mode)
-    : name_(name) {
-  step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_step").c_str()));
-  stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_stepped").c_str()));
+    // The process id in the name keeps a run clear of a service of an earlier run still going away.
+    : name_(name + L"_" + std::to_wstring(GetCurrentProcessId())) {
+  step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str()));
+  stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str()));
   std::wstring command = L"\"" + BinDir() + L"zyhok_testservice.exe\" " + stop_mode;
   for (const std::wstring& step : steps) command += L" " + step;
   manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager_) return;
-  service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+  service_.reset(CreateServiceW(manager_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                 SERVICE_ERROR_IGNORE, command.c_str(), nullptr, nullptr, nullptr,
                                 nullptr, nullptr));
