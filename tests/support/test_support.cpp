@@ -153,24 +153,18 @@ void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
 std::vector<LogCapture::Line> LogCapture::Lines() const {
   std::vector<Line> lines;
   for (const std::wstring& raw : SplitLines(Utf8ToWide(ReadFileBytes(file_)))) {
-    // time \t L<level> \t module \t source:line \t text
-    std::vector<std::wstring> fields;
-    size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-      size_t tab = raw.find(L'\t', start);
-      if (tab == std::wstring::npos) break;
-      fields.push_back(raw.substr(start, tab - start));
-      start = tab + 1;
+    // time \t L<level> \t module \t source:line \t text (which may hold tabs of its own)
+    std::wistringstream in(raw);
+    std::wstring time, level, module, where, text;
+    if (!std::getline(in, time, L'\t') || !std::getline(in, level, L'\t') || !std::getline(in, module, L'\t') ||
+        !std::getline(in, where, L'\t')) {
+      continue;
     }
-    if (fields.size() != 4) continue;
-    Line line;
-    line.level = static_cast<unsigned>(wcstoul(fields[1].c_str() + 1, nullptr, 10));
-    line.module = fields[2];
-    const size_t colon = fields[3].rfind(L':');
-    line.source = fields[3].substr(0, colon);
-    line.line = static_cast<unsigned>(wcstoul(fields[3].c_str() + colon + 1, nullptr, 10));
-    line.text = raw.substr(start);
-    lines.push_back(line);
+    std::getline(in, text, L'\0');
+    const size_t colon = where.rfind(L':');
+    lines.push_back({static_cast<unsigned>(wcstoul(level.c_str() + 1, nullptr, 10)), module,
+                     where.substr(0, colon), static_cast<unsigned>(wcstoul(where.c_str() + colon + 1, nullptr, 10)),
+                     text});
   }
   return lines;
 }
