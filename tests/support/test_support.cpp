@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <setupapi.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -348,15 +349,41 @@ HoldingProcess::HoldingProcess(const std::wstring& mode, const std::wstring& pat
                             std::to_wstring(InterlockedIncrement(&counter));
   ready_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-ready").c_str()));
   release_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-release").c_str()));
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (!ready_ || !release_) return;
-  // The holder watches this process, so a test that dies does not leave the file held.
-  process_ = StartProcess(L"\"" + BinDir() + L"zyhok_holder.exe\" " + mode + L" \"" + path + L"\" " + stem +
-                              L"-ready " + stem + L"-release",
-                          BinDir(), {L"ZYHOK_HOLDER_PARENT=" + std::to_wstring(GetCurrentProcessId())});
+  // The holder also watches this process, so a test that dies does not leave the file held.
+  process_ = StartProcess(L"\"" + std::wstring(self, n) + L"\" --hold " + mode + L" \"" + path + L"\" " + stem +
+                              L"-ready " + stem + L"-release " + std::to_wstring(GetCurrentProcessId()),
+                          BinDir());
   if (!process_) return;
   // Either the holder has taken the file or it has ended without it.
   HANDLE waits[] = {ready_.get(), process_.get()};
   holding_ = WaitForMultipleObjects(2, waits, FALSE, kHolderTimeoutMs) == WAIT_OBJECT_0;
+}
+
+bool RunAsHolder(int* exit_code) {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr || count != 7 || std::wstring(args[1]) != L"--hold") {
+    LocalFree(args);
+    return false;
+  }
+  const std::wstring mode = args[2];
+  const zyhok::UniqueModule module(mode == L"load" ? LoadLibraryW(args[3]) : nullptr);
+  const UniqueFileHandle file(mode == L"open" ? CreateFileW(args[3], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                                              : INVALID_HANDLE_VALUE);
+  const zyhok::UniqueKernelHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4]));
+  const zyhok::UniqueKernelHandle release(OpenEventW(SYNCHRONIZE, FALSE, args[5]));
+  const zyhok::UniqueKernelHandle parent(OpenProcess(SYNCHRONIZE, FALSE, wcstoul(args[6], nullptr, 10)));
+  LocalFree(args);
+  *exit_code = (module || file) && ready && release && parent ? 0 : 2;
+  if (*exit_code != 0) return true;
+  SetEvent(ready.get());
+  HANDLE waits[] = {release.get(), parent.get()};
+  WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  return true;
 }
 
 HoldingProcess::~HoldingProcess() { Release(); }

@@ -138,7 +138,7 @@ class TestService {
 // Copies a folder tree (files and sub-folders) to `to`, creating it. False if anything failed.
 bool CopyTree(const std::wstring& from, const std::wstring& to);
 
-// A separate process (zyhok_holder.exe of the fixtures) that keeps one file in use until it is
+// A separate process (this test program started with "--hold") that keeps one file in use until it is
 // released or this object is destroyed: mode "load" maps the file as a module with LoadLibraryW, the
 // way a running process keeps a component it loaded; mode "open" opens it for reading without
 // FILE_SHARE_DELETE. The holder also ends when the test program ends.
@@ -160,6 +160,10 @@ class HoldingProcess {
   zyhok::UniqueKernelHandle process_;
   bool holding_ = false;
 };
+
+// The holder side of HoldingProcess, called first by every test program's main: true (with the exit
+// code) when the command line asked for it.
+bool RunAsHolder(int* exit_code);
 
 // `text` in lower case, for comparing Windows paths.
 std::wstring Lower(std::wstring text);
