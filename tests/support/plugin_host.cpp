@@ -236,13 +236,7 @@ namespace {
 constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 }  // namespace
 
-HostProcess::HostProcess(const std::wstring& exe_name) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  dir_ = std::wstring(temp) + L"zyhok_host_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-         std::to_wstring(GetTickCount());
-  CreateDirectoryW(dir_.c_str(), nullptr);
-  exe_ = dir_ + L"\\" + exe_name;
+HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   UniqueHKey defaults;
   had_app_defaults_ =
       RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
@@ -250,14 +244,13 @@ HostProcess::HostProcess(const std::wstring& exe_name) {
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
   for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {
-    CopyFileW((BinDir() + dll).c_str(), (dir_ + L"\\" + dll).c_str(), FALSE);
+    CopyFileW((BinDir() + dll).c_str(), (dir_ / dll).c_str(), FALSE);
   }
 }
 
 HostProcess::~HostProcess() {
   RegDeleteTreeW(HKEY_CURRENT_USER, AppKey().c_str());
   if (!had_app_defaults_) RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
-  RemoveTree(dir_);
 }
 
 std::wstring HostProcess::AppKey() const {
@@ -295,7 +288,7 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
   }
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  return StartProcess(command, dir_, settings);
+  return StartProcess(command, dir_.path(), settings);
 }
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "plugin/plugin.h"
+#include "support/test_support.h"
 #include "util/handle.h"
 
 namespace zyhok_test {
@@ -77,7 +78,7 @@ class HostProcess {
 
  private:
   std::wstring AppKey() const;
-  std::wstring dir_;
+  TempDir dir_;
   std::wstring exe_;
   bool had_app_defaults_ = false;
 };
