@@ -24,7 +24,6 @@ const std::wstring kWaitLine = L"another batch holds the lifecycle lock " + kLoc
 
 class Concurrency : public ::testing::Test {
  protected:
-  void SetUp() override { ResetDriverMachineState(); }
   void TearDown() override { ResetDriverMachineState(); }
 
   // The machine after `first`, then `second`, each run alone, from v1 installed (or a clean machine).
@@ -47,8 +46,8 @@ class Concurrency : public ::testing::Test {
 // Two hosts started together, over several rounds: an update and an uninstall of v1, and an install
 // and an uninstall on a clean machine.
 TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
-  const struct { bool with_v1; uint32_t a, b; } races[] = {{true, 1, kUninstall},
-                                                            {false, kInstall, kUninstall}};
+  const struct { bool with_v1; uint32_t a, b; } races[] = {
+      {true, 1, kUninstall}, {false, kInstall, kUninstall}};
   for (const auto& race : races) {
     const std::wstring a_then_b = AfterInOrder(race.with_v1, race.a, race.b);
     const std::wstring b_then_a = AfterInOrder(race.with_v1, race.b, race.a);
@@ -60,7 +59,7 @@ TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
       const auto start = [&](uint32_t a) { return host_.Start({MakeRecord(a, Package(a))}, log.file()); };
       const zyhok::UniqueKernelHandle first = start(race.a), second = start(race.b);
       ASSERT_TRUE(first && second);
-      ExitCodeOf(first), ExitCodeOf(second);
+      ExitCodeOf(first), ExitCodeOf(second);  // waits until both have ended
       const std::wstring after = DescribeMachine();
       EXPECT_TRUE(after == a_then_b || after == b_then_a)
           << WideToUtf8(after) << "\nnot\n" << WideToUtf8(a_then_b) << "\nnor\n" << WideToUtf8(b_then_a);
@@ -100,7 +99,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   const auto gave_up = L"fail to get the lifecycle lock " + kLock + L" within 0xc8 ms; nothing is done";
   EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({gave_up})) << log.Dump();
   log.Clear();
-  std::thread later([&] { Sleep(500), SetEvent(release.get()); });
+  std::thread later([&] { Sleep(500); SetEvent(release.get()); });
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
   later.join();
   holder.join();
