@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -275,9 +276,7 @@ const Scenario kScenarios[] = {
 
 std::vector<std::wstring> Words(const wchar_t* text) {
   std::wistringstream in(text);
-  std::vector<std::wstring> words;
-  for (std::wstring word; in >> word;) words.push_back(word);
-  return words;
+  return {std::istream_iterator<std::wstring, wchar_t>(in), std::istream_iterator<std::wstring, wchar_t>()};
 }
 
 std::wstring DevicePath(const std::wstring& path) {
