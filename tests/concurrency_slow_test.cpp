@@ -19,12 +19,11 @@ namespace {
 
 using namespace zyhok_test;
 
-const std::wstring kWaitLine = std::wstring(L"another batch holds the lifecycle lock ") +
-                               zyhok::kLifecycleLockName + L", waiting for it";
+const std::wstring kLock = zyhok::kLifecycleLockName;
+const std::wstring kWaitLine = L"another batch holds the lifecycle lock " + kLock + L", waiting for it";
 
 class Concurrency : public ::testing::Test {
  protected:
-  void SetUp() override { ResetDriverMachineState(); }
   void TearDown() override { ResetDriverMachineState(); }
 
   // The machine after `first`, then `second`, each run alone, from v1 installed (or a clean machine).
@@ -36,9 +35,7 @@ class Concurrency : public ::testing::Test {
   }
   void Begin(bool with_v1) {
     ResetDriverMachineState();
-    if (with_v1) {
-      ASSERT_EQ(plugin_.Do(kInstall, PackageDir(L"v1")), kSuccess);
-    }
+    if (with_v1) ASSERT_EQ(plugin_.Do(kInstall, PackageDir(L"v1")), kSuccess);
   }
   static std::wstring Package(uint32_t action) { return PackageDir(action == 1 ? L"v2" : L"v1"); }
 
@@ -49,10 +46,8 @@ class Concurrency : public ::testing::Test {
 // Two hosts started together, over several rounds: an update and an uninstall of v1, and an install
 // and an uninstall on a clean machine.
 TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
-  const struct {
-    bool with_v1;
-    uint32_t a, b;
-  } races[] = {{true, 1, kUninstall}, {false, kInstall, kUninstall}};
+  const struct { bool with_v1; uint32_t a, b; } races[] = {
+      {true, 1, kUninstall}, {false, kInstall, kUninstall}};
   for (const auto& race : races) {
     const std::wstring a_then_b = AfterInOrder(race.with_v1, race.a, race.b);
     const std::wstring b_then_a = AfterInOrder(race.with_v1, race.b, race.a);
@@ -61,11 +56,10 @@ TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
       SCOPED_TRACE(testing::Message() << "action " << race.a << " against " << race.b << ", round " << round);
       ASSERT_NO_FATAL_FAILURE(Begin(race.with_v1));
       LogCapture log;
-      const zyhok::UniqueKernelHandle first = host_.Start({MakeRecord(race.a, Package(race.a))}, log.file());
-      const zyhok::UniqueKernelHandle second = host_.Start({MakeRecord(race.b, Package(race.b))}, log.file());
+      const auto start = [&](uint32_t a) { return host_.Start({MakeRecord(a, Package(a))}, log.file()); };
+      const zyhok::UniqueKernelHandle first = start(race.a), second = start(race.b);
       ASSERT_TRUE(first && second);
-      const HANDLE both[] = {first.get(), second.get()};
-      ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 300000), WAIT_OBJECT_0);
+      ExitCodeOf(first), ExitCodeOf(second);  // waits until both have ended
       const std::wstring after = DescribeMachine();
       EXPECT_TRUE(after == a_then_b || after == b_then_a)
           << WideToUtf8(after) << "\nnot\n" << WideToUtf8(a_then_b) << "\nnor\n" << WideToUtf8(b_then_a);
@@ -85,36 +79,27 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   });
   ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
 
+  // The lock's DACL, as text: two entries, for SYSTEM and for Administrators.
   zyhok::UniqueKernelHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, zyhok::kLifecycleLockName));
   ASSERT_TRUE(mutex.valid()) << GetLastError();
-  PACL dacl = nullptr;
-  zyhok::UniqueLocal descriptor;
-  ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                            nullptr, descriptor.put()),
-            ERROR_SUCCESS);
-  ASSERT_NE(dacl, nullptr);
-  EXPECT_EQ(dacl->AceCount, 2u);
-  wchar_t* sddl = nullptr;
+  zyhok::UniqueLocal descriptor, sddl;
+  ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            nullptr, nullptr, descriptor.put()), ERROR_SUCCESS);
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
-                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
-  const zyhok::UniqueLocal owned(sddl);
-  const std::wstring text = sddl;
-  EXPECT_TRUE(text.find(L";;;SY)") != std::wstring::npos && text.find(L";;;BA)") != std::wstring::npos)
-      << WideToUtf8(text);
+      DACL_SECURITY_INFORMATION, reinterpret_cast<LPWSTR*>(sddl.put()), nullptr));
+  const std::wstring dacl = static_cast<const wchar_t*>(sddl.get());
+  EXPECT_TRUE(std::count(dacl.begin(), dacl.end(), L'(') == 2 && dacl.find(L";;;SY)") != dacl.npos &&
+              dacl.find(L";;;BA)") != dacl.npos) << WideToUtf8(dacl);
 
   LogCapture log;
   {
     const zyhok::LifecycleLock short_wait(200);
     EXPECT_TRUE(short_wait.timed_out());
   }
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({std::wstring(L"fail to get the lifecycle lock ") +
-                                                     zyhok::kLifecycleLockName + L" within 0xc8 ms; nothing is done"}))
-      << log.Dump();
+  const auto gave_up = L"fail to get the lifecycle lock " + kLock + L" within 0xc8 ms; nothing is done";
+  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({gave_up})) << log.Dump();
   log.Clear();
-  std::thread later([&] {
-    Sleep(500);
-    SetEvent(release.get());
-  });
+  std::thread later([&] { Sleep(500); SetEvent(release.get()); });
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
   later.join();
   holder.join();
@@ -132,7 +117,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
   const std::vector<std::wstring> errors = log.Texts(5);
   ASSERT_EQ(errors.size(), 1u) << log.Dump();
-  EXPECT_EQ(errors[0].rfind(std::wstring(L"fail to open the lifecycle lock ") + zyhok::kLifecycleLockName, 0), 0u);
+  EXPECT_EQ(errors[0].rfind(L"fail to open the lifecycle lock " + kLock, 0), 0u) << log.Dump();
   EXPECT_NE(errors[0].find(L"; going on without it"), std::wstring::npos) << log.Dump();
   EXPECT_TRUE(log.Has(2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000a")) << log.Dump();
 }
@@ -142,29 +127,24 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
 TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
   ASSERT_NO_FATAL_FAILURE(Begin(true));
   LogCapture log;
-  auto wait_for = [&](unsigned level, const std::wstring& text) {
-    for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
-    return log.Has(level, text);
+  const auto wait_for = [&](const std::wstring& text) {  // up to 20 s for a line of level 2
+    for (int i = 0; i < 2000 && !log.Has(2, text); ++i) Sleep(10);
+    return log.Has(2, text);
   };
   // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
   std::vector<zyhok::DrvInfo> long_batch;
-  for (int i = 0; i < 4; ++i) {
-    long_batch.push_back(MakeRecord(1, PackageDir(L"v2")));
-    long_batch.push_back(MakeRecord(1, PackageDir(L"v1")));
-  }
+  for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, PackageDir(i % 2 ? L"v1" : L"v2")));
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
   ASSERT_TRUE(killed.valid());
-  ASSERT_TRUE(wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
+  ASSERT_TRUE(wait_for(L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
   const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
-  ASSERT_TRUE(wait_for(2, kWaitLine)) << log.Dump();
+  ASSERT_TRUE(wait_for(kWaitLine)) << log.Dump();
   ASSERT_TRUE(TerminateProcess(killed.get(), 9));
-  DWORD result = 0;
-  ASSERT_EQ(WaitForSingleObject(waiter.get(), 300000), WAIT_OBJECT_0);
-  GetExitCodeProcess(waiter.get(), &result);
+  const DWORD result = ExitCodeOf(waiter);
   const std::vector<std::wstring> lines = log.Texts();
-  const auto takeover = std::find(lines.begin(), lines.end(),
-                                  std::wstring(L"the last holder of the lifecycle lock ") + zyhok::kLifecycleLockName +
-                                      L" ended without releasing it; taking it over");
+  const std::wstring took =
+      L"the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
+  const auto takeover = std::find(lines.begin(), lines.end(), took);
   ASSERT_NE(takeover, lines.end()) << log.Dump();
   EXPECT_EQ(takeover[1], L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.

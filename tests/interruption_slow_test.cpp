@@ -71,7 +71,7 @@ class Interruption : public ::testing::TestWithParam<Row> {
   // The machine now, with the result and the access changes of the run that logged to `log`.
   std::string Machine(uint32_t result, const std::wstring& log) const {
     std::wostringstream out;
-    out << L"result " << std::hex << result << std::dec << L"\n" << DescribeMachine(packages_.path());
+    out << L"result " << std::hex << result << L"\n" << DescribeMachine(packages_.path());
     out << L"access changes\n";
     for (const std::wstring& text : LogTexts(log)) {
       if (text.rfind(AccessChangeLine(true).substr(0, 60), 0) == 0) out << L"  " << text << L"\n";
@@ -80,26 +80,27 @@ class Interruption : public ::testing::TestWithParam<Row> {
   }
 
   LoadedPlugin plugin_;
-  TempDir packages_;
-  TempDir logs_;
+  TempDir packages_, logs_;
   HostProcess host_{L"zyhok_cut_host.exe"};
 };
 
 TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
   const Row& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
-  for (const wchar_t* version : {L"v1", L"v2"}) {
-    ASSERT_TRUE(CopyTree(PackageDir(version).substr(0, PackageDir(version).find(L"\\20019\\")), packages_ / version));
+  for (const wchar_t* v : {L"v1", L"v2"}) {  // the package copies, with their layout below <packages>\<v>
+    ASSERT_TRUE(CopyTree(ParentOf(ParentOf(ParentOf(PackageDir(v)))), packages_ / v));
   }
   ASSERT_NO_FATAL_FAILURE(Prepare());
-  const std::string reference = Machine(Run(logs_ / L"reference", L"", row.action), logs_ / L"reference");
+  // The machine after an uninterrupted run of action `a` that logs to `log`.
+  const auto run = [&](const std::wstring& log, uint32_t a) { return Machine(Run(log, L"", a), log); };
+  const std::string reference = run(logs_ / L"reference", row.action);
   const std::vector<std::wstring> steps = LogTexts(logs_ / L"reference");
   ASSERT_TRUE(reference.rfind("result 201a0001\n", 0) == 0 && steps.size() > 2) << reference;
   size_t settled = steps.size();  // index of the line from which on the action has completed
   for (size_t i = steps.size(); row.settled != nullptr && i-- > 0;) {
     if (steps[i].rfind(row.settled, 0) == 0) settled = i;
   }
-  const std::string repaired = row.settled ? Machine(Run(logs_ / L"repair", L"", row.repair), logs_ / L"repair") : "";
+  const std::string repaired = row.settled ? run(logs_ / L"repair", row.repair) : "";
 
   // A cut that leaves the same machine as the cut before it (nothing but logging happened between the two
   // lines) is followed by the same second run: that run is made only after lines that follow a change.
@@ -120,11 +121,11 @@ TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
       continue;
     }
     after_previous_cut = after_cut;
-    const std::string machine = Machine(Run(log + L".again", L"", row.action), log + L".again");
+    const std::string machine = run(log + L".again", row.action);
     previous_converged = machine == reference;
     queued_extra += PendingDeletions().size() - queued_before;
     if (machine != reference && cut > settled) {
-      EXPECT_EQ(Machine(Run(log + L".repair", L"", row.repair), log + L".repair"), repaired) << "after the repair";
+      EXPECT_EQ(run(log + L".repair", row.repair), repaired) << "after the repair";
       ++repairs;
       continue;
     }
@@ -132,8 +133,9 @@ TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
     if (machine == reference) ++converged;
   }
   std::cout << "[ cut points ] " << row.name << ": " << steps.size() << " cut points, " << converged
-            << " converged (" << same << " left the machine as the cut before), " << repairs << " repaired by action "
-            << row.repair << "; cut and second runs queued " << queued_extra << " entries for deletion at reboot\n";
+            << " converged (" << same << " left the machine as the cut before), " << repairs
+            << " repaired by action " << row.repair << "; cut and second runs queued " << queued_extra
+            << " entries for deletion at reboot\n";
 }
 
 std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
