@@ -30,7 +30,6 @@ constexpr const wchar_t* kPreviousNames[] = {L"previous.engine32=", L"previous.a
 constexpr const wchar_t* kStaged = L"staged=";
 constexpr const wchar_t* kShare = L"share=";
 
-
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
 }
@@ -78,10 +77,6 @@ void WriteJournal(const std::vector<std::wstring>& entries) {
   RegSetValueExW(key.get(), kJournalValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
                  static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
-
-}  // namespace
-
-namespace {
 
 // The journal of the action running on this thread, for staging.
 ThreadPointer<ActionJournal>& Current() {
