@@ -247,10 +247,11 @@ void RemoveTrees(const StagedTree (&trees)[2]) {
 }
 
 // The least the cycle can be done with, in this process: the INF's install section, the start
-// (waited for by a tight poll), v1's component versions read and its engine and add-on copies into their version folders under
-// system32 and SysWOW64; then v2's versions read and its copies, the stop, the new driver file's copy, the start, v1's
-// copies removed; then the stop, the INF's uninstall section and the staged files and folders
-// removed. No log, no registry value of the plug-in's own, no access restriction, no backup.
+// (waited for by a tight poll), v1's component versions read and its engine and add-on copies into
+// their version folders under system32 and SysWOW64; then v2's versions read and its copies, the stop,
+// the new driver file's copy, the start, v1's copies removed; then the stop, the INF's uninstall
+// section and the staged files and folders removed. No log, no registry value of the plug-in's own,
+// no access restriction, no backup.
 double MinimalCycle(Package v1, Package v2) {
   wchar_t buffer[MAX_PATH];
   const std::wstring system_dir(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
@@ -369,8 +370,8 @@ void TableCalls() {
   wchar_t text[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, text);
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmora\\ZEFA", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) ==
-      ERROR_SUCCESS) {
+  const REGSAM access = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Velmora\\ZEFA", 0, access, &key) == ERROR_SUCCESS) {
     DWORD size = 0;
     RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, nullptr, &size);
     size = std::min<DWORD>(size, sizeof(text));
