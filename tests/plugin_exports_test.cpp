@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <cstring>
 
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 using namespace zyhok_test;
