@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -48,7 +49,7 @@ struct Story { unsigned level; const wchar_t* text; };
 //                         for deletion at reboot excepted) and, when the key exists, are registered
 //   queued=engine|engine-tree  the held v1 engine (under whatever name) and its folder, or every
 //                         folder up to the staging root, are queued for deletion at reboot (else none)
-//   status=<hex>/<version>     what the status export reports
+//   status=<hex>/<version>     what the status export reports (with its fixed fields)
 //   catalogue=copied           <system>\zyhok.cat is the package's catalogue (else absent)
 // Every row also checks that each package copy holds what it held before (no backup left behind).
 struct Scenario {
@@ -420,9 +421,10 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       EXPECT_EQ(queued, want);
     } else if (name == L"status") {
       const zyhok::DrvStatusInfo status = plugin_.Status();
-      std::wostringstream shown;
-      shown << L"0x" << std::hex << status.status << L"/" << Utf8ToWide(status.version);
-      EXPECT_EQ(shown.str(), value);
+      std::wostringstream shown;  // the fixed fields too, and the version terminated within its buffer
+      shown << L"0x" << std::hex << status.status << L"/" << Utf8ToWide(status.version) << L" id " << status.driver_id
+            << L" flag " << status.flag << L" " << (std::memchr(status.version, 0, sizeof(status.version)) != nullptr);
+      EXPECT_EQ(shown.str(), value + L" id 48000165 flag 1 1");
     } else if (word == L"ZYHOKSystemDiskName=device") {
       ExpectServiceText(L"", L"ZYHOKSystemDiskName", DevicePath(SystemDir().substr(0, 2)));
     } else if (name == L"catalogue") {

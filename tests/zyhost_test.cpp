@@ -20,20 +20,10 @@ using namespace zyhok_test;
 std::tuple<DWORD, std::string, std::string> Zyhost(const std::vector<std::wstring>& args, const TempDir& dir) {
   std::wstring command = L"\"" + BinDir() + L"zyhost.exe\"";
   for (const std::wstring& arg : args) command += L" \"" + arg + (arg.empty() || arg.back() != L'\\' ? L"\"" : L"\\\"");
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = CreateFileW((dir / L"out").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-  startup.hStdError = CreateFileW((dir / L"err").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-  PROCESS_INFORMATION process = {};
-  DWORD exit = 0xFFFFFFFF;
-  EXPECT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
-  for (HANDLE handle : {startup.hStdOutput, startup.hStdError, process.hThread}) CloseHandle(handle);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &exit);
-  CloseHandle(process.hProcess);
-  return {exit, ReadFileBytes(dir / L"out"), ReadFileBytes(dir / L"err")};
+  const zyhok::UniqueKernelHandle process = StartProcess(command, L"", {}, dir / L"zyhost");
+  EXPECT_TRUE(process.valid()) << GetLastError();
+  const DWORD exit = process ? ExitCodeOf(process) : 0xFFFFFFFF;
+  return {exit, ReadFileBytes(dir / L"zyhost.out"), ReadFileBytes(dir / L"zyhost.err")};
 }
 
 // Whether s[i...] is one JSON value (no blanks), its strings in printable ASCII, as zyhost writes it.

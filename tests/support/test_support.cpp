@@ -19,6 +19,65 @@ using zyhok::UniqueFileHandle;
 using zyhok::UniqueHKey;
 using zyhok::UniqueScHandle;
 
+namespace {
+
+constexpr DWORD kStepTimeoutMs = 10000;
+constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
+constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+
+template <typename Fn>
+void Resolve(HMODULE module, const char* name, Fn& out) {
+  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  SERVICE_STATUS status;
+  while (QueryServiceStatus(service, &status)) {
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(50);
+  }
+  return false;
+}
+
+// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
+bool ControlDriver(bool start) {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
+                                                                        SERVICE_QUERY_STATUS)
+                                 : nullptr);
+  SERVICE_STATUS status;
+  if (!service) return false;
+  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    return false;
+  }
+  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
+}
+
+// Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
+void DropPendingUnder(const std::vector<std::wstring>& roots) {
+  const std::vector<std::wstring> entries = PendingRenameEntries();
+  std::wstring kept;
+  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+    const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
+    bool ours = false;
+    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
+    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
+  }
+  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
+  if (kept.empty()) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
+  } else {
+    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
+  }
+}
+
+}  // namespace
+
 std::wstring BinDir() {
   wchar_t self[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -85,7 +144,7 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
-                                       const std::vector<std::wstring>& environment) {
+                                       const std::vector<std::wstring>& environment, const std::wstring& outputs) {
   // The block: the additions first, then every inherited variable that they do not replace.
   std::wstring block;
   for (const std::wstring& setting : environment) block += setting + L'\0';
@@ -100,11 +159,20 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
   FreeEnvironmentStringsW(inherited);
   block += L'\0';
   std::wstring line = command;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  const auto output = [&](const wchar_t* suffix) {
+    return CreateFileW((outputs + suffix).c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  };
+  const UniqueFileHandle out(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".out"));
+  const UniqueFileHandle err(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".err"));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  startup.dwFlags = outputs.empty() ? 0 : STARTF_USESTDHANDLES;
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
-                      directory.c_str(), &startup, &process)) {
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, !outputs.empty(), CREATE_UNICODE_ENVIRONMENT, &block[0],
+                      directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
     return zyhok::UniqueKernelHandle();
   }
   zyhok::UniqueKernelHandle thread(process.hThread);
@@ -196,21 +264,6 @@ std::string LogCapture::Dump() const {
   return out.str();
 }
 
-namespace {
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  SERVICE_STATUS status;
-  while (QueryServiceStatus(service, &status)) {
-    if (status.dwCurrentState == state) return true;
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(50);
-  }
-  return false;
-}
-
-}  // namespace
-
 void InstallDriverByInf(const std::wstring& package_dir) {
   std::wstring command = L"DefaultInstall 128 " + package_dir + L"\\zyhok.inf";
   InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
@@ -224,25 +277,6 @@ DWORD ServiceState() {
   if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
   return status.dwCurrentState;
 }
-
-namespace {
-
-// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
-bool ControlDriver(bool start) {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
-                                                                        SERVICE_QUERY_STATUS)
-                                 : nullptr);
-  SERVICE_STATUS status;
-  if (!service) return false;
-  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    return false;
-  }
-  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
-}
-
-}  // namespace
 
 bool StartDriver() { return ControlDriver(true); }
 bool StopDriver() { return ControlDriver(false); }
@@ -268,10 +302,6 @@ void RemoveDriverService(const std::wstring& package_dir) {
   DeleteFileW(InstalledDriverPath().c_str());
 }
 
-namespace {
-constexpr DWORD kStepTimeoutMs = 10000;
-}  // namespace
-
 TestService::TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
                          const std::wstring& stop_mode)
     // The process id in the name keeps a run clear of a service of an earlier run still going away.
@@ -289,8 +319,8 @@ TestService::TestService(const std::wstring& name, const std::vector<std::wstrin
 }
 
 TestService::~TestService() {
-  if (!service_) return;
-  SERVICE_STATUS status = Status();
+  SERVICE_STATUS status = {};
+  if (!service_ || !QueryServiceStatus(service_.get(), &status)) return;
   if (status.dwCurrentState != SERVICE_STOPPED) {
     ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
     WaitForState(service_.get(), SERVICE_STOPPED, 15000);
@@ -321,12 +351,6 @@ bool TestService::Step() {
 
 bool TestService::WaitStepped() {
   return WaitForSingleObject(stepped_.get(), kStepTimeoutMs) == WAIT_OBJECT_0;
-}
-
-SERVICE_STATUS TestService::Status() const {
-  SERVICE_STATUS status = {};
-  if (service_) QueryServiceStatus(service_.get(), &status);
-  return status;
 }
 
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
@@ -429,24 +453,6 @@ std::wstring Lower(std::wstring text) {
 
 std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
-namespace {
-
-constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-uint32_t CopyStatus(const DrvStatusInfo* info, void* context) {
-  *static_cast<DrvStatusInfo*>(context) = *info;
-  return 0;
-}
-
-constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
-
-}  // namespace
-
 std::vector<std::wstring> PendingRenameEntries() {
   const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
   std::vector<std::wstring> entries;
@@ -461,28 +467,6 @@ std::vector<std::wstring> PendingRenameEntries() {
 std::wstring WithoutNtPrefix(const std::wstring& path) {
   return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
 }
-
-namespace {
-
-// Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
-void DropPendingUnder(const std::vector<std::wstring>& roots) {
-  const std::vector<std::wstring> entries = PendingRenameEntries();
-  std::wstring kept;
-  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
-    const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
-    bool ours = false;
-    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
-    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
-  }
-  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
-  if (kept.empty()) {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
-  } else {
-    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
-  }
-}
-
-}  // namespace
 
 DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state) {
   DrvInfo record;
@@ -515,10 +499,12 @@ uint32_t LoadedPlugin::Do(uint32_t action, const std::wstring& path, uint32_t co
 }
 
 DrvStatusInfo LoadedPlugin::Status() const {
-  DrvStatusInfo info;
-  std::memset(&info, 0, sizeof(info));
-  enumerate_(&CopyStatus, &info);
-  return info;
+  std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
+  EXPECT_EQ(enumerate_([](const DrvStatusInfo* info, void* context) -> uint32_t {
+              return static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info), 0xFFFFFFFF;
+            }, &received), kSuccess);
+  EXPECT_EQ(received.size(), 1u);
+  return received.empty() ? DrvStatusInfo{} : received[0];
 }
 
 std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
@@ -616,10 +602,6 @@ std::vector<std::wstring> PendingDeletions() {
   return paths;
 }
 
-namespace {
-constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
-}  // namespace
-
 HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   UniqueHKey defaults;
   had_app_defaults_ =
@@ -642,12 +624,9 @@ std::wstring HostProcess::AppKey() const {
 }
 
 void HostProcess::SetWindowsVersion(const std::wstring& version) {
-  UniqueHKey key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, AppKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            key.put(), nullptr),
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(),
+                            static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t))),
             ERROR_SUCCESS);
-  RegSetValueExW(key.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                 static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
 }
 
 void HostProcess::DeclareWindows10(bool declared) {

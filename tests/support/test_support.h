@@ -40,10 +40,13 @@ bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
-// Starts a program (`command` names it first) in `directory` with this process's environment plus
-// `environment` ("NAME=value" entries, which win); an empty handle when it could not be started.
+// Starts a program (`command` names it first) in `directory` (this process's when empty) with this
+// process's environment plus `environment` ("NAME=value" entries, which win), its standard output and
+// error going to the files <outputs>.out and <outputs>.err when `outputs` is given; an empty handle when
+// it could not be started.
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
-                                       const std::vector<std::wstring>& environment = {});
+                                       const std::vector<std::wstring>& environment = {},
+                                       const std::wstring& outputs = L"");
 // Waits for the process to end: its exit code, or 0 for an empty handle.
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);
 
@@ -133,11 +136,9 @@ class TestService {
   bool Start();
   // Lets the service report its next step and waits until it did.
   bool Step();
-  // Waits until the service reported a step (after a start made by the code under test).
-  bool WaitStepped();
-  SERVICE_STATUS Status() const;
 
  private:
+  bool WaitStepped();
   std::wstring name_;
   zyhok::UniqueScHandle manager_;
   zyhok::UniqueScHandle service_;
@@ -212,7 +213,8 @@ class LoadedPlugin {
   uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const;
   uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const;
   uint32_t Do(uint32_t action, const std::wstring& path, uint32_t compare_state = 0) const;
-  // The status record handed to the host's callback.
+  // The status record handed to the host's callback. The export must call back exactly once, with the
+  // context, and return its own result (success), not the callback's (here 0xFFFFFFFF).
   zyhok::DrvStatusInfo Status() const;
 
  private:
