@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cstring>
 #include <cwctype>
 #include <sstream>
@@ -74,6 +75,65 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
   } else {
     WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
   }
+}
+
+// The service side of TestService (this test program started with "--service"). Each step after the
+// first waits for "Global\\<service>_step"; each report signals "Global\\<service>_stepped". The stop
+// control is accepted in every state: stop mode "quick" reports STOP_PENDING (checkpoint 1), then
+// STOPPED after 200 ms; "backwards" STOP_PENDING at checkpoint 5, then 2 after 1500 ms, then STOPPED.
+struct Step {
+  DWORD state, checkpoint, hint;
+};
+
+bool g_backwards_stop = false;
+std::vector<Step> g_steps;
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+CRITICAL_SECTION g_lock;
+HANDLE g_stop = nullptr;
+
+void Report(DWORD state, DWORD checkpoint, DWORD hint) {
+  EnterCriticalSection(&g_lock);
+  // type, state, controls accepted, exit code, service-specific exit code, checkpoint, wait hint
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_STOPPED ? 0u : SERVICE_ACCEPT_STOP,
+                           NO_ERROR, 0, checkpoint, hint};
+  SetServiceStatus(g_status_handle, &status);
+  LeaveCriticalSection(&g_lock);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+  if (control == SERVICE_CONTROL_STOP) {
+    Report(SERVICE_STOP_PENDING, g_backwards_stop ? 5 : 1, 0);
+    SetEvent(g_stop);
+    return NO_ERROR;
+  }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+  const std::wstring name = argc > 0 ? argv[0] : L"";
+  g_status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
+  if (g_status_handle == nullptr) return;
+  HANDLE step_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_step").c_str());
+  HANDLE stepped_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_stepped").c_str());
+  bool stopped = false;  // by a step of its own
+  for (size_t i = 0; i < g_steps.size() && !stopped; ++i) {
+    HANDLE waits[2] = {g_stop, step_event};
+    if (i > 0 && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) break;  // the stop control
+    Report(g_steps[i].state, g_steps[i].checkpoint, g_steps[i].hint);
+    SetEvent(stepped_event);
+    stopped = g_steps[i].state == SERVICE_STOPPED;
+  }
+  if (!stopped) {
+    WaitForSingleObject(g_stop, INFINITE);
+    if (g_backwards_stop) {
+      Sleep(1500);
+      Report(SERVICE_STOP_PENDING, 2, 0);
+    }
+    Sleep(g_backwards_stop ? 1000 : 200);
+    Report(SERVICE_STOPPED, 0, 0);
+  }
+  CloseHandle(step_event);
+  CloseHandle(stepped_event);
 }
 
 }  // namespace
@@ -308,7 +368,9 @@ TestService::TestService(const std::wstring& name, const std::vector<std::wstrin
     : name_(name + L"_" + std::to_wstring(GetCurrentProcessId())) {
   step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str()));
   stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str()));
-  std::wstring command = L"\"" + BinDir() + L"zyhok_testservice.exe\" " + stop_mode;
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self, n) + L"\" --service " + stop_mode;
   for (const std::wstring& step : steps) command += L" " + step;
   manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager_) return;
@@ -659,6 +721,26 @@ uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstrin
   return ExitCodeOf(Start(records, log_file, environment));
 }
 
+bool RunAsService(int* exit_code) {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const bool service = argv != nullptr && argc >= 4 && std::wstring(argv[1]) == L"--service";
+  g_backwards_stop = service && std::wcscmp(argv[2], L"backwards") == 0;
+  for (int i = 3; service && i < argc; ++i) {
+    Step step = {};
+    std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
+    g_steps.push_back(step);
+  }
+  LocalFree(argv);
+  if (!service) return false;
+  InitializeCriticalSection(&g_lock);
+  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wchar_t empty[] = L"";
+  SERVICE_TABLE_ENTRYW table[] = {{empty, ServiceMain}, {nullptr, nullptr}};
+  *exit_code = StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  return true;
+}
+
 bool RunAsHost(int* exit_code) {
   int count = 0;
   wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -679,10 +761,11 @@ bool RunAsHost(int* exit_code) {
 
 }  // namespace zyhok_test
 
-// Every test program's entry point; a program started with "--host" is a plug-in host instead.
+// Every test program's entry point; a program started with "--host" is a plug-in host instead, and one
+// started with "--service" a test service.
 int main(int argc, char** argv) {
   int exit_code = 0;
-  if (zyhok_test::RunAsHost(&exit_code)) return exit_code;
+  if (zyhok_test::RunAsHost(&exit_code) || zyhok_test::RunAsService(&exit_code)) return exit_code;
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

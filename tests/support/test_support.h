@@ -116,10 +116,11 @@ DWORD ServiceState();
 bool StartDriver();
 bool StopDriver();
 
-// A user-mode service running zyhok_testservice.exe (tests/hosts/testservice.cpp), registered with
-// CreateServiceW under `name` for the lifetime of the object. `steps` are the states it reports, e.g.
-// {L"2,5,0", L"4,0,0"}: START_PENDING checkpoint 5, then RUNNING on the next Step(). The destructor
-// stops the service if needed and deletes it.
+// A user-mode service (SERVICE_WIN32_OWN_PROCESS) running this test program with "--service", so that
+// service waits meet the real service control manager, registered with CreateServiceW under `name`
+// for the lifetime of the object. `steps` are the states it reports ("state,checkpoint,wait hint", the
+// first at once, one more per Step(); a stopped state ends it), e.g. {L"2,5,0", L"4,0,0"}: START_PENDING
+// checkpoint 5, then RUNNING. The destructor stops the service if needed and deletes it.
 class TestService {
  public:
   TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
@@ -253,9 +254,10 @@ class HostProcess {
   bool had_app_defaults_ = false;
 };
 
-// The host side of HostProcess, called first by every test program's main: true (with the exit code)
-// when the command line asked for it.
+// The host side of HostProcess and the service side of TestService, called first by every test
+// program's main: true (with the exit code) when the command line asked for it.
 bool RunAsHost(int* exit_code);
+bool RunAsService(int* exit_code);
 
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 std::wstring StagingTree64();
