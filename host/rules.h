@@ -1,8 +1,8 @@
 // zyhost's own copies of the rules by which the plug-in reads a package and names places on the
 // machine: the record path's normalisation, the add-on folder beside a package, the "FileVersion" text
 // that names a staging folder, and the system folders. They are written apart from the library on
-// purpose (zyhost must judge a package without the plug-in); zyhost_test holds each of them against
-// the library's own operation on the same inputs, so `check` and `diagnose` cannot drift from what
+// purpose (zyhost must judge a package without the plug-in); path_rules_test holds each of them against
+// the library's own operation on the same cases, so `check` and `diagnose` cannot drift from what
 // the plug-in does. Nothing here depends on the rest of zyhost.
 #pragma once
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "plugin/plugin.h"
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 namespace {
@@ -35,11 +34,13 @@ class Concurrency : public ::testing::Test {
   }
   void Begin(bool with_v1) {
     ResetDriverMachineState();
-    if (with_v1) ASSERT_EQ(plugin_.Do(kInstall, PackageDir(L"v1")), kSuccess);
+    if (with_v1) ASSERT_EQ(plugin_.Do(kInstall, v1_), kSuccess);
   }
-  static std::wstring Package(uint32_t action) { return PackageDir(action == 1 ? L"v2" : L"v1"); }
+  std::wstring Package(uint32_t action) const { return action == 1 ? v2_ : v1_; }
 
   LoadedPlugin plugin_;
+  TempDir packages_;
+  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
   HostProcess host_{L"zyhok_concurrency_host.exe"};
 };
 
@@ -133,11 +134,11 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
   };
   // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
   std::vector<zyhok::DrvInfo> long_batch;
-  for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, PackageDir(i % 2 ? L"v1" : L"v2")));
+  for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, i % 2 ? v1_ : v2_));
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
   ASSERT_TRUE(killed.valid());
   ASSERT_TRUE(wait_for(L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
-  const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, PackageDir(L"v2"))}, log.file());
+  const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, v2_)}, log.file());
   ASSERT_TRUE(wait_for(kWaitLine)) << log.Dump();
   ASSERT_TRUE(TerminateProcess(killed.get(), 9));
   const DWORD result = ExitCodeOf(waiter);
@@ -149,7 +150,7 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
   EXPECT_EQ(takeover[1], L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
-  EXPECT_EQ(plugin_.Do(1, PackageDir(L"v2")), kSuccess);
+  EXPECT_EQ(plugin_.Do(1, v2_), kSuccess);
   EXPECT_NE(DescribeMachine().find(L"driver v2 ("), std::wstring::npos) << WideToUtf8(DescribeMachine());
   EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
 }

@@ -4,7 +4,6 @@
 #include <shlobj.h>
 #include <algorithm>
 
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 #include "util/util_EnvironmentVar.h"
 
@@ -57,7 +56,8 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
     DeleteFileW(table.c_str());
     EXPECT_EQ(ExitCodeOf(StartProcess(L"\"" + row.host + L"\" \"" + table + L"\"", bin,  // journalsink.dll
                                       {L"ZYJOURNAL_FILE=" + in_host.file(), L"ZYJOURNAL_LEVELS=*=2"})), 0u);
-    const Texts lines = SplitLines(Utf8ToWide(ReadFileBytes(table)));
+    const std::string bytes = ReadFileBytes(table);  // UTF-16
+    const Texts lines = SplitLines(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
     EXPECT_NE(std::find(lines.begin(), lines.end(), L"%zefa_install_path%\t" + row.in_host), lines.end());
     EXPECT_EQ(ErrorLines(in_host), errors) << in_host.Dump();
   }

@@ -10,19 +10,14 @@
 #include <shlobj.h>
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
-#include "plugin/plugin.h"
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 namespace {
 
 using namespace zyhok_test;
-using Snapshot = std::map<std::wstring, std::wstring>;
 
 constexpr uint64_t kSeed = 0x20019A11CEull;
 constexpr size_t kRecords = 10400, kUnits = zyhok::kDriverPathUnits, kBuffer = MAX_PATH;  // buffers: 260 with NUL
@@ -57,12 +52,11 @@ std::string Printable(const std::wstring& text, std::string out = "") {  // beyo
 // folder, one holding only a driver file, and a current directory four levels deep for relative paths.
 struct Arena {
   TempDir dir;
-  std::wstring v1 = dir / L"pkg\\20019\\1.6.1195\\1.6.1195", v2 = dir / L"pkg\\20019\\1.6.1200\\1.6.1200";
+  std::wstring v1 = CopyPackage(dir, L"v1"), v2 = CopyPackage(dir, L"v2");
   std::wstring empty = dir / L"empty", driver_only = dir / L"drv\\20019\\9.9\\9.9", cwd = dir / L"cwd\\a\\b\\c";
   bool Build() {
-    for (const std::wstring& f : {v1, v2, empty, driver_only, cwd}) SHCreateDirectoryExW(nullptr, f.c_str(), nullptr);
-    return CopyTree(PackageDir(L"v1"), v1) && CopyTree(PackageDir(L"v2"), v2) &&
-           CopyFileW((v2 + L"\\zyhok.sys").c_str(), (driver_only + L"\\zyhok.sys").c_str(), FALSE);
+    for (const std::wstring& f : {empty, driver_only, cwd}) SHCreateDirectoryExW(nullptr, f.c_str(), nullptr);
+    return CopyFileW((v2 + L"\\zyhok.sys").c_str(), (driver_only + L"\\zyhok.sys").c_str(), FALSE);
   }
 };
 
@@ -155,46 +149,12 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {  // Wine's own report that foll
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// Drive C: as "C:\path" -> "d <write time>" or "f <size> <write time>", without the profile folders that Wine
-// links to the Linux home folder (reparse points), which lie outside the drive.
-void WalkFiles(const std::wstring& folder, Snapshot& out) {
-  WIN32_FIND_DATAW d;
-  const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &d);
-  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &d)) {
-    const std::wstring name = d.cFileName, path = folder + L"\\" + name;
-    const bool dir = d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-    if (name == L"." || name == L".." || (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-    out[path] = (dir ? L"d " : L"f " + std::to_wstring(d.nFileSizeLow) + L" ") +
-                std::to_wstring((uint64_t(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime);
-    if (dir) WalkFiles(path, out);
+// Every path that a pending operation names, without "\??\".
+std::set<std::wstring> PendingPaths(std::set<std::wstring> paths = {}) {
+  for (const std::wstring& entry : PendingRenameEntries()) {
+    if (!entry.empty()) paths.insert(WithoutNtPrefix(entry));
   }
-  if (find != INVALID_HANDLE_VALUE) FindClose(find);
-}
-// The registry as "HKLM\key" -> "k" and "HKLM\key|value" -> "<type>:<data as UTF-16 units>".
-void WalkRegistry(const std::wstring& path, Snapshot& out) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return;
-  out[L"HKLM\\" + path] = L"k";
-  // Wine computes the values of Perflib\<language> on each query, and enumerating them blocks.
-  const bool perflib = Lower(path.substr(path.find_last_of(L'\\') + 1)) == L"perflib";
-  DWORD values = 0, max_data = 0, n, size, type;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, &max_data, 0, 0);
-  static wchar_t name[16384];
-  for (DWORD i = 0; !perflib && i < values; ++i) {
-    std::wstring data(max_data / 2 + 1, L'\0');
-    if (RegEnumValueW(key, i, name, &(n = 16384), nullptr, &type, (BYTE*)&data[0], &(size = max_data + 2)) == 0)
-      out[L"HKLM\\" + path + L"|" + name] = std::to_wstring(type) + L":" + data.substr(0, (size + 1) / 2);
-  }
-  for (DWORD i = 0; !perflib && RegEnumKeyExW(key, i, name, &(n = 16384), 0, 0, 0, 0) == 0; ++i)
-    WalkRegistry(path + L"\\" + name, out);  // the path is made before the walk reuses `name`
-  RegCloseKey(key);
-}
-
-std::set<std::wstring> PendingEntries(const Snapshot& s, std::set<std::wstring> entries = {}) {  // without "\??\"
-  std::wistringstream data(s.count(kPending) ? s.at(kPending).substr(s.at(kPending).find(L':') + 1) : L"");
-  for (std::wstring entry; std::getline(data, entry, L'\0');)
-    if (!entry.empty()) entries.insert(StartsWith(entry, L"\\??\\") ? entry.substr(4) : entry);
-  return entries;
+  return paths;
 }
 
 TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
@@ -214,9 +174,12 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   const auto fail = [&](const std::string& what) { report += failures++ < 30 ? "\n" + what + "\n" : ""; };
   const DWORD saved = GetCurrentDirectoryW(MAX_PATH, saved_cwd);
   ASSERT_TRUE(saved > 0 && saved < MAX_PATH && SetCurrentDirectoryW(arena.cwd.c_str()));
-  const auto snapshot = [](Snapshot s = {}) { return WalkFiles(L"C:", s), WalkRegistry(L"SOFTWARE", s),
-                                                     WalkRegistry(L"SYSTEM", s), s; };
+  // Drive C: with sizes and write times, and HKLM\SOFTWARE and HKLM\SYSTEM.
+  const auto snapshot = [](Snapshot s = {}) {
+    return SnapshotFolder(L"C:", s, true), SnapshotKey(L"SOFTWARE", s), SnapshotKey(L"SYSTEM", s), s;
+  };
   const Snapshot before = snapshot();
+  const std::set<std::wstring> pending_before = PendingPaths();
   ASSERT_TRUE(before.count(L"C:\\windows\\system32\\kernel32.dll") && before.count(L"HKLM\\SYSTEM\\Select|Current"));
   g_random.s = seed | 1;
   SetUnhandledExceptionFilter(&ReportCrash);
@@ -261,6 +224,7 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
     if (result != status) fail(g_in_flight + "\n  batch result " + Hex(result) + ", last record's " + Hex(status));
   }
   const Snapshot after = snapshot();
+  const std::set<std::wstring> pending_after = PendingPaths();
   SetCurrentDirectoryW(std::wstring(saved_cwd, saved).c_str());
 
   // Where the run may write: the arena with the package folders the records name, the staging trees, the drivers
@@ -286,7 +250,6 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
       fail(seed_text + ": written outside the allowed places: " + WideToUtf8(path) + "\n    before: " + Printable(was) +
            "\n    after:  " + Printable(now));
     }
-  const std::set<std::wstring> pending_before = PendingEntries(before), pending_after = PendingEntries(after);
   for (const std::wstring& entry : pending_before)
     if (!pending_after.count(entry)) fail(seed_text + ": pending operation from before gone: " + WideToUtf8(entry));
   for (const std::wstring& entry : pending_after)

@@ -10,7 +10,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 namespace {
@@ -38,14 +37,6 @@ const Row kRows[] = {
      kInstall},
 };
 
-std::vector<std::wstring> LogTexts(const std::wstring& file) {
-  std::vector<std::wstring> texts;
-  for (const std::wstring& line : SplitLines(Utf8ToWide(ReadFileBytes(file)))) {
-    texts.push_back(line.substr(line.find_last_of(L'\t') + 1));
-  }
-  return texts;
-}
-
 class Interruption : public ::testing::TestWithParam<Row> {
  protected:
   void TearDown() override { ResetDriverMachineState(); }
@@ -55,13 +46,10 @@ class Interruption : public ::testing::TestWithParam<Row> {
     if (GetParam().installed == nullptr) return;
     ASSERT_EQ(plugin_.Do(kInstall, Package(GetParam().installed)), kSuccess);
     ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
-    if (GetParam().shared) WriteServiceDword(L"PermCount", 2);
+    if (GetParam().shared) ASSERT_EQ(WriteHklmValue(kDriverServiceKey, L"PermCount", Dword(2)), ERROR_SUCCESS);
   }
 
-  std::wstring Package(const std::wstring& version) const {
-    const std::wstring original = PackageDir(version);
-    return packages_.path() + original.substr(original.find(L"\\" + version + L"\\20019\\"));
-  }
+  std::wstring Package(const std::wstring& version) const { return version == L"v1" ? v1_ : v2_; }
 
   // Runs a record on the row's package in a fresh host process.
   uint32_t Run(const std::wstring& log, const std::wstring& cut, uint32_t action) {
@@ -81,15 +69,13 @@ class Interruption : public ::testing::TestWithParam<Row> {
 
   LoadedPlugin plugin_;
   TempDir packages_, logs_;
+  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
   HostProcess host_{L"zyhok_cut_host.exe"};
 };
 
 TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
   const Row& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
-  for (const wchar_t* v : {L"v1", L"v2"}) {  // the package copies, with their layout below <packages>\<v>
-    ASSERT_TRUE(CopyTree(ParentOf(ParentOf(ParentOf(PackageDir(v)))), packages_ / v));
-  }
   ASSERT_NO_FATAL_FAILURE(Prepare());
   // The machine after an uninterrupted run of action `a` that logs to `log`.
   const auto run = [&](const std::wstring& log, uint32_t a) { return Machine(Run(log, L"", a), log); };

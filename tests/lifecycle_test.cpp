@@ -7,15 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 #include "util/log.h"
 
@@ -50,7 +49,7 @@ struct Story { unsigned level; const wchar_t* text; };
 //                         for deletion at reboot excepted) and, when the key exists, are registered
 //   queued=engine|engine-tree  the held v1 engine (under whatever name) and its folder, or every
 //                         folder up to the staging root, are queued for deletion at reboot (else none)
-//   status=<hex>/<version>     what the status export reports
+//   status=<hex>/<version>     what the status export reports (with its fixed fields)
 //   catalogue=copied           <system>\zyhok.cat is the package's catalogue (else absent)
 // Every row also checks that each package copy holds what it held before (no backup left behind).
 struct Scenario {
@@ -285,13 +284,6 @@ std::wstring DevicePath(const std::wstring& path) {
   return device + path.substr(2);
 }
 
-std::wstring ServiceText(const std::wstring& subkey, const wchar_t* name) {
-  const RegValue value = ReadHklmValue(std::wstring(kDriverServiceKey) + subkey, name);
-  std::wstring text = value.error != ERROR_SUCCESS || value.type != REG_SZ ? L"<absent>" : value.Units();
-  if (!text.empty() && text.back() == L'\0') text.pop_back();
-  return text;
-}
-
 // The error of a rename of an empty path: the log must report it, not what logging left behind.
 std::wstring RenameError() {
   SetLastError(0xDEADBEEF);
@@ -301,19 +293,19 @@ std::wstring RenameError() {
   return error;
 }
 
-// The staged copies of fixture "v1" or "v2" (see StagedComponentFiles).
+// The staged copies of fixture "v1" (engine 2.5.1043, add-on 1.0.5) or "v2" (2.6.1100, 1.0.6): 64-bit
+// engine, 32-bit engine, 64-bit add-on, 32-bit add-on.
 std::vector<std::wstring> Components(const std::wstring& v) {
-  return v == L"v1" ? StagedComponentFiles(L"2.5.1043", L"1.0.5")
-                    : StagedComponentFiles(L"2.6.1100", L"1.0.6");
+  const std::wstring engine = v == L"v1" ? L"2.5.1043" : L"2.6.1100", addon = v == L"v1" ? L"1.0.5" : L"1.0.6";
+  return {StagingTree64() + L"\\20019\\ZyMon\\" + engine + L"\\zymon64.dll",
+          StagingTree32() + L"\\20019\\ZyMon\\" + engine + L"\\zymon.dll",
+          StagingTree64() + L"\\20019\\AddOn\\" + addon + L"\\ZyHkEvt64.dll",
+          StagingTree32() + L"\\20019\\AddOn\\" + addon + L"\\ZyHkEvt.dll"};
 }
 
-// A fixture package copied with its layout (<dir>\<name>\20019\<ver>\<ver>), so a row may alter it and
-// an update may write its backup beside the driver file: the copy's package folder.
-std::wstring CopyPackage(const TempDir& dir, const std::wstring& name) {
-  const std::wstring original = PackageDir(name);
-  const size_t at = original.find(L"\\20019\\");
-  EXPECT_TRUE(CopyTree(original.substr(0, at), dir / name)) << WideToUtf8(original);
-  return dir / name + original.substr(at);
+// A text value under the driver's service key (REG_SZ with its terminator).
+void ExpectServiceText(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
+  EXPECT_EQ(ReadHklmValue(kDriverServiceKey + subkey, name), Sz(text)) << WideToUtf8(subkey + L"|" + name);
 }
 
 class Lifecycle : public ::testing::TestWithParam<Scenario> {
@@ -355,9 +347,11 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
                               OPEN_EXISTING, 0, nullptr));
       return held_.valid();
     }
-    if (word == L"load-engine" || word == L"open-engine") {
-      holder_ = std::make_unique<HoldingProcess>(word.substr(0, 4), engine_);
-      return holder_->holding();
+    if (word == L"load-engine") return loaded_.reset(LoadLibraryW(engine_.c_str())), loaded_.valid();
+    if (word == L"open-engine") {
+      held_.reset(CreateFileW(engine_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+      return held_.valid();
     }
     if (name[0] == L'v' && name[2] == L'/') {
       const std::wstring file = (name[1] == L'1' ? v1_ : v2_) + L"\\" + name.substr(3);
@@ -369,10 +363,9 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     }
     if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
     if (name == L"host") return host_ = value, true;
-    if (word[0] == L'-') return DeleteServiceValue(word.substr(1)), true;
-    if (eq == word.npos) return false;
-    WriteServiceDword(name == L"entry" ? L"TestDriverEntryStatus" : name, wcstoul(value.c_str(), nullptr, 0));
-    return true;
+    if (word[0] == L'-') return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]), true;
+    const wchar_t* dword = name == L"entry" ? L"TestDriverEntryStatus" : name.c_str();
+    return eq != word.npos && WriteHklmValue(kDriverServiceKey, dword, Dword(wcstoul(value.c_str(), nullptr, 0))) == 0;
   }
 
   // Checks one word of `after`; `queued`: the paths queued for deletion by the records, in lower case.
@@ -391,11 +384,13 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     } else if (name == L"key") {
       EXPECT_FALSE(HklmKeyExists(kDriverServiceKey));
     } else if (name == L"staged") {
+      Snapshot trees;
+      SnapshotFolder(StagingTree64(), trees, false);
+      SnapshotFolder(StagingTree32(), trees, false);
       std::set<std::wstring> files, want;
-      for (const std::wstring& tree : {StagingTree64(), StagingTree32()}) {
-        for (const std::wstring& file : FilesBelow(tree)) files.insert(file);
+      for (const auto& [path, state] : trees) {
+        if (state[0] == L'f' && !queued.count(Lower(path))) files.insert(Lower(path));
       }
-      for (const std::wstring& path : queued) files.erase(path);
       for (const wchar_t* v : {L"v1", L"v2"}) {
         if (value.find(v) == std::wstring::npos) continue;
         for (const std::wstring& file : Components(v)) want.insert(Lower(file));
@@ -405,14 +400,14 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       // The copies of the last package staged are the registered ones.
       const std::wstring last = value.substr(value.size() - 2), addon = L"\\AddOn\\ZyHkEvt";
       const std::vector<std::wstring> f = Components(last);
-      EXPECT_EQ(ServiceText(L"", L"ZYHOKMonDll64Name"), f[0]);
-      EXPECT_EQ(ServiceText(L"", L"ZYHOKMonDll64NameDev"), DevicePath(f[0]));
-      EXPECT_EQ(ServiceText(L"", L"ZYHOKMonDllName"), f[1]);
-      EXPECT_EQ(ServiceText(L"", L"ZYHOKMonDllNameDev"), DevicePath(f[1]));
-      EXPECT_EQ(ServiceText(addon + L"64", L"path"), f[2]);
-      EXPECT_EQ(ServiceText(addon + L"64", L"devpath"), DevicePath(f[2]));
-      EXPECT_EQ(ServiceText(addon, L"path"), f[3]);
-      EXPECT_EQ(ServiceText(addon, L"version"), last == L"v1" ? L"1.0.5" : L"1.0.6");
+      ExpectServiceText(L"", L"ZYHOKMonDll64Name", f[0]);
+      ExpectServiceText(L"", L"ZYHOKMonDll64NameDev", DevicePath(f[0]));
+      ExpectServiceText(L"", L"ZYHOKMonDllName", f[1]);
+      ExpectServiceText(L"", L"ZYHOKMonDllNameDev", DevicePath(f[1]));
+      ExpectServiceText(addon + L"64", L"path", f[2]);
+      ExpectServiceText(addon + L"64", L"devpath", DevicePath(f[2]));
+      ExpectServiceText(addon, L"path", f[3]);
+      ExpectServiceText(addon, L"version", last == L"v1" ? L"1.0.5" : L"1.0.6");
     } else if (name == L"queued") {
       const std::wstring folder = ParentOf(engine_);
       const std::vector<std::wstring> left = ListFolder(folder);
@@ -426,15 +421,17 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       EXPECT_EQ(queued, want);
     } else if (name == L"status") {
       const zyhok::DrvStatusInfo status = plugin_.Status();
-      std::wostringstream shown;
-      shown << L"0x" << std::hex << status.status << L"/" << Utf8ToWide(status.version);
-      EXPECT_EQ(shown.str(), value);
+      std::wostringstream shown;  // the fixed fields too, and the version terminated within its buffer
+      shown << L"0x" << std::hex << status.status << L"/" << Utf8ToWide(status.version) << L" id " << status.driver_id
+            << L" flag " << status.flag << L" " << (std::memchr(status.version, 0, sizeof(status.version)) != nullptr);
+      EXPECT_EQ(shown.str(), value + L" id 48000165 flag 1 1");
     } else if (word == L"ZYHOKSystemDiskName=device") {
-      EXPECT_EQ(ServiceText(L"", L"ZYHOKSystemDiskName"), DevicePath(SystemDir().substr(0, 2)));
+      ExpectServiceText(L"", L"ZYHOKSystemDiskName", DevicePath(SystemDir().substr(0, 2)));
     } else if (name == L"catalogue") {
       EXPECT_EQ(ReadFileBytes(SystemDir() + L"\\zyhok.cat"), ReadFileBytes(v2_ + L"\\zyhok.cat"));
     } else {
-      EXPECT_EQ(ServiceDword(name), value == L"-" ? kNoServiceDword : wcstoul(value.c_str(), nullptr, 0));
+      EXPECT_EQ(ReadHklmValue(kDriverServiceKey, name.c_str()),
+                value == L"-" ? RegValue() : Dword(wcstoul(value.c_str(), nullptr, 0)));
     }
   }
 
@@ -443,7 +440,7 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
   const std::wstring v1_ = CopyPackage(copies_, L"v1"), v2_ = CopyPackage(copies_, L"v2");
   const std::wstring engine_ = Components(L"v1")[0];
   zyhok::UniqueFileHandle instance_, held_;
-  std::unique_ptr<HoldingProcess> holder_;
+  zyhok::UniqueModule loaded_;
   std::wstring host_;
 };
 
@@ -471,7 +468,7 @@ TEST_P(Lifecycle, Scenario) {
   }
   instance_.reset();
   held_.reset();
-  if (holder_) holder_->Release();
+  loaded_.reset();
 
   std::set<std::wstring> queued;
   for (const std::wstring& path : PendingDeletions()) {

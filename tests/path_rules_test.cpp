@@ -1,9 +1,11 @@
 // The path and version rules that the exports reach only through real package layouts: normalisation,
-// retirement names, the add-on source folder, device-form paths and the "FileVersion" text read.
+// retirement names, the add-on source folder, device-form paths, the "FileVersion" text read and the
+// system folders; zyhost's own copies of these rules (host/rules.h) must give the same on every case.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cwchar>
 
+#include "host/rules.h"
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
 #include "staging/staging.h"
@@ -12,7 +14,8 @@
 using namespace zyhok_test;
 
 // Only the first "\\.\" collapses to one backslash; trailing backslashes and other forms are kept;
-// the result must fit the folder buffer (259 units and the terminator), after the collapse.
+// the result must fit the folder buffer (259 units and the terminator), after the collapse. zyhost's
+// copy gives the same text and refuses the same paths.
 TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
   const std::wstring longest = L"C:\\" + std::wstring(256, L'x');
   const struct { std::wstring path, normalized; int result; } cases[] = {
@@ -20,6 +23,7 @@ TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
       {L"\\\\.\\C:\\pkg", L"\\C:\\pkg", 1}, {L"C:\\pkg\\\\.\\", L"C:\\pkg\\", 1},
       {L"C:\\pkg\\\\.", L"C:\\pkg\\\\.", 1}, {L"", L"", 1}, {L"C:/pkg/./zyhok/", L"C:/pkg/./zyhok/", 1},
       {L"\\\\server\\share\\pkg", L"\\\\server\\share\\pkg", 1}, {longest, longest, 1},
+      {L"\\\\?\\C:\\20019\\1", L"\\\\?\\C:\\20019\\1", 1}, {L"relative", L"relative", 1},
       {longest + L"y", L"", 0},
       {L"C:\\\\.\\" + std::wstring(256, L'z'), L"C:\\" + std::wstring(256, L'z'), 1}};
   wchar_t out[zyhok::kNormalizedPathUnits];
@@ -27,6 +31,9 @@ TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
     wmemset(out, L'#', zyhok::kNormalizedPathUnits);
     EXPECT_EQ(zyhok::NormalizeDriverPath(c.path.c_str(), out), c.result) << WideToUtf8(c.path);
     EXPECT_EQ(std::wstring(out, wcsnlen(out, zyhok::kNormalizedPathUnits)), c.normalized);
+    std::wstring folder;
+    EXPECT_EQ(zyhost::NormaliseFolder(c.path, &folder), c.result == 1) << WideToUtf8(c.path);
+    if (c.result == 1) EXPECT_EQ(folder, c.normalized);
   }
   EXPECT_EQ(zyhok::NormalizeDriverPath(L"C:\\pkg", nullptr), 0);
   // A record path of 1024 units without a terminator, ending where an unreadable page (64 KiB on)
@@ -51,19 +58,22 @@ TEST(RetirementName, TickCountIsASignedDecimalSuffixWithinTheNameLimit) {
 }
 
 // The add-on source is the folder after the last "20019" taken twice, then "AddOn"; a path without a
-// "20019" component (or with nothing before it) has none.
+// "20019" component (or with nothing before it) has none. zyhost's copy finds the same.
 TEST(AddOnSource, TheFolderAfterTheLast20019TwiceThenAddOn) {
   const std::pair<const wchar_t*, const wchar_t*> cases[] = {
       {L"D:\\pkg\\20019\\7.1\\7.1\\driver", L"D:\\pkg\\20019\\7.1\\7.1\\AddOn"},
       {L"D:\\pkg\\20019\\7.1", L"D:\\pkg\\20019\\7.1\\7.1\\AddOn"},
       {L"D:\\pkg\\20019\\7.1\\", L"D:\\pkg\\20019\\7.1\\7.1\\AddOn"},
       {L"D:\\20019\\a\\20019\\b", L"D:\\20019\\a\\20019\\b\\b\\AddOn"},
+      {L"\\\\?\\C:\\20019\\1", L"\\\\?\\C:\\20019\\1\\1\\AddOn"},
       {L"D:\\pkg\\20019", L"D:\\pkg\\20019\\\\\\AddOn"}, {L"D:\\pkg\\20019\\", L"D:\\pkg\\20019\\\\\\AddOn"},
       {L"D:\\pkg\\7.1", nullptr}, {L"D:\\pkg\\200190\\7.1", nullptr}, {L"D:\\pkg\\2001\\7.1", nullptr},
       {L"20019", nullptr}, {L"", nullptr}};
   for (const auto& [folder, expected] : cases) {
     std::wstring source;
     EXPECT_EQ(zyhok::DeriveAddOnSourceFolder(folder, source), expected != nullptr) << WideToUtf8(folder);
+    if (expected) EXPECT_EQ(source, expected);
+    EXPECT_EQ(zyhost::AddOnFolder(folder, &source), expected != nullptr) << WideToUtf8(folder);
     if (expected) EXPECT_EQ(source, expected);
   }
 }
@@ -89,20 +99,25 @@ TEST(DevicePaths, DriveLetterIsReplacedByItsDeviceName) {
 
 // The reader logs the file, the size of its version information and the "FileVersion" text of each
 // translation it finds, as "Plugin ZYHOK Adapter" lines from Utilities; the last translation with a
-// text wins. With those lines suppressed the version is still read.
+// text wins. With those lines suppressed the version is still read. zyhost's copy reads the same text.
 TEST(FileVersionText, TheLastTranslationWithATextWins) {
-  const std::wstring versions = FixturesDir() + L"\\versions\\";
+  const std::wstring versions = FixturesDir() + L"\\versions\\", package = PackageDir(L"v1") + L"\\";
   // version: null when the read fails and leaves it alone.
-  const struct { const wchar_t *file, *version; std::vector<std::wstring> lines; } cases[] = {
-      {L"one_translation.dll", L"3.1.7", {L"File Version: 3.1.7"}},
-      {L"two_translations.dll", L"4.0.2", {L"File Version: 4.0.1", L"File Version: 4.0.2"}},
-      {L"unmatched_translation.dll", nullptr, {L"File Version: (NULL)"}},
-      {L"no_version.dll", nullptr, {}}, {L"does_not_exist.dll", nullptr, {}}};
+  const struct { std::wstring path; const wchar_t* version; std::vector<std::wstring> lines; } cases[] = {
+      {versions + L"one_translation.dll", L"3.1.7", {L"File Version: 3.1.7"}},
+      {versions + L"two_translations.dll", L"4.0.2", {L"File Version: 4.0.1", L"File Version: 4.0.2"}},
+      {versions + L"unmatched_translation.dll", nullptr, {L"File Version: (NULL)"}},
+      {versions + L"no_version.dll", nullptr, {}}, {versions + L"does_not_exist.dll", nullptr, {}},
+      {package + L"zyhok.sys", L"1.6.0.1195", {L"File Version: 1.6.0.1195"}},
+      {package + L"AddOn\\ZyHkEvt.dll", L"1.0.5", {L"File Version: 1.0.5"}}, {package + L"zyhok.inf", nullptr, {}}};
   for (const auto& c : cases) {
-    const std::wstring path = versions + c.file;
+    const std::wstring& path = c.path;
     LogCapture log;
     std::wstring version = L"untouched";
     EXPECT_EQ(zyhok::GetFileVersionString(path, version), c.version ? 1 : 0) << WideToUtf8(path);
+    EXPECT_EQ(version, c.version ? c.version : L"untouched");
+    version = L"untouched";
+    EXPECT_EQ(zyhost::ReadFileVersionText(path, &version), c.version != nullptr) << WideToUtf8(path);
     EXPECT_EQ(version, c.version ? c.version : L"untouched");
     DWORD ignored = 0, bytes = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     wchar_t size[16];
@@ -121,4 +136,10 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
   EXPECT_EQ(zyhok::GetFileVersionString(versions + L"one_translation.dll", version), 1);
   EXPECT_EQ(version, L"3.1.7");
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+}
+
+// zyhost names the system folders as the library does.
+TEST(SystemFolders, ZyhostNamesThemAsTheLibraryDoes) {
+  EXPECT_EQ(zyhost::SystemFolder(), zyhok::GetSystemDirPath());
+  EXPECT_EQ(zyhost::Wow64Folder(), zyhok::GetSysWow64DirPath());
 }

@@ -1,6 +1,6 @@
 // zyhost.exe run as scripts run it: one table of command lines with the exit status and output each must
 // give on a machine state the row sets up (with a result code, against recording_plugin.dll returning it,
-// and the records it received); then zyhost's copies of the plug-in's rules against the library's own.
+// and the records it received).
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
@@ -10,10 +10,6 @@
 #include <tuple>
 #include <vector>
 
-#include "host/rules.h"
-#include "lifecycle/lifecycle.h"
-#include "staging/staging.h"
-#include "support/plugin_host.h"
 #include "support/test_support.h"
 
 namespace {
@@ -24,20 +20,10 @@ using namespace zyhok_test;
 std::tuple<DWORD, std::string, std::string> Zyhost(const std::vector<std::wstring>& args, const TempDir& dir) {
   std::wstring command = L"\"" + BinDir() + L"zyhost.exe\"";
   for (const std::wstring& arg : args) command += L" \"" + arg + (arg.empty() || arg.back() != L'\\' ? L"\"" : L"\\\"");
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = CreateFileW((dir / L"out").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-  startup.hStdError = CreateFileW((dir / L"err").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-  PROCESS_INFORMATION process = {};
-  DWORD exit = 0xFFFFFFFF;
-  EXPECT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
-  for (HANDLE handle : {startup.hStdOutput, startup.hStdError, process.hThread}) CloseHandle(handle);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &exit);
-  CloseHandle(process.hProcess);
-  return {exit, ReadFileBytes(dir / L"out"), ReadFileBytes(dir / L"err")};
+  const zyhok::UniqueKernelHandle process = StartProcess(command, L"", {}, dir / L"zyhost");
+  EXPECT_TRUE(process.valid()) << GetLastError();
+  const DWORD exit = process ? ExitCodeOf(process) : 0xFFFFFFFF;
+  return {exit, ReadFileBytes(dir / L"zyhost.out"), ReadFileBytes(dir / L"zyhost.err")};
 }
 
 // Whether s[i...] is one JSON value (no blanks), its strings in printable ASCII, as zyhost writes it.
@@ -277,43 +263,6 @@ TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
     }
     const std::string received = ReadFileBytes(m.tmp / L"received");
     EXPECT_TRUE(received == (row.exit == 2 ? "" : expected)) << received.size() << " bytes received";
-  }
-}
-
-// ---- zyhost's copies of the plug-in's rules ---------------------------------------------------------
-
-// Each copy gives what the library's own operation gives on the same input: success, and the text.
-TEST(ZyhostRules, CopiesAgreeWithTheLibrary) {
-  using Rule = std::function<bool(const std::wstring& in, std::wstring& out)>;
-  const std::wstring v = FixturesDir() + L"\\versions\\", p = PackageDir(L"v1") + L"\\", x = L"\\\\.\\";
-  const std::wstring c = L"C:\\", d = L"D:\\p\\20019";
-  const std::vector<std::wstring> paths = {
-      c + L"pkg\\zyhok", c + L"a" + x + L"b", x + c + L"pkg", c + L"a" + x + L"b" + x + L"c", L"\\\\?\\C:\\20019\\1",
-      d + L"\\7.1\\7.1\\driver", d + L"\\7.1", L"D:\\p\\7.1", L"D:\\20019\\a\\20019\\b", L"D:\\200190\\a",
-      L"D:\\2001\\a", d, d + L"\\", L"relative", L"", c + std::wstring(256, L'p'), c + std::wstring(257, L'p'),
-      c + L"a" + x + std::wstring(253, L'p'), c + L"a" + x + std::wstring(254, L'p')};
-  const std::tuple<const char*, Rule, Rule, std::vector<std::wstring>> rules[] = {
-      {"normalisation", [](auto& in, auto& out) { return zyhost::NormaliseFolder(in, &out) || (out.clear(), false); },
-       [](auto& in, auto& out) { wchar_t folder[zyhok::kNormalizedPathUnits] = {};
-                                 const bool done = zyhok::NormalizeDriverPath(in.c_str(), folder) == 1;
-                                 return (out = folder), done; }, paths},
-      {"add-on folder", [](auto& in, auto& out) { return zyhost::AddOnFolder(in, &out); },
-       [](auto& in, auto& out) { return zyhok::DeriveAddOnSourceFolder(in, out); }, paths},
-      {"file version", [](auto& in, auto& out) { return zyhost::ReadFileVersionText(in, &out); },
-       [](auto& in, auto& out) { return zyhok::GetFileVersionString(in, out) == 1; },
-       {v + L"one_translation.dll", v + L"two_translations.dll", v + L"no_version.dll", p + L"zyhok.inf",
-        v + L"unmatched_translation.dll", v + L"missing.dll", p + L"zyhok.sys", p + L"AddOn\\ZyHkEvt.dll"}},
-      {"system folders",
-       [](auto& in, auto& out) { out = zyhost::SystemFolder() + in + zyhost::Wow64Folder(); return true; },
-       [](auto& in, auto& out) { out = zyhok::GetSystemDirPath() + in + zyhok::GetSysWow64DirPath(); return true; },
-       {L"|"}},
-  };
-  for (const auto& [rule, host, library, inputs] : rules) {
-    for (const std::wstring& input : inputs) {
-      std::wstring by_host = L"-", by_library = L"-";  // as a refusal leaves it
-      EXPECT_EQ(host(input, by_host), library(input, by_library)) << rule << " of " << WideToUtf8(input);
-      EXPECT_EQ(WideToUtf8(by_host), WideToUtf8(by_library)) << rule << " of " << WideToUtf8(input);
-    }
   }
 }
 

@@ -1,21 +1,142 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
 #include <setupapi.h>
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <cstring>
 #include <cwctype>
-#include <cstdio>
 #include <sstream>
 
 #include "journalsink.h"
-#include "util/handle.h"
 
 namespace zyhok_test {
 
+using zyhok::DrvInfo;
+using zyhok::DrvStatusInfo;
 using zyhok::UniqueFileHandle;
 using zyhok::UniqueHKey;
 using zyhok::UniqueScHandle;
+
+namespace {
+
+constexpr DWORD kStepTimeoutMs = 10000;
+constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
+constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+
+template <typename Fn>
+void Resolve(HMODULE module, const char* name, Fn& out) {
+  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  SERVICE_STATUS status;
+  while (QueryServiceStatus(service, &status)) {
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(50);
+  }
+  return false;
+}
+
+// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
+bool ControlDriver(bool start) {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
+                                                                        SERVICE_QUERY_STATUS)
+                                 : nullptr);
+  SERVICE_STATUS status;
+  if (!service) return false;
+  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    return false;
+  }
+  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
+}
+
+// Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
+void DropPendingUnder(const std::vector<std::wstring>& roots) {
+  const std::vector<std::wstring> entries = PendingRenameEntries();
+  std::wstring kept;
+  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+    const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
+    bool ours = false;
+    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
+    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
+  }
+  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
+  if (kept.empty()) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
+  } else {
+    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
+  }
+}
+
+// The service side of TestService (this test program started with "--service"). Each step after the
+// first waits for "Global\\<service>_step"; each report signals "Global\\<service>_stepped". The stop
+// control is accepted in every state: stop mode "quick" reports STOP_PENDING (checkpoint 1), then
+// STOPPED after 200 ms; "backwards" STOP_PENDING at checkpoint 5, then 2 after 1500 ms, then STOPPED.
+struct Step {
+  DWORD state, checkpoint, hint;
+};
+
+bool g_backwards_stop = false;
+std::vector<Step> g_steps;
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+CRITICAL_SECTION g_lock;
+HANDLE g_stop = nullptr;
+
+void Report(DWORD state, DWORD checkpoint, DWORD hint) {
+  EnterCriticalSection(&g_lock);
+  // type, state, controls accepted, exit code, service-specific exit code, checkpoint, wait hint
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_STOPPED ? 0u : SERVICE_ACCEPT_STOP,
+                           NO_ERROR, 0, checkpoint, hint};
+  SetServiceStatus(g_status_handle, &status);
+  LeaveCriticalSection(&g_lock);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+  if (control == SERVICE_CONTROL_STOP) {
+    Report(SERVICE_STOP_PENDING, g_backwards_stop ? 5 : 1, 0);
+    SetEvent(g_stop);
+    return NO_ERROR;
+  }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+  const std::wstring name = argc > 0 ? argv[0] : L"";
+  g_status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
+  if (g_status_handle == nullptr) return;
+  HANDLE step_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_step").c_str());
+  HANDLE stepped_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_stepped").c_str());
+  bool stopped = false;  // by a step of its own
+  for (size_t i = 0; i < g_steps.size() && !stopped; ++i) {
+    HANDLE waits[2] = {g_stop, step_event};
+    if (i > 0 && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) break;  // the stop control
+    Report(g_steps[i].state, g_steps[i].checkpoint, g_steps[i].hint);
+    SetEvent(stepped_event);
+    stopped = g_steps[i].state == SERVICE_STOPPED;
+  }
+  if (!stopped) {
+    WaitForSingleObject(g_stop, INFINITE);
+    if (g_backwards_stop) {
+      Sleep(1500);
+      Report(SERVICE_STOP_PENDING, 2, 0);
+    }
+    Sleep(g_backwards_stop ? 1000 : 200);
+    Report(SERVICE_STOPPED, 0, 0);
+  }
+  CloseHandle(step_event);
+  CloseHandle(stepped_event);
+}
+
+}  // namespace
 
 std::wstring BinDir() {
   wchar_t self[MAX_PATH];
@@ -83,7 +204,7 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
-                                       const std::vector<std::wstring>& environment) {
+                                       const std::vector<std::wstring>& environment, const std::wstring& outputs) {
   // The block: the additions first, then every inherited variable that they do not replace.
   std::wstring block;
   for (const std::wstring& setting : environment) block += setting + L'\0';
@@ -98,11 +219,20 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
   FreeEnvironmentStringsW(inherited);
   block += L'\0';
   std::wstring line = command;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  const auto output = [&](const wchar_t* suffix) {
+    return CreateFileW((outputs + suffix).c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  };
+  const UniqueFileHandle out(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".out"));
+  const UniqueFileHandle err(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".err"));
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  startup.dwFlags = outputs.empty() ? 0 : STARTF_USESTDHANDLES;
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
-                      directory.c_str(), &startup, &process)) {
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, !outputs.empty(), CREATE_UNICODE_ENVIRONMENT, &block[0],
+                      directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
     return zyhok::UniqueKernelHandle();
   }
   zyhok::UniqueKernelHandle thread(process.hThread);
@@ -151,9 +281,9 @@ void LogCapture::SetLevels(const std::wstring& levels) { JournalSink_Configure(n
 
 void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
 
-std::vector<LogCapture::Line> LogCapture::Lines() const {
-  std::vector<Line> lines;
-  for (const std::wstring& raw : SplitLines(Utf8ToWide(ReadFileBytes(file_)))) {
+std::vector<LogLine> LogLines(const std::wstring& file) {
+  std::vector<LogLine> lines;
+  for (const std::wstring& raw : SplitLines(Utf8ToWide(ReadFileBytes(file)))) {
     // time \t L<level> \t module \t source:line \t text (which may hold tabs of its own)
     std::wistringstream in(raw);
     std::wstring time, level, module, where, text;
@@ -170,9 +300,9 @@ std::vector<LogCapture::Line> LogCapture::Lines() const {
   return lines;
 }
 
-std::vector<std::wstring> LogCapture::Texts(unsigned level) const {
+std::vector<std::wstring> LogTexts(const std::wstring& file, unsigned level) {
   std::vector<std::wstring> texts;
-  for (const Line& line : Lines()) {
+  for (const LogLine& line : LogLines(file)) {
     if (level == 0 || line.level == level) texts.push_back(line.text);
   }
   return texts;
@@ -194,21 +324,6 @@ std::string LogCapture::Dump() const {
   return out.str();
 }
 
-namespace {
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  SERVICE_STATUS status;
-  while (QueryServiceStatus(service, &status)) {
-    if (status.dwCurrentState == state) return true;
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(50);
-  }
-  return false;
-}
-
-}  // namespace
-
 void InstallDriverByInf(const std::wstring& package_dir) {
   std::wstring command = L"DefaultInstall 128 " + package_dir + L"\\zyhok.inf";
   InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
@@ -222,25 +337,6 @@ DWORD ServiceState() {
   if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
   return status.dwCurrentState;
 }
-
-namespace {
-
-// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
-bool ControlDriver(bool start) {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
-                                                                        SERVICE_QUERY_STATUS)
-                                 : nullptr);
-  SERVICE_STATUS status;
-  if (!service) return false;
-  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    return false;
-  }
-  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
-}
-
-}  // namespace
 
 bool StartDriver() { return ControlDriver(true); }
 bool StopDriver() { return ControlDriver(false); }
@@ -266,17 +362,15 @@ void RemoveDriverService(const std::wstring& package_dir) {
   DeleteFileW(InstalledDriverPath().c_str());
 }
 
-namespace {
-constexpr DWORD kStepTimeoutMs = 10000;
-}  // namespace
-
 TestService::TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
                          const std::wstring& stop_mode)
     // The process id in the name keeps a run clear of a service of an earlier run still going away.
     : name_(name + L"_" + std::to_wstring(GetCurrentProcessId())) {
   step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str()));
   stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str()));
-  std::wstring command = L"\"" + BinDir() + L"zyhok_testservice.exe\" " + stop_mode;
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self, n) + L"\" --service " + stop_mode;
   for (const std::wstring& step : steps) command += L" " + step;
   manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager_) return;
@@ -287,8 +381,8 @@ TestService::TestService(const std::wstring& name, const std::vector<std::wstrin
 }
 
 TestService::~TestService() {
-  if (!service_) return;
-  SERVICE_STATUS status = Status();
+  SERVICE_STATUS status = {};
+  if (!service_ || !QueryServiceStatus(service_.get(), &status)) return;
   if (status.dwCurrentState != SERVICE_STOPPED) {
     ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
     WaitForState(service_.get(), SERVICE_STOPPED, 15000);
@@ -321,12 +415,6 @@ bool TestService::WaitStepped() {
   return WaitForSingleObject(stepped_.get(), kStepTimeoutMs) == WAIT_OBJECT_0;
 }
 
-SERVICE_STATUS TestService::Status() const {
-  SERVICE_STATUS status = {};
-  if (service_) QueryServiceStatus(service_.get(), &status);
-  return status;
-}
-
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
   if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   bool ok = FileExists(from);
@@ -337,66 +425,6 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
          ok;
   }
   return ok;
-}
-
-namespace {
-constexpr DWORD kHolderTimeoutMs = 60000;
-}  // namespace
-
-HoldingProcess::HoldingProcess(const std::wstring& mode, const std::wstring& path) {
-  static LONG counter = 0;
-  const std::wstring stem = L"zyhok-holding-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(InterlockedIncrement(&counter));
-  ready_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-ready").c_str()));
-  release_.reset(CreateEventW(nullptr, TRUE, FALSE, (stem + L"-release").c_str()));
-  wchar_t self[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (!ready_ || !release_) return;
-  // The holder also watches this process, so a test that dies does not leave the file held.
-  process_ = StartProcess(L"\"" + std::wstring(self, n) + L"\" --hold " + mode + L" \"" + path + L"\" " + stem +
-                              L"-ready " + stem + L"-release " + std::to_wstring(GetCurrentProcessId()),
-                          BinDir());
-  if (!process_) return;
-  // Either the holder has taken the file or it has ended without it.
-  HANDLE waits[] = {ready_.get(), process_.get()};
-  holding_ = WaitForMultipleObjects(2, waits, FALSE, kHolderTimeoutMs) == WAIT_OBJECT_0;
-}
-
-bool RunAsHolder(int* exit_code) {
-  int count = 0;
-  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (args == nullptr || count != 7 || std::wstring(args[1]) != L"--hold") {
-    LocalFree(args);
-    return false;
-  }
-  const std::wstring mode = args[2];
-  const zyhok::UniqueModule module(mode == L"load" ? LoadLibraryW(args[3]) : nullptr);
-  const UniqueFileHandle file(mode == L"open" ? CreateFileW(args[3], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                            nullptr, OPEN_EXISTING, 0, nullptr)
-                                              : INVALID_HANDLE_VALUE);
-  const zyhok::UniqueKernelHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args[4]));
-  const zyhok::UniqueKernelHandle release(OpenEventW(SYNCHRONIZE, FALSE, args[5]));
-  const zyhok::UniqueKernelHandle parent(OpenProcess(SYNCHRONIZE, FALSE, wcstoul(args[6], nullptr, 10)));
-  LocalFree(args);
-  *exit_code = (module || file) && ready && release && parent ? 0 : 2;
-  if (*exit_code != 0) return true;
-  SetEvent(ready.get());
-  HANDLE waits[] = {release.get(), parent.get()};
-  WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  return true;
-}
-
-HoldingProcess::~HoldingProcess() { Release(); }
-
-void HoldingProcess::Release() {
-  holding_ = false;
-  if (!process_) return;
-  SetEvent(release_.get());
-  if (WaitForSingleObject(process_.get(), kHolderTimeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(process_.get(), 1);
-    WaitForSingleObject(process_.get(), kHolderTimeoutMs);
-  }
-  process_.reset();
 }
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
@@ -487,4 +515,257 @@ std::wstring Lower(std::wstring text) {
 
 std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
+std::vector<std::wstring> PendingRenameEntries() {
+  const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
+  std::vector<std::wstring> entries;
+  for (size_t start = 0, end; (end = units.find(L'\0', start)) != std::wstring::npos; start = end + 1) {
+    entries.push_back(units.substr(start, end - start));
+  }
+  // The list ends with an empty string; an odd count means that closing entry was read too.
+  if (entries.size() % 2 == 1 && entries.back().empty()) entries.pop_back();
+  return entries;
+}
+
+std::wstring WithoutNtPrefix(const std::wstring& path) {
+  return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
+}
+
+DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state) {
+  DrvInfo record;
+  std::memset(&record, 0, sizeof(record));
+  const size_t units = std::min(path.size(), static_cast<size_t>(zyhok::kDriverPathUnits));
+  std::copy_n(path.data(), units, record.wszDriverPath);
+  record.action = action;
+  record.compare_state = compare_state;
+  return record;
+}
+
+LoadedPlugin::LoadedPlugin() {
+  module_.reset(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
+  if (!module_) return;
+  Resolve(module_.get(), "Plugin_Interface_DriversDoAction", do_action_);
+  Resolve(module_.get(), "Plugin_Interface_EnumerateDriversInfo", enumerate_);
+}
+
+uint32_t LoadedPlugin::DoActions(const DrvInfo* records, uint32_t count) const {
+  return do_action_(records, count);
+}
+
+uint32_t LoadedPlugin::DoActions(const std::vector<DrvInfo>& records) const {
+  return do_action_(records.data(), static_cast<uint32_t>(records.size()));
+}
+
+uint32_t LoadedPlugin::Do(uint32_t action, const std::wstring& path, uint32_t compare_state) const {
+  const DrvInfo record = MakeRecord(action, path, compare_state);
+  return do_action_(&record, 1);
+}
+
+DrvStatusInfo LoadedPlugin::Status() const {
+  std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
+  EXPECT_EQ(enumerate_([](const DrvStatusInfo* info, void* context) -> uint32_t {
+              return static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info), 0xFFFFFFFF;
+            }, &received), kSuccess);
+  EXPECT_EQ(received.size(), 1u);
+  return received.empty() ? DrvStatusInfo{} : received[0];
+}
+
+std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
+
+std::wstring StagingTree32() {
+  wchar_t windows[MAX_PATH];
+  const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+  return std::wstring(windows, n) + L"\\SysWOW64\\zyhok";
+}
+
+void ResetDriverMachineState() {
+  RemoveDriverService();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDriverServiceKey);
+  RemoveTree(StagingTree64());
+  RemoveTree(StagingTree32());
+  DeleteFileW((SystemDir() + L"\\zyhok.cat").c_str());
+  DeleteFileW((SystemDir() + L"\\drivers\\zyhok_backup.sys").c_str());
+  DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
+}
+
+std::wstring InstalledDriver() {
+  if (!FileExists(InstalledDriverPath())) return L"none";
+  const std::string bytes = ReadFileBytes(InstalledDriverPath());
+  return bytes == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys")   ? L"v1"
+         : bytes == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? L"v2"
+                                                                      : L"other";
+}
+
+std::wstring CopyPackage(const TempDir& dir, const std::wstring& name) {
+  const std::wstring original = PackageDir(name);
+  const size_t at = original.find(L"\\20019\\");
+  EXPECT_TRUE(CopyTree(original.substr(0, at), dir / name)) << WideToUtf8(original);
+  return dir / name + original.substr(at);
+}
+
+void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times) {
+  WIN32_FIND_DATAW d;
+  const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &d);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &d)) {
+    const std::wstring name = d.cFileName, path = folder + L"\\" + name;
+    const bool dir = d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    if (name == L"." || name == L".." || (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    const uint64_t time = (uint64_t(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+    out[path] = (dir ? L"d" : L"f " + std::to_wstring(d.nFileSizeLow)) + (times ? L" " + std::to_wstring(time) : L"");
+    if (dir) SnapshotFolder(path, out, times);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+}
+
+void SnapshotKey(const std::wstring& path, Snapshot& out) {
+  UniqueHKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  out[L"HKLM\\" + path] = L"k";
+  // Wine computes the values of Perflib\<language> on each query, and enumerating them blocks.
+  const bool perflib = Lower(path.substr(path.find_last_of(L'\\') + 1)) == L"perflib";
+  DWORD values = 0, max_data = 0, n, size, type;
+  RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, &max_data, 0, 0);
+  static wchar_t name[16384];
+  for (DWORD i = 0; !perflib && i < values; ++i) {
+    std::wstring data(max_data / 2 + 1, L'\0');
+    if (RegEnumValueW(key.get(), i, name, &(n = 16384), nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
+                      &(size = max_data + 2)) != ERROR_SUCCESS) {
+      continue;
+    }
+    wchar_t hex[16] = {};
+    if (type == REG_DWORD && size == 4) wsprintfW(hex, L"%lx", *reinterpret_cast<const DWORD*>(data.data()));
+    out[L"HKLM\\" + path + L"|" + name] = std::to_wstring(type) + L":" + (*hex ? hex : data.substr(0, (size + 1) / 2));
+  }
+  for (DWORD i = 0; !perflib && RegEnumKeyExW(key.get(), i, name, &(n = 16384), 0, 0, 0, 0) == ERROR_SUCCESS; ++i) {
+    SnapshotKey(path + L"\\" + name, out);  // the path is made before the walk reuses `name`
+  }
+}
+
+std::wstring DescribeMachine(const std::wstring& packages) {
+  Snapshot machine;
+  for (const std::wstring& folder : {StagingTree64(), StagingTree32(), packages}) {
+    if (!folder.empty()) SnapshotFolder(folder, machine, false);
+  }
+  SnapshotKey(kDriverServiceKey, machine);
+  std::wostringstream out;
+  out << L"service state " << ServiceState() << L"\ndriver " << InstalledDriver() << L" ("
+      << ReadFileBytes(InstalledDriverPath()).size() << L" bytes)\n";
+  for (const auto& [path, state] : machine) out << L"  " << path << L" " << state << L"\n";
+  return out.str();
+}
+
+std::vector<std::wstring> PendingDeletions() {
+  std::vector<std::wstring> paths;
+  const std::vector<std::wstring> entries = PendingRenameEntries();
+  for (size_t i = 0; i + 1 < entries.size(); i += 2) {
+    if (entries[i + 1].empty()) paths.push_back(WithoutNtPrefix(entries[i]));
+  }
+  return paths;
+}
+
+HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
+  UniqueHKey defaults;
+  had_app_defaults_ =
+      RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
+  for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {
+    CopyFileW((BinDir() + dll).c_str(), (dir_ / dll).c_str(), FALSE);
+  }
+}
+
+HostProcess::~HostProcess() {
+  RegDeleteTreeW(HKEY_CURRENT_USER, AppKey().c_str());
+  if (!had_app_defaults_) RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
+}
+
+std::wstring HostProcess::AppKey() const {
+  return std::wstring(kAppDefaults) + L"\\" + exe_.substr(exe_.find_last_of(L'\\') + 1);
+}
+
+void HostProcess::SetWindowsVersion(const std::wstring& version) {
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(),
+                            static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+}
+
+void HostProcess::DeclareWindows10(bool declared) {
+  const std::wstring manifest = exe_ + L".manifest";
+  DeleteFileW(manifest.c_str());
+  if (!declared) return;
+  WriteFileBytes(manifest,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
+                 "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">\r\n"
+                 "    <application><supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/></application>\r\n"
+                 "  </compatibility>\r\n"
+                 "</assembly>\r\n");
+}
+
+zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
+                                             const std::vector<std::wstring>& environment) const {
+  std::wstring command = L"\"" + exe_ + L"\" --host";
+  for (const DrvInfo& record : records) {
+    command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
+               std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
+  }
+  std::vector<std::wstring> settings = environment;
+  settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
+  return StartProcess(command, dir_.path(), settings);
+}
+
+uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
+                          const std::vector<std::wstring>& environment) const {
+  return ExitCodeOf(Start(records, log_file, environment));
+}
+
+bool RunAsService(int* exit_code) {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const bool service = argv != nullptr && argc >= 4 && std::wstring(argv[1]) == L"--service";
+  g_backwards_stop = service && std::wcscmp(argv[2], L"backwards") == 0;
+  for (int i = 3; service && i < argc; ++i) {
+    Step step = {};
+    std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
+    g_steps.push_back(step);
+  }
+  LocalFree(argv);
+  if (!service) return false;
+  InitializeCriticalSection(&g_lock);
+  g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wchar_t empty[] = L"";
+  SERVICE_TABLE_ENTRYW table[] = {{empty, ServiceMain}, {nullptr, nullptr}};
+  *exit_code = StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  return true;
+}
+
+bool RunAsHost(int* exit_code) {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr || count < 2 || std::wstring(args[1]) != L"--host") {
+    LocalFree(args);
+    return false;
+  }
+  std::vector<DrvInfo> records;
+  for (int i = 2; i + 2 < count; i += 3) {
+    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(args[i], nullptr, 10)), args[i + 2],
+                                 static_cast<uint32_t>(std::wcstoul(args[i + 1], nullptr, 10))));
+  }
+  LocalFree(args);
+  LoadedPlugin plugin;
+  *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
+  return true;
+}
+
 }  // namespace zyhok_test
+
+// Every test program's entry point; a program started with "--host" is a plug-in host instead, and one
+// started with "--service" a test service.
+int main(int argc, char** argv) {
+  int exit_code = 0;
+  if (zyhok_test::RunAsHost(&exit_code) || zyhok_test::RunAsService(&exit_code)) return exit_code;
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

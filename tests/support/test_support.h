@@ -1,13 +1,18 @@
-// Helpers shared by the test programs: fixture locations, a private log file, temporary folders and
-// the real driver service of the fixture packages.
+// Helpers shared by the test programs: fixture locations, a private log file, temporary folders, the
+// real driver service of the fixture packages, the built plug-in loaded the way the platform's host loads
+// it (LoadLibraryW of helperZYHOKDriver.dll, exports resolved by name), and a reset of everything a
+// lifecycle action leaves on the machine, so that end-to-end tests start from and return to a clean prefix.
 #pragma once
 
 #include <windows.h>
+#include <stdint.h>
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "plugin/plugin.h"
 #include "util/handle.h"
 
 namespace zyhok_test {
@@ -35,10 +40,13 @@ bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
-// Starts a program (`command` names it first) in `directory` with this process's environment plus
-// `environment` ("NAME=value" entries, which win); an empty handle when it could not be started.
+// Starts a program (`command` names it first) in `directory` (this process's when empty) with this
+// process's environment plus `environment` ("NAME=value" entries, which win), its standard output and
+// error going to the files <outputs>.out and <outputs>.err when `outputs` is given; an empty handle when
+// it could not be started.
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
-                                       const std::vector<std::wstring>& environment = {});
+                                       const std::vector<std::wstring>& environment = {},
+                                       const std::wstring& outputs = L"");
 // Waits for the process to end: its exit code, or 0 for an empty handle.
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);
 
@@ -59,6 +67,17 @@ class TempDir {
 // Deletes a folder tree; returns false if anything was left.
 bool RemoveTree(const std::wstring& path);
 
+// The lines of a log file as the log library writes them, and their texts (only those of `level` unless 0).
+struct LogLine {
+  unsigned level;
+  std::wstring module;
+  std::wstring source;
+  unsigned line;
+  std::wstring text;
+};
+std::vector<LogLine> LogLines(const std::wstring& file);
+std::vector<std::wstring> LogTexts(const std::wstring& file, unsigned level = 0);
+
 // Points the log library at a private file for the lifetime of the object, with the given levels
 // ("*=2" by default), and reads the lines back. The previous file and levels are restored afterwards.
 class LogCapture {
@@ -68,16 +87,10 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  struct Line {
-    unsigned level;
-    std::wstring module;
-    std::wstring source;
-    unsigned line;
-    std::wstring text;
-  };
-  std::vector<Line> Lines() const;
+  using Line = LogLine;
+  std::vector<Line> Lines() const { return LogLines(file_); }
   // Texts of the lines, optionally only those of one level (0 = all).
-  std::vector<std::wstring> Texts(unsigned level = 0) const;
+  std::vector<std::wstring> Texts(unsigned level = 0) const { return LogTexts(file_, level); }
   // True when some line has exactly this level and text.
   bool Has(unsigned level, const std::wstring& text) const;
   // Forgets the lines written so far.
@@ -103,10 +116,11 @@ DWORD ServiceState();
 bool StartDriver();
 bool StopDriver();
 
-// A user-mode service running zyhok_testservice.exe (tests/hosts/testservice.cpp), registered with
-// CreateServiceW under `name` for the lifetime of the object. `steps` are the states it reports, e.g.
-// {L"2,5,0", L"4,0,0"}: START_PENDING checkpoint 5, then RUNNING on the next Step(). The destructor
-// stops the service if needed and deletes it.
+// A user-mode service (SERVICE_WIN32_OWN_PROCESS) running this test program with "--service", so that
+// service waits meet the real service control manager, registered with CreateServiceW under `name`
+// for the lifetime of the object. `steps` are the states it reports ("state,checkpoint,wait hint", the
+// first at once, one more per Step(); a stopped state ends it), e.g. {L"2,5,0", L"4,0,0"}: START_PENDING
+// checkpoint 5, then RUNNING. The destructor stops the service if needed and deletes it.
 class TestService {
  public:
   TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
@@ -123,11 +137,9 @@ class TestService {
   bool Start();
   // Lets the service report its next step and waits until it did.
   bool Step();
-  // Waits until the service reported a step (after a start made by the code under test).
-  bool WaitStepped();
-  SERVICE_STATUS Status() const;
 
  private:
+  bool WaitStepped();
   std::wstring name_;
   zyhok::UniqueScHandle manager_;
   zyhok::UniqueScHandle service_;
@@ -137,33 +149,6 @@ class TestService {
 
 // Copies a folder tree (files and sub-folders) to `to`, creating it. False if anything failed.
 bool CopyTree(const std::wstring& from, const std::wstring& to);
-
-// A separate process (this test program started with "--hold") that keeps one file in use until it is
-// released or this object is destroyed: mode "load" maps the file as a module with LoadLibraryW, the
-// way a running process keeps a component it loaded; mode "open" opens it for reading without
-// FILE_SHARE_DELETE. The holder also ends when the test program ends.
-class HoldingProcess {
- public:
-  HoldingProcess(const std::wstring& mode, const std::wstring& path);
-  ~HoldingProcess();
-  HoldingProcess(const HoldingProcess&) = delete;
-  HoldingProcess& operator=(const HoldingProcess&) = delete;
-
-  // True once the holder has taken the file.
-  bool holding() const { return holding_; }
-  // Lets the holder go and waits until it has ended.
-  void Release();
-
- private:
-  zyhok::UniqueKernelHandle ready_;
-  zyhok::UniqueKernelHandle release_;
-  zyhok::UniqueKernelHandle process_;
-  bool holding_ = false;
-};
-
-// The holder side of HoldingProcess, called first by every test program's main: true (with the exit
-// code) when the command line asked for it.
-bool RunAsHolder(int* exit_code);
 
 // `text` in lower case, for comparing Windows paths.
 std::wstring Lower(std::wstring text);
@@ -199,5 +184,117 @@ RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);
 // Deletes the key with everything below it.
 void DeleteHklmTree(const std::wstring& key);
+
+// Record actions and result codes as the host writes and reads them.
+inline constexpr uint32_t kInstall = 0;
+inline constexpr uint32_t kUninstall = 2;
+inline constexpr uint32_t kSuccess = 0x201A0001;
+inline constexpr uint32_t kFailed = 0xE01A000C;
+
+// Entry line of the access change on the driver's service object: put on (install) or lifted
+// (uninstall).
+inline std::wstring AccessChangeLine(bool restrict) {
+  return std::wstring(
+             L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, "
+             L"bRestrictAct=") +
+         (restrict ? L"1" : L"0");
+}
+
+// The driver's service key under HKEY_LOCAL_MACHINE.
+inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+
+// A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
+// is then stored when it fills all 1024 units).
+zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
+
+class LoadedPlugin {
+ public:
+  LoadedPlugin();
+  bool loaded() const { return do_action_ != nullptr && enumerate_ != nullptr; }
+  uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const;
+  uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const;
+  uint32_t Do(uint32_t action, const std::wstring& path, uint32_t compare_state = 0) const;
+  // The status record handed to the host's callback. The export must call back exactly once, with the
+  // context, and return its own result (success), not the callback's (here 0xFFFFFFFF).
+  zyhok::DrvStatusInfo Status() const;
+
+ private:
+  zyhok::UniqueModule module_;
+  uint32_t (*do_action_)(const zyhok::DrvInfo*, uint32_t) = nullptr;
+  uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
+};
+
+// A fresh host process: a copy of the running test program under `exe_name`, beside copies of the
+// plug-in and the platform libraries, which on "--host" loads the plug-in, hands the records to the
+// batch export in one call and exits with the batch's result. Wine's per-program settings for that
+// name are removed again when the object goes.
+class HostProcess {
+ public:
+  explicit HostProcess(const std::wstring& exe_name);
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // The Windows version Wine reports to this program only ("win7", "win10").
+  void SetWindowsVersion(const std::wstring& version);
+  // Whether the program's manifest declares Windows 10 support.
+  void DeclareWindows10(bool declared);
+  // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
+  // without waiting: the process, or an empty handle when it could not be started.
+  zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
+                                  const std::vector<std::wstring>& environment = {}) const;
+  // Start, then wait: the exit code (the batch's result), or 0 when the process could not be started.
+  uint32_t Run(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
+               const std::vector<std::wstring>& environment = {}) const;
+
+ private:
+  std::wstring AppKey() const;
+  TempDir dir_;
+  std::wstring exe_;
+  bool had_app_defaults_ = false;
+};
+
+// The host side of HostProcess and the service side of TestService, called first by every test
+// program's main: true (with the exit code) when the command line asked for it.
+bool RunAsHost(int* exit_code);
+bool RunAsService(int* exit_code);
+
+// Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
+std::wstring StagingTree64();
+std::wstring StagingTree32();
+
+// Everything an install, update or uninstall can leave behind: the service (stopped, deleted), the
+// installed driver file, the service key with its values and sub-keys, both staging trees, the
+// catalogue copy <system>\zyhok.cat and any pending-deletion entries naming those places. Safe to
+// call on a clean machine.
+void ResetDriverMachineState();
+
+// Which fixture driver the installed driver file is: "v1", "v2", "none" or "other".
+std::wstring InstalledDriver();
+
+// A fixture package copied into `dir` with its layout (<dir>\<name>\20019\<ver>\<ver>), so that a test
+// may alter it and an update may write its backup beside the driver file: the copy's package folder.
+std::wstring CopyPackage(const TempDir& dir, const std::wstring& name);
+
+// A machine's state as path -> state text, so that two machines compare entry by entry.
+using Snapshot = std::map<std::wstring, std::wstring>;
+// Every folder and file below `folder` as "<folder>\<name>" -> "d" or "f <size>", with " <write time>"
+// when `times`; reparse points (Wine's links out of the drive) are left out.
+void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times);
+// HKLM\`key` and its sub-keys as "HKLM\<key>" -> "k", and each value as "HKLM\<key>|<name>" ->
+// "<type>:<data>" (a REG_DWORD in hex, anything else as its UTF-16 units).
+void SnapshotKey(const std::wstring& key, Snapshot& out);
+
+// What a lifecycle action leaves on the machine, one item a line, for comparing two machines: the
+// service state, which fixture driver the installed file is and its size, every folder and file of both
+// staging trees, every value under the service key and its sub-keys, and every folder and file below
+// `packages` when given.
+std::wstring DescribeMachine(const std::wstring& packages = L"");
+
+// The entries of PendingFileRenameOperations (pairs: source, destination) as stored.
+std::vector<std::wstring> PendingRenameEntries();
+std::wstring WithoutNtPrefix(const std::wstring& path);  // without a leading "\??\"
+// Paths queued for deletion at the next reboot (sources whose destination is empty), without "\??\".
+std::vector<std::wstring> PendingDeletions();
 
 }  // namespace zyhok_test
