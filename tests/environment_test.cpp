@@ -16,7 +16,7 @@ const std::wstring kQueryFail = L"regKey.QueryValue() fail!\nkey =" + kZefaKey +
 // Every line, marked unless it is a level-5 line of "Util COMMON" from util_EnvironmentVar.
 static Texts ErrorLines(const LogCapture& log) {
   Texts texts;
-  for (const LogCapture::Line& l : log.Lines()) {
+  for (const LogLine& l : log.Lines()) {
     const bool error = l.level == 5 && l.module == L"Util COMMON" && l.source == L"util_EnvironmentVar";
     texts.push_back((error ? L"" : L"unexpected: ") + l.text);
   }

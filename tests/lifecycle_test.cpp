@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -334,8 +335,8 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     if (word == L"v1" || word == L"v2") {
       return plugin_.Do(kInstall, PackageDir(word)) == kSuccess && ServiceState() == SERVICE_RUNNING;
     }
-    if (word == L"v1-inf") return InstallDriverByInf(PackageDir(L"v1")), StartDriver();
-    if (word == L"stopped") return StopDriver();
+    if (word == L"v1-inf") return RunInfSection(L"DefaultInstall", PackageDir(L"v1")), ControlDriver(true);
+    if (word == L"stopped") return ControlDriver(false);
     if (word == L"no-service") return RemoveDriverService(PackageDir(L"v1")), true;
     if (word == L"no-driver-file") return DeleteFileW(InstalledDriverPath().c_str());
     if (name == L"instance") {
@@ -400,14 +401,12 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       // The copies of the last package staged are the registered ones.
       const std::wstring last = value.substr(value.size() - 2), addon = L"\\AddOn\\ZyHkEvt";
       const std::vector<std::wstring> f = Components(last);
-      ExpectServiceText(L"", L"ZYHOKMonDll64Name", f[0]);
-      ExpectServiceText(L"", L"ZYHOKMonDll64NameDev", DevicePath(f[0]));
-      ExpectServiceText(L"", L"ZYHOKMonDllName", f[1]);
-      ExpectServiceText(L"", L"ZYHOKMonDllNameDev", DevicePath(f[1]));
-      ExpectServiceText(addon + L"64", L"path", f[2]);
-      ExpectServiceText(addon + L"64", L"devpath", DevicePath(f[2]));
-      ExpectServiceText(addon, L"path", f[3]);
-      ExpectServiceText(addon, L"version", last == L"v1" ? L"1.0.5" : L"1.0.6");
+      const std::tuple<std::wstring, const wchar_t*, std::wstring> registered[] = {
+          {L"", L"ZYHOKMonDll64Name", f[0]}, {L"", L"ZYHOKMonDll64NameDev", DevicePath(f[0])},
+          {L"", L"ZYHOKMonDllName", f[1]}, {L"", L"ZYHOKMonDllNameDev", DevicePath(f[1])},
+          {addon + L"64", L"path", f[2]}, {addon + L"64", L"devpath", DevicePath(f[2])}, {addon, L"path", f[3]},
+          {addon, L"version", last == L"v1" ? L"1.0.5" : L"1.0.6"}};
+      for (const auto& [subkey, name, text] : registered) ExpectServiceText(subkey, name, text);
     } else if (name == L"queued") {
       const std::wstring folder = ParentOf(engine_);
       const std::vector<std::wstring> left = ListFolder(folder);
@@ -479,14 +478,14 @@ TEST_P(Lifecycle, Scenario) {
   if (!wcsstr(row.after, L"catalogue=")) EXPECT_FALSE(FileExists(SystemDir() + L"\\zyhok.cat"));
   EXPECT_EQ(std::make_pair(ListFolder(v1_), ListFolder(v2_)), packages_before);
 
-  const std::vector<LogCapture::Line> lines = log.Lines();
+  const std::vector<LogLine> lines = log.Lines();
   auto from = lines.begin();  // the story goes on from here
   for (const Story& story : row.story) {
     std::wstring text = Expand(story.text);
     const bool adjacent = text[0] == L'>', prefix = text.back() == L'*';
     text = text.substr(adjacent, text.size() - adjacent - prefix);
     const auto limit = adjacent && from != lines.end() ? from + 1 : lines.end();
-    const auto found = std::find_if(from, limit, [&](const LogCapture::Line& line) {
+    const auto found = std::find_if(from, limit, [&](const LogLine& line) {
       if (story.level == 0) return line.text.find(text) != std::wstring::npos;
       return line.level == story.level && (prefix ? line.text.rfind(text, 0) == 0 : line.text == text);
     });

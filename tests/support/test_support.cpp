@@ -32,6 +32,11 @@ void Resolve(HMODULE module, const char* name, Fn& out) {
   out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// The service manager removes a deleted service, and its key, once the last handle to it is closed and
+// it has stopped: a busy machine can take seconds.
+void WaitUntilDeleted(const std::wstring& service) {
+  for (int i = 0; i < 500 && HklmKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\" + service); ++i) Sleep(20);
+}
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
   const DWORD start = GetTickCount();
@@ -42,21 +47,6 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
     Sleep(50);
   }
   return false;
-}
-
-// Sends the start (or the stop) to zyhok and waits up to 10 s for the state it leads to.
-bool ControlDriver(bool start) {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
-                                                                        SERVICE_QUERY_STATUS)
-                                 : nullptr);
-  SERVICE_STATUS status;
-  if (!service) return false;
-  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    return false;
-  }
-  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
 }
 
 // Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
@@ -90,6 +80,7 @@ std::vector<Step> g_steps;
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 CRITICAL_SECTION g_lock;
 HANDLE g_stop = nullptr;
+HANDLE g_done = nullptr;  // set when ServiceMain has signalled its last step
 
 void Report(DWORD state, DWORD checkpoint, DWORD hint) {
   EnterCriticalSection(&g_lock);
@@ -134,6 +125,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   }
   CloseHandle(step_event);
   CloseHandle(stepped_event);
+  SetEvent(g_done);
 }
 
 }  // namespace
@@ -213,7 +205,9 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
     const std::wstring text = entry;
     const std::wstring name = text.substr(0, text.find(L'=', 1) + 1);
     bool replaced = false;
-    for (const std::wstring& setting : environment) replaced = replaced || _wcsnicmp(setting.c_str(), name.c_str(), name.size()) == 0;
+    for (const std::wstring& setting : environment) {
+      replaced = replaced || _wcsnicmp(setting.c_str(), name.c_str(), name.size()) == 0;
+    }
     if (!replaced) block += text + L'\0';
   }
   FreeEnvironmentStringsW(inherited);
@@ -241,7 +235,9 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
 
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
-  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.get(), &code);
+  }
   return code;
 }
 
@@ -309,23 +305,21 @@ std::vector<std::wstring> LogTexts(const std::wstring& file, unsigned level) {
 }
 
 bool LogCapture::Has(unsigned level, const std::wstring& text) const {
-  for (const Line& line : Lines()) {
-    if (line.level == level && line.text == text) return true;
-  }
-  return false;
+  const std::vector<LogLine> lines = Lines();
+  return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) { return l.level == level && l.text == text; });
 }
 
 std::string LogCapture::Dump() const {
   std::ostringstream out;
-  for (const Line& line : Lines()) {
+  for (const LogLine& line : Lines()) {
     out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text)
         << "\n";
   }
   return out.str();
 }
 
-void InstallDriverByInf(const std::wstring& package_dir) {
-  std::wstring command = L"DefaultInstall 128 " + package_dir + L"\\zyhok.inf";
+void RunInfSection(const wchar_t* section, const std::wstring& package_dir) {
+  const std::wstring command = section + (L" 128 " + package_dir) + L"\\zyhok.inf";
   InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
 }
 
@@ -338,26 +332,29 @@ DWORD ServiceState() {
   return status.dwCurrentState;
 }
 
-bool StartDriver() { return ControlDriver(true); }
-bool StopDriver() { return ControlDriver(false); }
+bool ControlDriver(bool start) {
+  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
+                                                                        SERVICE_QUERY_STATUS)
+                                 : nullptr);
+  SERVICE_STATUS status;
+  if (!service) return false;
+  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    return false;
+  }
+  if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
+}
 
 void RemoveDriverService(const std::wstring& package_dir) {
   const DWORD state = ServiceState();
-  if (state != 0 && state != SERVICE_STOPPED) StopDriver();
-  if (!package_dir.empty()) {
-    std::wstring command = L"DefaultUninstall 128 " + package_dir + L"\\zyhok.inf";
-    InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
-  }
+  if (state != 0 && state != SERVICE_STOPPED) ControlDriver(false);
+  if (!package_dir.empty()) RunInfSection(L"DefaultUninstall", package_dir);
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", DELETE) : nullptr);
   const bool deleted = service && DeleteService(service.get());
   service.reset();
-  // The service manager removes a deleted service, and its key, once the last handle to it is closed
-  // and it has stopped: a busy machine can take seconds, and an install meanwhile would find the
-  // service marked for deletion.
-  for (int i = 0; deleted && i < 500 && HklmKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\zyhok"); ++i) {
-    Sleep(20);
-  }
+  if (deleted) WaitUntilDeleted(L"zyhok");  // an install meanwhile would find it marked for deletion
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(InstalledDriverPath().c_str());
 }
@@ -389,13 +386,7 @@ TestService::~TestService() {
   }
   DeleteService(service_.get());
   service_.reset();
-  // The service disappears once the last handle to it is closed.
-  for (int i = 0; i < 250; ++i) {
-    UniqueScHandle again(OpenServiceW(manager_.get(), name_.c_str(), SERVICE_QUERY_STATUS));
-    if (!again) break;
-    again.reset();
-    Sleep(20);
-  }
+  WaitUntilDeleted(name_);
 }
 
 bool TestService::Start() {
@@ -420,9 +411,8 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
   bool ok = FileExists(from);
   for (const std::wstring& name : ListFolder(from)) {
     const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
-    ok = ((GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY) ? CopyTree(source, target)
-                                                                         : CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE) &&
-         ok;
+    const bool folder = GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
+    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE) && ok;
   }
   return ok;
 }
@@ -721,51 +711,53 @@ uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstrin
   return ExitCodeOf(Start(records, log_file, environment));
 }
 
-bool RunAsService(int* exit_code) {
+namespace {
+
+// The host side of HostProcess ("--host action compare_state path ...": the records handed to the
+// batch export in one call, the batch's result as exit code) and the service side of TestService
+// ("--service stop_mode step ..."): true, with the exit code, when the command line asked for one.
+bool RunAsHelperProcess(int* exit_code) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  const bool service = argv != nullptr && argc >= 4 && std::wstring(argv[1]) == L"--service";
-  g_backwards_stop = service && std::wcscmp(argv[2], L"backwards") == 0;
-  for (int i = 3; service && i < argc; ++i) {
+  const std::wstring mode = argv != nullptr && argc >= 2 ? argv[1] : L"";
+  std::vector<DrvInfo> records;
+  for (int i = 2; mode == L"--host" && i + 2 < argc; i += 3) {
+    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(argv[i], nullptr, 10)), argv[i + 2],
+                                 static_cast<uint32_t>(std::wcstoul(argv[i + 1], nullptr, 10))));
+  }
+  g_backwards_stop = mode == L"--service" && argc >= 3 && std::wcscmp(argv[2], L"backwards") == 0;
+  for (int i = 3; mode == L"--service" && i < argc; ++i) {
     Step step = {};
     std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
     g_steps.push_back(step);
   }
   LocalFree(argv);
-  if (!service) return false;
+  if (mode == L"--host") {
+    LoadedPlugin plugin;
+    *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
+    return true;
+  }
+  if (mode != L"--service") return false;
   InitializeCriticalSection(&g_lock);
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   wchar_t empty[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{empty, ServiceMain}, {nullptr, nullptr}};
   *exit_code = StartServiceCtrlDispatcherW(table) ? 0 : 1;
+  // The dispatcher returns as soon as the service reports itself stopped, which may be before
+  // ServiceMain has told the test that it reported that step.
+  WaitForSingleObject(g_done, kStepTimeoutMs);
   return true;
 }
 
-bool RunAsHost(int* exit_code) {
-  int count = 0;
-  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (args == nullptr || count < 2 || std::wstring(args[1]) != L"--host") {
-    LocalFree(args);
-    return false;
-  }
-  std::vector<DrvInfo> records;
-  for (int i = 2; i + 2 < count; i += 3) {
-    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(args[i], nullptr, 10)), args[i + 2],
-                                 static_cast<uint32_t>(std::wcstoul(args[i + 1], nullptr, 10))));
-  }
-  LocalFree(args);
-  LoadedPlugin plugin;
-  *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
-  return true;
-}
-
+}  // namespace
 }  // namespace zyhok_test
 
 // Every test program's entry point; a program started with "--host" is a plug-in host instead, and one
 // started with "--service" a test service.
 int main(int argc, char** argv) {
   int exit_code = 0;
-  if (zyhok_test::RunAsHost(&exit_code) || zyhok_test::RunAsService(&exit_code)) return exit_code;
+  if (zyhok_test::RunAsHelperProcess(&exit_code)) return exit_code;
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

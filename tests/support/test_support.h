@@ -87,8 +87,7 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  using Line = LogLine;
-  std::vector<Line> Lines() const { return LogLines(file_); }
+  std::vector<LogLine> Lines() const { return LogLines(file_); }
   // Texts of the lines, optionally only those of one level (0 = all).
   std::vector<std::wstring> Texts(unsigned level = 0) const { return LogTexts(file_, level); }
   // True when some line has exactly this level and text.
@@ -106,15 +105,15 @@ class LogCapture {
 };
 
 // The real driver service of the fixture packages.
-// Runs the package's INF DefaultInstall section (copies zyhok.sys, registers the service).
-void InstallDriverByInf(const std::wstring& package_dir);
+// Runs a section of the package's INF ("DefaultInstall" copies zyhok.sys and registers the service).
+void RunInfSection(const wchar_t* section, const std::wstring& package_dir);
 // Stops the service if it runs, runs DefaultUninstall of the given package and makes sure that
 // neither the service nor the driver file remains.
 void RemoveDriverService(const std::wstring& package_dir = L"");
 // SERVICE_STATUS dwCurrentState of zyhok, or 0 when it cannot be read.
 DWORD ServiceState();
-bool StartDriver();
-bool StopDriver();
+// Starts (or stops) zyhok and waits up to 10 s for the state that leads to.
+bool ControlDriver(bool start);
 
 // A user-mode service (SERVICE_WIN32_OWN_PROCESS) running this test program with "--service", so that
 // service waits meet the real service control manager, registered with CreateServiceW under `name`
@@ -253,11 +252,6 @@ class HostProcess {
   std::wstring exe_;
   bool had_app_defaults_ = false;
 };
-
-// The host side of HostProcess and the service side of TestService, called first by every test
-// program's main: true (with the exit code) when the command line asked for it.
-bool RunAsHost(int* exit_code);
-bool RunAsService(int* exit_code);
 
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 std::wstring StagingTree64();
