@@ -42,7 +42,7 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
       {false, nullptr, temp / L"other\\NexusDaemon.exe", L"", L"", kOpenFail}};
   for (const auto& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.host) + (row.key ? " key" : "") + (row.value ? " value" : ""));
-    DeleteHklmTree(kZefaKey);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kZefaKey.c_str());
     zyhok::UniqueHKey key;
     ASSERT_TRUE(!row.key || RegCreateKeyW(HKEY_LOCAL_MACHINE, kZefaKey.c_str(), key.put()) == ERROR_SUCCESS);
     ASSERT_TRUE(!row.value || WriteHklmValue(kZefaKey, L"InstallDir", Sz(row.value)) == ERROR_SUCCESS);
@@ -69,7 +69,7 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
     EXPECT_EQ(plugin.DoActions(nullptr, 0), kFailed);  // an export call that logs nothing of its own
   }
   EXPECT_EQ(ErrorLines(log), Texts({kOpenFail})) << log.Dump();
-  DeleteHklmTree(had_velmora ? kZefaKey : L"SOFTWARE\\Velmora");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, had_velmora ? kZefaKey.c_str() : L"SOFTWARE\\Velmora");
   zyhok::UniqueHKey key;
   if (had_key) RegCreateKeyW(HKEY_LOCAL_MACHINE, kZefaKey.c_str(), key.put());
   if (saved.error == ERROR_SUCCESS) WriteHklmValue(kZefaKey, L"InstallDir", saved);

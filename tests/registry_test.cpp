@@ -15,8 +15,8 @@ static_assert(!std::is_copy_constructible<RegKey>::value && !std::is_copy_assign
               "RegKey owns its key and moves");
 
 struct Registry : ::testing::Test {
-  void SetUp() override { DeleteHklmTree(kRoot); }
-  void TearDown() override { DeleteHklmTree(kRoot); }
+  void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()); }
+  void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()); }
 };
 
 // A read that fails (missing key, missing value, text read as a number) leaves its output alone; a

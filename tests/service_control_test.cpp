@@ -26,7 +26,7 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
   for (const auto& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.name));
     TestService service(row.name, row.steps);
-    ASSERT_TRUE(service.created() && service.Start()) << GetLastError();
+    ASSERT_TRUE(service.Start()) << GetLastError();
     LogCapture log;
     Ticks sleeps;
     size_t reads = 0;
@@ -51,7 +51,7 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
 TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStop) {
   TestService service(L"zyhok_test_clock", {L"2,1,0"});
   TestService stopping(L"zyhok_test_stop", {L"4,0,0"}, L"backwards");
-  ASSERT_TRUE(service.created() && service.Start() && stopping.created() && stopping.Start());
+  ASSERT_TRUE(service.Start() && stopping.Start());
   zyhok::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   zyhok::UniqueScHandle start_only(OpenServiceW(manager.get(), service.name().c_str(), SERVICE_START));
   ASSERT_TRUE(start_only.valid()) << GetLastError();

@@ -496,8 +496,6 @@ LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue
                          static_cast<DWORD>(value.bytes.size()));
 }
 
-void DeleteHklmTree(const std::wstring& key) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str()); }
-
 std::wstring Lower(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), ::towlower);
   return text;

@@ -128,11 +128,10 @@ class TestService {
   TestService(const TestService&) = delete;
   TestService& operator=(const TestService&) = delete;
 
-  bool created() const { return service_.valid(); }
   const std::wstring& name() const { return name_; }
   // Opened with SERVICE_ALL_ACCESS.
   SC_HANDLE handle() const { return service_.get(); }
-  // Starts the service and waits until it reported its first step.
+  // Starts the service and waits until it reported its first step; false when it was not created.
   bool Start();
   // Lets the service report its next step and waits until it did.
   bool Step();
@@ -181,8 +180,6 @@ bool HklmKeyExists(const std::wstring& key);
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
 // Creates the key if needed; returns the Windows error.
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);
-// Deletes the key with everything below it.
-void DeleteHklmTree(const std::wstring& key);
 
 // Record actions and result codes as the host writes and reads them.
 inline constexpr uint32_t kInstall = 0;
