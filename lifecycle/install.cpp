@@ -85,6 +85,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   }
 
   previous.RetireReplaced(engine_staged, addon_staged);
+  OpenBatchServiceManager();
   SetDriverServicePrivilege(TRUE);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== InstallDrvFromDrvInfo,";
   return result;

@@ -67,6 +67,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
 
+  OpenBatchServiceManager();
   SetDriverServicePrivilege(FALSE);
   // What an interrupted install or update had yet to retire stays recorded unless the driver goes.
   ActionJournal journal;

@@ -7,6 +7,7 @@
 
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
+#include "service/service.h"
 #include "util/log.h"
 #include "util/util_PriviRestrict.h"
 
@@ -46,6 +47,7 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
       result = RunAction(L"InstallDrvFromDrvInfo", InstallDrvFromDrvInfo, record);
       break;
     case kActionUpdate:
+      OpenBatchServiceManager();
       SetDriverServicePrivilege(FALSE);
       ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.compare_state = " << record.compare_state;
       result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
@@ -55,6 +57,7 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
       result = RunAction(L"UninstallDrvFromDrvInfo", UninstallDrvFromDrvInfo, record);
       break;
     case kActionUpdateQuiet:
+      OpenBatchServiceManager();
       SetDriverServicePrivilege(FALSE);
       result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
       SetDriverServicePrivilege(TRUE);

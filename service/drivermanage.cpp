@@ -83,6 +83,7 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
     return FALSE;
   }
   const std::wstring command = HinfCommandLine(section, inf_path);
+  OpenBatchServiceManager();
   InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
   if (log_success) {
     ZYLOG(kLogInstall, kLevelInfo) << L"called InstallHinfSectionW() Success!, command line: "
@@ -93,20 +94,21 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
 
 }  // namespace
 
-ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope().get()) {
-  BatchScope().set(this);
-  // Opened at once rather than by the first operation: the access-restriction calls open managers of
-  // their own, and while this connection stands the platform hands them a connection it already has.
-  const DWORD error = GetLastError();
-  manager();
-  SetLastError(error);
-}
+ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope().get()) { BatchScope().set(this); }
 
 ServiceManagerScope::~ServiceManagerScope() { BatchScope().set(outer_); }
 
 SC_HANDLE ServiceManagerScope::manager() {
   if (!manager_) manager_.reset(OpenManagerHandle());
   return manager_.get();
+}
+
+void OpenBatchServiceManager() {
+  ServiceManagerScope* const scope = BatchScope().get();
+  if (scope == nullptr) return;
+  const DWORD error = GetLastError();
+  scope->manager();
+  SetLastError(error);
 }
 
 DWORD ServicePollInterval(DWORD wait_hint) {
