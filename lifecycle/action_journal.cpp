@@ -34,11 +34,6 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
   return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                              TRUE) == CSTR_EQUAL;
-}
-
 std::vector<std::wstring> ReadJournal() {
   std::vector<std::wstring> entries;
   UniqueHKey key;
@@ -104,7 +99,7 @@ std::wstring* ActionJournal::Slot(PreviousComponents& copies, size_t index) {
   return slots[index];
 }
 
-PreviousComponents ActionJournal::Previous(const PreviousComponents& read_now) {
+PreviousComponents ActionJournal::Previous() {
   PreviousComponents previous;
   bool recorded = false;
   for (const std::wstring& entry : inherited_) {
@@ -114,18 +109,14 @@ PreviousComponents ActionJournal::Previous(const PreviousComponents& read_now) {
       recorded = true;
     }
   }
-  if (recorded) return previous;
-  previous = read_now;
+  if (recorded) {
+    previous.ForgetRetired();
+    return previous;
+  }
+  previous = PreviousComponents::Read();
   for (size_t i = 0; i < 4; ++i) entries_.push_back(kPreviousNames[i] + *Slot(previous, i));
   WriteJournal(entries_);
   return previous;
-}
-
-bool ActionJournal::Recovering() const {
-  for (const std::wstring& entry : inherited_) {
-    if (StartsWith(entry, kPreviousNames[0])) return true;
-  }
-  return false;
 }
 
 void ActionJournal::NoteStaging(const std::wstring& file) {

@@ -34,8 +34,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   // The copies in use before this install; retired below when the staging replaced them. The
   // journal lets a run that follows a dead one retire what that run would have retired.
   ActionJournal journal;
-  PreviousComponents previous = journal.Previous(PreviousComponents::Read());
-  if (journal.Recovering()) previous.ForgetRetired();
+  const PreviousComponents previous = journal.Previous();
 
   uint32_t engine_staged = 0;
   if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
@@ -85,7 +84,6 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   }
 
   previous.RetireReplaced(engine_staged, addon_staged);
-  OpenBatchServiceManager();
   SetDriverServicePrivilege(TRUE);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== InstallDrvFromDrvInfo,";
   return result;

@@ -111,6 +111,8 @@ std::wstring RecordDriverPath(const DrvInfo& record);
 std::wstring WithTrailingSeparator(const std::wstring& folder);
 // The INF file of driver `name` in `folder`: folder, a separator unless it ends in one, name, ".inf".
 std::wstring InfPathFor(const std::wstring& folder, const wchar_t* name);
+// Whether two paths name the same file, compared as Windows compares names (ordinal, ignoring case).
+bool SamePath(const std::wstring& a, const std::wstring& b);
 
 // The three actions of a driver-info record. Each returns a result code of plugin/plugin.h. A
 // file-system error from component staging leaves install and update as a
@@ -146,10 +148,9 @@ class ActionJournal {
   ActionJournal& operator=(const ActionJournal&) = delete;
 
   // The copies to retire once staging has replaced them: those registered when the first,
-  // interrupted run of the action began, else `read_now`, which is then recorded.
-  PreviousComponents Previous(const PreviousComponents& read_now);
-  // Whether this run finishes an install or update that a dead run began.
-  bool Recovering() const;
+  // interrupted run of the action began, less those it retired already; else the ones registered
+  // now, which are then recorded.
+  PreviousComponents Previous();
 
   // For staging, during the action that holds a journal: a file about to be copied into a staging
   // folder where it was missing; and whether an interrupted run copied (or began to copy) this file,

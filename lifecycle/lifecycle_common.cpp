@@ -28,6 +28,11 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* driver_name) 
   return WithTrailingSeparator(folder) + driver_name + L".inf";
 }
 
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
 PreviousComponents PreviousComponents::Read() {
   PreviousComponents previous;
   if (GetRegisteredComponentPaths(previous.engine32, previous.addon32)) {

@@ -39,7 +39,7 @@ void RetireOrphanedCopies(ActionJournal& journal) {
   for (const std::wstring& path : journal.OrphanedCopies()) {
     bool in_use = false;
     for (const std::wstring& current : registered) {
-      in_use = in_use || CompareStringOrdinal(path.c_str(), -1, current.c_str(), -1, TRUE) == CSTR_EQUAL;
+      in_use = in_use || SamePath(path, current);
     }
     if (!path.empty() && !in_use && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
       RetireFileAndFolder(path);
@@ -67,7 +67,6 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
 
-  OpenBatchServiceManager();
   SetDriverServicePrivilege(FALSE);
   // What an interrupted install or update had yet to retire stays recorded unless the driver goes.
   ActionJournal journal;

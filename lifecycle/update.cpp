@@ -124,8 +124,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
   // Phase A: stage the components that come with the package.
   // The journal lets a run that follows a dead one retire what that run would have retired.
   ActionJournal journal;
-  PreviousComponents previous = journal.Previous(PreviousComponents::Read());
-  if (journal.Recovering()) previous.ForgetRetired();
+  const PreviousComponents previous = journal.Previous();
   uint32_t engine_staged = 0;
   if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
     ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";

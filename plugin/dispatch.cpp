@@ -42,12 +42,14 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> DoActionFromDrvInfo," << L"rDrvInfo.action = " << record.action
                                  << L", rDrvInfo.compare_state = " << record.compare_state;
   uint32_t result = kResultInvalidRecord;
+  // An action uses the service manager, also through the access restriction's security calls and
+  // SetupAPI's INF sections: the batch's connection is made now, so that those share it.
+  if (record.action <= kActionUpdateQuiet) OpenBatchServiceManager();
   switch (record.action) {
     case kActionInstall:
       result = RunAction(L"InstallDrvFromDrvInfo", InstallDrvFromDrvInfo, record);
       break;
     case kActionUpdate:
-      OpenBatchServiceManager();
       SetDriverServicePrivilege(FALSE);
       ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.compare_state = " << record.compare_state;
       result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
@@ -57,7 +59,6 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
       result = RunAction(L"UninstallDrvFromDrvInfo", UninstallDrvFromDrvInfo, record);
       break;
     case kActionUpdateQuiet:
-      OpenBatchServiceManager();
       SetDriverServicePrivilege(FALSE);
       result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
       SetDriverServicePrivilege(TRUE);

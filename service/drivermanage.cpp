@@ -83,7 +83,6 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
     return FALSE;
   }
   const std::wstring command = HinfCommandLine(section, inf_path);
-  OpenBatchServiceManager();
   InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
   if (log_success) {
     ZYLOG(kLogInstall, kLevelInfo) << L"called InstallHinfSectionW() Success!, command line: "

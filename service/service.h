@@ -18,12 +18,12 @@ namespace zyhok {
 
 // Within the life of a ServiceManagerScope on a thread, the operations below that open the local
 // service manager (StartDriverService, StopDriverService, QueryDriverStatus, IsDriverExist) share one
-// manager handle, opened with SC_MANAGER_ALL_ACCESS by the first of them (or OpenBatchServiceManager)
+// manager handle, opened with SC_MANAGER_ALL_ACCESS by OpenBatchServiceManager or by the first of them
 // and closed when the scope ends; an open that failed is tried again by the next operation that needs
 // the manager. Outside a scope each operation opens and closes a manager of its own. The plug-in's
 // batch export holds one scope for its batch: each manager open is a connection to the service control
-// manager, which costs far more than the calls made through it, and a batch of records that are all
-// refused makes none. Scopes nest; an inner scope shares nothing with the outer one.
+// manager, which costs far more than the calls made through it, and a batch whose records name no
+// action makes none. Scopes nest; an inner scope shares nothing with the outer one.
 class ServiceManagerScope {
  public:
   ServiceManagerScope();
@@ -41,9 +41,9 @@ class ServiceManagerScope {
 };
 
 // Opens the shared handle of the scope on this thread now, if there is one and it holds none, keeping
-// the last-error value. Called before the calls that open managers of their own inside the system (the
-// access restriction's security calls, SetupAPI's INF sections): while the batch's connection stands,
-// the system hands them that connection instead of making one each.
+// the last-error value. The dispatch calls it before each action: the calls that open managers of their
+// own inside the system (the access restriction's security calls, SetupAPI's INF sections) are then
+// handed the batch's connection instead of making one each.
 void OpenBatchServiceManager();
 
 // Overall time-out of a service wait, in milliseconds.
