@@ -253,8 +253,8 @@ void RemoveTrees(const StagedTree (&trees)[2]) {
 // section and the staged files and folders removed. No log, no registry value of the plug-in's own,
 // no access restriction, no backup.
 double MinimalCycle(Package v1, Package v2) {
+  const std::wstring system_dir = SystemDir();
   wchar_t buffer[MAX_PATH];
-  const std::wstring system_dir(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
   const std::wstring windows_dir(buffer, GetWindowsDirectoryW(buffer, MAX_PATH));
   const StagedTree trees[2] = {{system_dir + L"\\zyhok\\20019", L"zymon64.dll", L"ZyHkEvt64.dll"},
                                {windows_dir + L"\\SysWOW64\\zyhok\\20019", L"zymon.dll", L"ZyHkEvt.dll"}};
