@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <cstring>
 #include <cwctype>
@@ -162,22 +163,17 @@ std::wstring Utf8ToWide(const std::string& text) {
 
 std::string WideToUtf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
 }
 
-bool FileExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string out;
   if (!file) return out;
   char buffer[65536];
@@ -227,6 +223,7 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, !outputs.empty(), CREATE_UNICODE_ENVIRONMENT, &block[0],
                       directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+    std::fprintf(stderr, "[ start ] error %lu starting %ls\n", GetLastError(), command.c_str());
     return zyhok::UniqueKernelHandle();
   }
   zyhok::UniqueKernelHandle thread(process.hThread);
@@ -706,7 +703,13 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                           const std::vector<std::wstring>& environment) const {
-  return ExitCodeOf(Start(records, log_file, environment));
+  // A host that ends with 0 (never a batch's result) before a first log line never reached the plug-in:
+  // Wine failed to start it or lost it while bringing it up. Such a run is said and made again (3 in all).
+  for (int attempt = 1;; ++attempt) {
+    const uint32_t result = ExitCodeOf(Start(records, log_file, environment));
+    if (result != 0 || FileExists(log_file) || attempt == 3) return result;
+    std::fprintf(stderr, "[ start ] attempt %d: the host ended with 0 before its first log line\n", attempt);
+  }
 }
 
 namespace {
