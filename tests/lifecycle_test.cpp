@@ -35,7 +35,7 @@ struct Story { unsigned level; const wchar_t* text; };
 //   v1-inf          v1 registered by its INF alone and started, as another product installs it
 //   stopped, no-service, no-driver-file
 //   entry=<hex>     the test driver's DriverEntry result for the starts that follow
-//   Name=<number>   a REG_DWORD under the service key; -Name deletes it
+//   Name=<number>   a REG_DWORD under the service key; -Name deletes the value or sub-key Name
 //   instance=<n>    the mailslot of client instance n (0..15) exists during the records
 //   hold-driver     the installed driver file is open without write sharing during the records
 //   load-engine, open-engine   another process holds the staged 64-bit v1 engine (loaded, or open
@@ -45,7 +45,8 @@ struct Story { unsigned level; const wchar_t* text; };
 //   host=win7|win10|win10+manifest  the records run in a fresh host process that Wine tells that
 //                   Windows version (a Windows 10 host must declare it in its manifest)
 // after: words checked:
-//   service=running|stopped|none, driver=v1|v2|none, key=none, Name=<number> or Name=- (absent)
+//   service=running|stopped|none, driver=v1|v2|none, key=none, Name=<number> or Name=- (no such value
+//                   or sub-key), kept=engine (the staged 64-bit v1 engine remains)
 //   staged=none|v1|v2|v1+v2  exactly these component files remain in both staging trees (files queued
 //                         for deletion at reboot excepted) and, when the key exists, are registered
 //   queued=engine|engine-tree  the held v1 engine (under whatever name) and its folder, or every
@@ -77,8 +78,7 @@ const Scenario kScenarios[] = {
       {2, L"Engine Path is:%V1%\\AddOn"}, {2, L"Engine Version is:1.0.5"},
       {2, L"==> _InstallDriverByInf,INF File Path: %V1%\\zyhok.inf"},
       {2, L"called InstallHinfSectionW() Success!, command line: DefaultInstall 128 %V1%\\zyhok.inf"},
-      {2, L"==> StartDriverService,Driver Name:zyhok"},
-      {2, L">==> WaitForServiceState,timeout value: 0x7530"},
+      {2, L"==> StartDriverService,Driver Name:zyhok"}, {2, L">==> WaitForServiceState,timeout value: 0x7530"},
       {2, L"><== WaitForServiceState,Is Service Ok: 0x1"},
       {2, L"><== StartDriverService,bResult: 0x1"}, {2, L"Success to start [zyhok] service."},
       // Nothing was registered before: the retirement works on empty paths and logs the rename's
@@ -101,6 +101,8 @@ const Scenario kScenarios[] = {
       {2, L"The file has been exists.\nTargetPath: %V1%/\nOurPath: %SYS%\\zyhok\\20019\\ZyMon\\2.5.1043"},
       {2, L"The file has been exists."}, {2, L"==> _InstallDriverByInf,INF File Path: %V1%/zyhok.inf"},
       {2, L"Success to start [zyhok] service."}}},
+    // Files already staged are not copied, and an add-on file not copied is not registered again.
+    {"ReinstallRegistersNoAddOnItDidNotCopy", L"v1 -AddOn", {{0, L"%V1%"}}, kSuccess, L"driver=v1 AddOn=-", {}},
     {"InstallWhoseStartIsRefusedWith1305", L"entry=0xc0000058", {{0, L"%V1%"}}, kSuccess,
      L"service=stopped driver=v1 PermCount=1 InstalledByZefa=1 staged=v1 status=0xe01a0008/1.6.1195",
      {{5, L"ControlService failed! function:StartService, error code: 0x519"},
@@ -116,8 +118,7 @@ const Scenario kScenarios[] = {
     {"InstallFromAPackageWithoutInf", L"v1/zyhok.inf=missing", {{0, L"%V1%"}}, kFailed,
      L"service=none driver=none PermCount=- InstalledByZefa=- GHSwitch=1 staged=v1",
      {{5, L"Incorrect driver INF filepath."}, {5, L"fail to install %V1%\\zyhok.inf"},
-      {0, L"==> StartDriverService"}, {2, L"%RESTRICT%"},
-      {2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000c"}}},
+      {0, L"==> StartDriverService"}, {2, L"%RESTRICT%"}, {2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000c"}}},
     // A file-system error inside staging ends the install where it was raised.
     {"InstallStoppedByAFileSystemError", L"staging=file", {{0, L"%V1%"}}, kFailed,
      L"service=none driver=none key=none", {{0, L"<== InstallDrvFromDrvInfo,"}, {0, L"_InstallDriverByInf"},
@@ -142,8 +143,7 @@ const Scenario kScenarios[] = {
      L"service=none driver=none key=none staged=none status=0xe01a0009/1.0",
      {{0, L"Incorrect driver INF filepath."}, {2, L"wszNormalDriverFolder = %V1%\\"},
       {2, L"==> _UnInstallDriverByInf,"}, {2, L"<== UninstallDrvFromDrvInfo,"},
-      {3, L"Query driver zyhok status failed!"}, {0, L"Query Version of driver"},
-      {2, L"driver version: 1.0"}}},
+      {3, L"Query driver zyhok status failed!"}, {0, L"Query Version of driver"}, {2, L"driver version: 1.0"}}},
     {"UninstallWithoutAServiceTouchesNoFile", L"v1 no-service", {{2, L"%V1%"}}, kFailed,
      L"service=none staged=v1", {{0, L"Rename file("}, {0, L"_UnInstallDriverByInf"},
       {3, L"fail to query driver[zyhok] status"}, {2, L"<== UninstallDrvFromDrvInfo,"}}},
@@ -175,7 +175,7 @@ const Scenario kScenarios[] = {
       {3, L"The DeleteFlag indicates the service: zyhok was marked for deletion on reboot"},
       {2, L"==> _InstallDriverByInf,INF File Path: %V2%\\zyhok.inf"},
       {2, L"backup original driver file from: *"}, {0, L"try to stop original driver: "}}},
-    {"UpdateOfAMarkedServiceWithAClientInstance", L"v1 DeleteFlag=1 instance=15", {{1, L"%V2%"}}, kNotStopped,
+    {"UpdateOfAMarkedServiceWithAClientInstance", L"v1 DeleteFlag=0xFFFFFFFF instance=15", {{1, L"%V2%"}}, kNotStopped,
      L"service=running driver=v1 staged=v1+v2",
      {{0, L"_InstallDriverByInf"}, {5, L"fail to stop "}, {5, L"fail to stop original driver: zyhok"}}},
     // Another product's INF install leaves no share values: the count starts at 1.
@@ -191,6 +191,9 @@ const Scenario kScenarios[] = {
     {"UpdateOfThisPlatformsDriverTakesNoShare", L"v1-inf InstalledByZefa=1 PermCount=1 DeleteFlag=0",
      {{1, L"%V2%"}}, kSuccess, L"service=running driver=v2 PermCount=1 InstalledByZefa=1 DeleteFlag=0",
      {{2, L"Check zyhok is installed by other Velmora products?"}, {0, L"we should modify its registry."}}},
+    // A package without its 32-bit engine stages that engine only in part: the v1 engine is not retired.
+    {"UpdateFromAPackageWithoutA32BitEngine", L"v1 v2/zymon.dll=missing", {{1, L"%V2%"}}, kSuccess,
+     L"service=running driver=v2 kept=engine", {{2, L"Success to start new driver: zyhok"}}},
     {"UpdateWithHokFlagsBit0LeavesTheNewDriverStopped", L"v1 HokFlags=1 BootStatus=5", {{1, L"%V2%"}},
      kSuccess, L"service=stopped driver=v2 BootStatus=5 HokFlags=1", {{0, L"Success to start new driver"}}},
     {"UpdateWithHokFlagsBit1StartsTheNewDriver", L"v1 HokFlags=2 BootStatus=5", {{1, L"%V2%"}}, kSuccess,
@@ -364,7 +367,10 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     }
     if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
     if (name == L"host") return host_ = value, true;
-    if (word[0] == L'-') return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]), true;
+    if (word[0] == L'-') {  // the value, or the sub-key, of that name
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kDriverServiceKey + (L"\\" + word.substr(1))).c_str());
+      return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]), true;
+    }
     const wchar_t* dword = name == L"entry" ? L"TestDriverEntryStatus" : name.c_str();
     return eq != word.npos && WriteHklmValue(kDriverServiceKey, dword, Dword(wcstoul(value.c_str(), nullptr, 0))) == 0;
   }
@@ -428,7 +434,10 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       ExpectServiceText(L"", L"ZYHOKSystemDiskName", DevicePath(SystemDir().substr(0, 2)));
     } else if (name == L"catalogue") {
       EXPECT_EQ(ReadFileBytes(SystemDir() + L"\\zyhok.cat"), ReadFileBytes(v2_ + L"\\zyhok.cat"));
+    } else if (name == L"kept") {
+      EXPECT_TRUE(FileExists(engine_)) << "the v1 engine was retired";
     } else {
+      if (value == L"-") EXPECT_FALSE(HklmKeyExists(kDriverServiceKey + (L"\\" + name)));
       EXPECT_EQ(ReadHklmValue(kDriverServiceKey, name.c_str()),
                 value == L"-" ? RegValue() : Dword(wcstoul(value.c_str(), nullptr, 0)));
     }

@@ -183,12 +183,11 @@ std::string ReadFileBytes(const std::wstring& path) {
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file) return false;
   DWORD written = 0;
-  return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size();
+  const DWORD size = static_cast<DWORD>(bytes.size());
+  return WriteFile(file.get(), bytes.data(), size, &written, nullptr) && written == size;
 }
 
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
@@ -243,8 +242,7 @@ TempDir::TempDir() {
   DWORD n = GetTempPathW(MAX_PATH, base);
   static LONG counter = 0;
   wchar_t name[64];
-  wsprintfW(name, L"zyhok-test-%lu-%lu-%ld", GetCurrentProcessId(), GetTickCount(),
-            InterlockedIncrement(&counter));
+  wsprintfW(name, L"zyhok-test-%lu-%lu-%ld", GetCurrentProcessId(), GetTickCount(), InterlockedIncrement(&counter));
   path_ = std::wstring(base, n) + name;
   CreateDirectoryW(path_.c_str(), nullptr);
 }
@@ -309,8 +307,7 @@ bool LogCapture::Has(unsigned level, const std::wstring& text) const {
 std::string LogCapture::Dump() const {
   std::ostringstream out;
   for (const LogLine& line : Lines()) {
-    out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text)
-        << "\n";
+    out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text) << "\n";
   }
   return out.str();
 }
@@ -331,9 +328,8 @@ DWORD ServiceState() {
 
 bool ControlDriver(bool start) {
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP |
-                                                                        SERVICE_QUERY_STATUS)
-                                 : nullptr);
+  const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
+  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", access) : nullptr);
   SERVICE_STATUS status;
   if (!service) return false;
   if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
@@ -369,9 +365,8 @@ TestService::TestService(const std::wstring& name, const std::vector<std::wstrin
   manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager_) return;
   service_.reset(CreateServiceW(manager_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
-                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                SERVICE_ERROR_IGNORE, command.c_str(), nullptr, nullptr, nullptr,
-                                nullptr, nullptr));
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
 TestService::~TestService() {
@@ -482,8 +477,7 @@ RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
   }
   if (out.error != ERROR_SUCCESS) return out;
   out.bytes.resize(size);
-  out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type,
-                               reinterpret_cast<BYTE*>(&out.bytes[0]), &size);
+  out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type, reinterpret_cast<BYTE*>(&out.bytes[0]), &size);
   out.bytes.resize(size);
   return out;
 }
@@ -651,8 +645,7 @@ std::vector<std::wstring> PendingDeletions() {
 
 HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   UniqueHKey defaults;
-  had_app_defaults_ =
-      RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
+  had_app_defaults_ = RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
@@ -671,9 +664,8 @@ std::wstring HostProcess::AppKey() const {
 }
 
 void HostProcess::SetWindowsVersion(const std::wstring& version) {
-  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(),
-                            static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
+  const DWORD bytes = static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t));
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(), bytes), 0);
 }
 
 void HostProcess::DeclareWindows10(bool declared) {

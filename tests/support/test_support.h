@@ -190,10 +190,8 @@ inline constexpr uint32_t kFailed = 0xE01A000C;
 // Entry line of the access change on the driver's service object: put on (install) or lifted
 // (uninstall).
 inline std::wstring AccessChangeLine(bool restrict) {
-  return std::wstring(
-             L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, "
-             L"bRestrictAct=") +
-         (restrict ? L"1" : L"0");
+  return std::wstring(L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, ") +
+         L"bRestrictAct=" + (restrict ? L"1" : L"0");
 }
 
 // The driver's service key under HKEY_LOCAL_MACHINE.
