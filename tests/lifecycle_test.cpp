@@ -194,6 +194,9 @@ const Scenario kScenarios[] = {
     // A package without its 32-bit engine stages that engine only in part: the v1 engine is not retired.
     {"UpdateFromAPackageWithoutA32BitEngine", L"v1 v2/zymon.dll=missing", {{1, L"%V2%"}}, kSuccess,
      L"service=running driver=v2 kept=engine", {{2, L"Success to start new driver: zyhok"}}},
+    // Without a registered 32-bit add-on the 64-bit copies in use are not looked up, so none is retired.
+    {"UpdateOverComponentsWithoutAnAddOnRegistration", L"v1 -AddOn", {{1, L"%V2%"}}, kSuccess,
+     L"service=running driver=v2 kept=engine", {}},
     {"UpdateWithHokFlagsBit0LeavesTheNewDriverStopped", L"v1 HokFlags=1 BootStatus=5", {{1, L"%V2%"}},
      kSuccess, L"service=stopped driver=v2 BootStatus=5 HokFlags=1", {{0, L"Success to start new driver"}}},
     {"UpdateWithHokFlagsBit1StartsTheNewDriver", L"v1 HokFlags=2 BootStatus=5", {{1, L"%V2%"}}, kSuccess,

@@ -92,6 +92,7 @@ TEST(DevicePaths, DriveLetterIsReplacedByItsDeviceName) {
       {L"%SystemRoot%\\system32\\x.dll", volume + std::wstring(root + 2, n - 2) + L"\\system32\\x.dll"},
       {L"Q:\\pkg\\x.dll", L"\\pkg\\x.dll"}, {L"C:\\" + std::wstring(300, L'a'), L""},
       {L"C:\\" + std::wstring(256, L'b'), L""},  // fits until converted
+      {L"Q:\\" + std::wstring(256, L'd'), L"\\" + std::wstring(256, L'd')},  // 259 units: the most that fit
       {L"C:\\" + std::wstring(tail, L'c'), volume + L"\\" + std::wstring(tail, L'c')}};
   for (const auto& c : cases) EXPECT_EQ(zyhok::ConvertToDevicePath(c[0].c_str()), c[1]) << WideToUtf8(c[0]);
   EXPECT_EQ(zyhok::ConvertToDevicePath(nullptr), L"");
