@@ -1,10 +1,8 @@
-// An action cut short at any step and run again must leave the machine as one uninterrupted run does.
-// Per row: one uninterrupted run in a fresh host process (the reference); then, for every line n of its
-// log, the same prepared machine, a run that the log library ends at line n (ZYJOURNAL_CUT), and a
-// second run without a cut. Compared: the second run's result, service state, driver file bytes, the
-// staging trees, every value under the service key, the package folders (no backup left), and the
-// service object's access change, which Wine does not keep on services: so the restriction's entry
-// lines of the run are compared. No cut and no second run queues a deletion for the next reboot.
+// An action cut short at any step and run again leaves the machine as one uninterrupted run (the
+// reference) does. For every line n of the reference's log: a run that the log library ends at line n
+// (ZYJOURNAL_CUT), then a run without a cut, each in a fresh host process. Compared: result, service state,
+// driver bytes, staging trees, service key values, package folders and the access change's entry lines
+// (Wine keeps no DACL on services). No cut and no second run queues a deletion for the next reboot.
 #include <gtest/gtest.h>
 
 #include <iostream>

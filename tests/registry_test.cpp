@@ -11,8 +11,7 @@ using zyhok::RegKey;
 const std::wstring kRoot = L"SOFTWARE\\ZyhokTest_Registry";
 
 static_assert(!std::is_copy_constructible<RegKey>::value && !std::is_copy_assignable<RegKey>::value &&
-                  std::is_nothrow_move_constructible<RegKey>::value,
-              "RegKey owns its key and moves");
+              std::is_nothrow_move_constructible<RegKey>::value, "RegKey owns its key and moves");
 
 struct Registry : ::testing::Test {
   void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()); }

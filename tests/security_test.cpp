@@ -16,8 +16,7 @@ constexpr DWORD kRestricted = 0xE01FF, kReadExecute = 0xA0000000;
 // DACLs are written and compared as SDDL. Every test key starts with a Guests entry denying
 // KEY_SET_VALUE, Administrators KEY_ALL_ACCESS, Everyone KEY_READ, SYSTEM KEY_ALL_ACCESS and
 // Administrators DELETE again.
-const std::wstring kStartDacl =
-    L"D:(D;;0x2;;;BG)(A;;0xf003f;;;BA)(A;;0x20019;;;WD)(A;;0xf003f;;;SY)(A;;0x10000;;;BA)";
+const std::wstring kStartDacl = L"D:(D;;0x2;;;BG)(A;;0xf003f;;;BA)(A;;0x20019;;;WD)(A;;0xf003f;;;SY)(A;;0x10000;;;BA)";
 
 // The start DACL after a rewrite: the deny entry kept, both Administrators entries `admin`, SYSTEM
 // `system`, Everyone read/execute.

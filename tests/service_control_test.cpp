@@ -2,6 +2,7 @@
 // tests step through, and with a simulated clock; the lifecycle rows prove the driver's start and stop.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <thread>
 
 #include "service/service.h"
 #include "support/test_support.h"
@@ -47,8 +48,9 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
 // A failed query ends the wait at once with its error. With sleeps that pass no time, the wait times out
 // only after more than 30000 ms from the first reading (one on the deadline is in time), also when the
 // deadline lies past the tick counter's wrap (0x6530). A stop whose wait fails (the service answers
-// STOP_PENDING at checkpoint 5, then 2) gives ERROR_SERVICE_REQUEST_TIMEOUT.
-TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStop) {
+// STOP_PENDING at checkpoint 5, then 2) gives ERROR_SERVICE_REQUEST_TIMEOUT, and so does a start whose
+// service goes back from checkpoint 5 to 3 while the wait polls it.
+TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
   TestService service(L"zyhok_test_clock", {L"2,1,0"});
   TestService stopping(L"zyhok_test_stop", {L"4,0,0"}, L"backwards");
   ASSERT_TRUE(service.Start() && stopping.Start());
@@ -72,4 +74,13 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStop) {
   SetLastError(0);
   EXPECT_FALSE(zyhok::StopDriver(manager.get(), stopping.name().c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+  TestService back(L"zyhok_test_back_start", {L"2,5,0", L"2,3,0"});
+  std::thread stepper([&] {  // the wait polls every second: it has seen checkpoint 5 when it goes back
+    SERVICE_STATUS s = {};
+    for (int i = 0; i < 1000 && !(QueryServiceStatus(back.handle(), &s) && s.dwCheckPoint == 5); ++i) Sleep(10);
+    Sleep(1500), back.Step();
+  });
+  EXPECT_FALSE(zyhok::StartService(manager.get(), back.name().c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+  stepper.join();
 }

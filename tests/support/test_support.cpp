@@ -695,8 +695,7 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                           const std::vector<std::wstring>& environment) const {
-  // A host that ends with 0 (never a batch's result) before a first log line never reached the plug-in:
-  // Wine failed to start it or lost it while bringing it up. Such a run is said and made again (3 in all).
+  // Exit 0 (never a batch's result) and no log line: Wine lost the host early; said and run again (3 in all).
   for (int attempt = 1;; ++attempt) {
     const uint32_t result = ExitCodeOf(Start(records, log_file, environment));
     if (result != 0 || FileExists(log_file) || attempt == 3) return result;

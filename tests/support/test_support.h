@@ -1,7 +1,5 @@
-// Helpers shared by the test programs: fixture locations, a private log file, temporary folders, the
-// real driver service of the fixture packages, the built plug-in loaded the way the platform's host loads
-// it (LoadLibraryW of helperZYHOKDriver.dll, exports resolved by name), and a reset of everything a
-// lifecycle action leaves on the machine, so that end-to-end tests start from and return to a clean prefix.
+// Helpers shared by the test programs: fixtures, a private log, temporary folders, the driver service, the
+// plug-in loaded as the host loads it, and a reset of all an action leaves, so tests start from a clean prefix.
 #pragma once
 
 #include <windows.h>
@@ -40,10 +38,8 @@ bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
-// Starts a program (`command` names it first) in `directory` (this process's when empty) with this
-// process's environment plus `environment` ("NAME=value" entries, which win), its standard output and
-// error going to the files <outputs>.out and <outputs>.err when `outputs` is given; an empty handle when
-// it could not be started.
+// Starts `command` in `directory` (this process's when empty) with this environment plus `environment`
+// ("NAME=value", which win), output to <outputs>.out and .err when given; an empty handle on failure.
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
                                        const std::vector<std::wstring>& environment = {},
                                        const std::wstring& outputs = L"");
@@ -115,11 +111,10 @@ DWORD ServiceState();
 // Starts (or stops) zyhok and waits up to 10 s for the state that leads to.
 bool ControlDriver(bool start);
 
-// A user-mode service (SERVICE_WIN32_OWN_PROCESS) running this test program with "--service", so that
-// service waits meet the real service control manager, registered with CreateServiceW under `name`
-// for the lifetime of the object. `steps` are the states it reports ("state,checkpoint,wait hint", the
-// first at once, one more per Step(); a stopped state ends it), e.g. {L"2,5,0", L"4,0,0"}: START_PENDING
-// checkpoint 5, then RUNNING. The destructor stops the service if needed and deletes it.
+// A user-mode service running this test program with "--service", created under `name` for the object's
+// lifetime (stopped if needed and deleted after). `steps` are the states it reports ("state,checkpoint,wait
+// hint", the first at once, one more per Step(); a stopped state ends it): {L"2,5,0", L"4,0,0"} is
+// START_PENDING at checkpoint 5, then RUNNING.
 class TestService {
  public:
   TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
