@@ -101,7 +101,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({gave_up})) << log.Dump();
   log.Clear();
   std::thread later([&] { Sleep(500); SetEvent(release.get()); });
-  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
+  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
   later.join();
   holder.join();
   const std::vector<std::wstring> lines = log.Texts();
@@ -115,7 +115,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   const zyhok::UniqueKernelHandle squatter(CreateEventW(nullptr, TRUE, FALSE, zyhok::kLifecycleLockName));
   ASSERT_TRUE(squatter.valid());
   log.Clear();
-  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), 0xE01A000Au);
+  EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
   const std::vector<std::wstring> errors = log.Texts(5);
   ASSERT_EQ(errors.size(), 1u) << log.Dump();
   EXPECT_EQ(errors[0].rfind(L"fail to open the lifecycle lock " + kLock, 0), 0u) << log.Dump();

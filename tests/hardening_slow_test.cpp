@@ -21,8 +21,7 @@ using namespace zyhok_test;
 
 constexpr uint64_t kSeed = 0x20019A11CEull;
 constexpr size_t kRecords = 10400, kUnits = zyhok::kDriverPathUnits, kBuffer = MAX_PATH;  // buffers: 260 with NUL
-constexpr uint32_t kSuccess = 0x201A0001, kRefused = 0xE01A000A, kEndsBatch = 0xE01A000C;
-const std::set<uint32_t> kTable = {kSuccess, 0x201A0002, kRefused, 0xE01A000B, kEndsBatch, 0xE01A000E, 0xE01A0019};
+const std::set<uint32_t> kTable = {kSuccess, 0x201A0002, kRefused, 0xE01A000B, kFailed, 0xE01A000E, 0xE01A0019};
 const std::wstring kEntry = L"==> DoActionFromDrvInfo,", kExit = L"<== DoActionFromDrvInfo,asStatus = ";
 const std::wstring kServiceKey = L"HKLM\\" + std::wstring(kDriverServiceKey);
 const std::wstring kPending = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|PendingFileRenameOperations";
@@ -214,13 +213,13 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
                           LogNumber(c.record.compare_state))
         fail(where + "\n  the dispatch read another record");
       if (kTable.count(status) == 0) fail(where + "\n  no exit line with a result of the table");
-      if (i + 1 < taken.size() && status == kEndsBatch) fail(where + "\n  the batch went on after 0xE01A000C");
+      if (i + 1 < taken.size() && status == kFailed) fail(where + "\n  the batch went on after 0xE01A000C");
       const bool refused = status == kRefused && (c.record.action > 3 ? lines.size() == 2 :
                            std::count(lines.begin(), lines.end(), L"Normalize the driver path failed.") > 0);
       if (MustBeRefused(c) && !refused) fail(where + "\n  acted on instead of refused");
       if (c.real && status == kSuccess && c.record.action < 4) ++acted[c.record.action == 3 ? 1 : c.record.action];
     }
-    if (taken.size() < cases.size() && status != kEndsBatch) fail(g_in_flight + "\n  stopped after a " + Hex(status));
+    if (taken.size() < cases.size() && status != kFailed) fail(g_in_flight + "\n  stopped after a " + Hex(status));
     if (result != status) fail(g_in_flight + "\n  batch result " + Hex(result) + ", last record's " + Hex(status));
   }
   const Snapshot after = snapshot();

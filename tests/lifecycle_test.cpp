@@ -63,8 +63,8 @@ struct Scenario {
   std::vector<Story> story;
 };
 
-constexpr uint32_t kNotStopped = 0x201A0002, kRefused = 0xE01A000A, kRestored = 0xE01A000B,
-                   kRollbackFailed = 0xE01A000E, kStopFailed = 0xE01A0019;
+constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFailed = 0xE01A000E,
+                   kStopFailed = 0xE01A0019;
 
 const Scenario kScenarios[] = {
     // ---- install ----

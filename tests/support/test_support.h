@@ -180,7 +180,8 @@ LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue
 inline constexpr uint32_t kInstall = 0;
 inline constexpr uint32_t kUninstall = 2;
 inline constexpr uint32_t kSuccess = 0x201A0001;
-inline constexpr uint32_t kFailed = 0xE01A000C;
+inline constexpr uint32_t kFailed = 0xE01A000C;  // the batch is ended
+inline constexpr uint32_t kRefused = 0xE01A000A;
 
 // Entry line of the access change on the driver's service object: put on (install) or lifted
 // (uninstall).
