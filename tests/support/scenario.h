@@ -1,0 +1,80 @@
+// Lifecycle scenarios as rows: the machine before, the records, the result, the whole machine after and
+// the whole story (every log line with its level and module, in order). A row states the machine after
+// as a named base plus what differs, and the story as named parts, each of which stands for the lines
+// that the plug-in writes for one step; both are written from the plug-in's documented texts and values.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace zyhok_test {
+
+// A record; its path may hold the tokens of ScenarioMachine::Expand.
+struct Rec {
+  uint32_t action;
+  const wchar_t* path;
+  uint32_t compare_state = 0;
+};
+
+struct Scenario {
+  const char* name;
+  const wchar_t* before;  // words of ScenarioMachine::Prepare
+  std::vector<Rec> records;
+  uint32_t result;
+  const wchar_t* after;                // words of ScenarioMachine::Expected
+  std::vector<const wchar_t*> story;   // parts of ScenarioMachine::Story
+};
+
+inline void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
+
+// The rows of the lifecycle table, and one of them by name.
+const std::vector<Scenario>& LifecycleScenarios();
+const Scenario& LifecycleScenario(const std::string& name);
+
+// The observable machine as item -> state, compared whole: "service", "driver" (which fixture's bytes the
+// installed file holds), "catalogue", "status" (what the status export reports), "reg<sub-key>|<value>"
+// (type:data) and "reg<sub-key>" (k) for the service key, "<path>" (d, or the fixture file it holds) for
+// both staging trees, and "queued <path>" for every deletion queued for the next reboot since `pending`.
+using Machine = std::map<std::wstring, std::wstring>;
+
+// A scenario's world: copies of both fixture packages and what a row holds open during its records.
+class ScenarioMachine {
+ public:
+  ScenarioMachine();
+  // Replaces %V1%, %V2% (the package copies), %LONG% (a path that fits no buffer), %SYS%, %WOW% (the
+  // staging roots), %DRIVERS% (the drivers folder with its backslash), %ENGINE% (the staged v1 engine)
+  // and %RENAME_ERROR% (the error of renaming an empty path).
+  std::wstring Expand(std::wstring text) const;
+  // Applies one word of `before`; false when it could not be done.
+  bool Prepare(const std::wstring& word, const LoadedPlugin& plugin);
+  // Lets go of what the row held open during its records.
+  void Release();
+  Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending) const;
+  Machine Expected(const std::wstring& after) const;
+  // The lines "<level><module initial> <text>" that the parts stand for.
+  std::vector<std::wstring> Story(const std::vector<const wchar_t*>& parts) const;
+  // The lines of a log file in the same form.
+  static std::vector<std::wstring> Told(const std::wstring& log_file);
+
+  const std::wstring& v1() const { return v1_; }
+  const std::wstring& v2() const { return v2_; }
+  const std::wstring& packages() const { return copies_.path(); }
+  const std::wstring& host() const { return host_; }
+
+ private:
+  TempDir copies_;
+  const std::wstring v1_, v2_, engine_;
+  zyhok::UniqueFileHandle instance_, held_;
+  zyhok::UniqueModule loaded_;
+  std::wstring host_;
+};
+
+// A difference between two machines, item by item, for failure messages.
+std::string MachineDiff(const Machine& expected, const Machine& actual);
+// The lines of two stories side by side from the first that differs.
+std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual);
+
+}  // namespace zyhok_test
