@@ -1,130 +1,130 @@
-// An action cut short at any step and run again leaves the machine as one uninterrupted run (the
-// reference) does. For every line n of the reference's log: a run that the log library ends at line n
-// (ZYJOURNAL_CUT), then a run without a cut, each in a fresh host process. Compared: result, service state,
-// driver bytes, staging trees, service key values, package folders and the access change's entry lines
-// (Wine keeps no DACL on services). No cut and no second run queues a deletion for the next reboot.
+// An action cut short at any step and run again ends where the lifecycle table's uncut row ends: the
+// row's result and its whole machine, with nothing queued for the next reboot. For every line n of the
+// row's story, a host process that the log library ends at line n (ZYJOURNAL_CUT) must have told the
+// story's first n - 1 lines; then a second host process runs the record again. Also, a different action
+// after a dead one: it must finish the dead action's work as the uncut rows would have left the machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
-#include "support/test_support.h"
+#include "support/scenario.h"
 
 namespace {
 
 using namespace zyhok_test;
 
 struct Row {
-  const char* name;
-  const wchar_t* installed;  // the package the plug-in installs first (running), or none
-  bool shared;               // another holder's share too: PermCount = 2
-  uint32_t action;
-  const wchar_t* package;
-  // From the first line starting with `settled` on, the action has completed and left the machine as
-  // the uninterrupted run does, so a second run is a second action. Where that does not converge,
-  // `repair` (an action on the same package) must bring both machines to the same state.
+  const char* scenario;  // the lifecycle row whose action is cut
+  // From the first line starting with `settled` on, the action has completed, so a second run is a second
+  // action; `repair` (a record on the same package) must then bring the machine to the `repaired` one.
   const wchar_t* settled = nullptr;
   uint32_t repair = 0;
+  const wchar_t* repaired = nullptr;
 };
 
 const Row kRows[] = {
-    {"InstallOnACleanMachine", nullptr, false, kInstall, L"v1"},
-    {"UpdateOfTheRunningV1ToV2", L"v1", false, 1, L"v2"},
+    {"FreshInstall"},
+    {"UpdateOfTheRunningDriver"},
     // A second give-up of the share is a removal: only a new install brings the driver back.
-    {"UninstallOfThePlatformsShareOfTheRunningV2", L"v2", true, kUninstall, L"v2", L"<== DoActionFromDrvInfo",
-     kInstall},
+    {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"2z <== DoActionFromDrvInfo", kInstall, L"v1"},
 };
 
-class Interruption : public ::testing::TestWithParam<Row> {
+class Interruption : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(plugin_.loaded()); }
   void TearDown() override { ResetDriverMachineState(); }
 
-  void Prepare() {
+  // The machine of `before`, and the deletions already queued.
+  void Prepare(const std::wstring& before) {
     ResetDriverMachineState();
-    if (GetParam().installed == nullptr) return;
-    ASSERT_EQ(plugin_.Do(kInstall, Package(GetParam().installed)), kSuccess);
-    ASSERT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
-    if (GetParam().shared) ASSERT_EQ(WriteHklmValue(kDriverServiceKey, L"PermCount", Dword(2)), ERROR_SUCCESS);
+    std::wistringstream words(before);
+    for (std::wstring word; words >> word;) ASSERT_TRUE(world_.Prepare(word, plugin_)) << WideToUtf8(word);
+    pending_ = PendingDeletions();
   }
-
-  std::wstring Package(const std::wstring& version) const { return version == L"v1" ? v1_ : v2_; }
-
-  // Runs a record on the row's package in a fresh host process.
-  uint32_t Run(const std::wstring& log, const std::wstring& cut, uint32_t action) {
-    return host_.Run({MakeRecord(action, Package(GetParam().package))}, log, {L"ZYJOURNAL_CUT=" + cut});
+  // One record in a fresh host process, cut at line `cut` (0: not cut), logging to `log`.
+  uint32_t Run(const Rec& rec, size_t cut, const std::wstring& log) {
+    return host_.Run({MakeRecord(rec.action, world_.Expand(rec.path))}, log, {L"ZYJOURNAL_CUT=" + std::to_wstring(cut)});
   }
-
-  // The machine now, with the result and the access changes of the run that logged to `log`.
-  std::string Machine(uint32_t result, const std::wstring& log) const {
-    std::wostringstream out;
-    out << L"result " << std::hex << result << L"\n" << DescribeMachine(packages_.path());
-    out << L"access changes\n";
-    for (const std::wstring& text : LogTexts(log)) {
-      if (text.rfind(AccessChangeLine(true).substr(0, 60), 0) == 0) out << L"  " << text << L"\n";
+  void ExpectMachine(const std::wstring& after) {
+    const Machine expected = world_.Expected(after), actual = world_.Observe(plugin_, pending_);
+    EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
+    for (const wchar_t* v : {L"v1", L"v2"}) {  // no backup left beside the package's files
+      EXPECT_EQ(ListFolder(v[1] == L'1' ? world_.v1() : world_.v2()), ListFolder(PackageDir(v)));
     }
-    return WideToUtf8(out.str());
   }
 
   LoadedPlugin plugin_;
-  TempDir packages_, logs_;
-  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
+  ScenarioMachine world_;
+  TempDir logs_;
   HostProcess host_{L"zyhok_cut_host.exe"};
+  std::vector<std::wstring> pending_;
 };
 
-TEST_P(Interruption, EveryCutPointConvergesWhenTheActionIsRunAgain) {
-  const Row& row = GetParam();
-  ASSERT_TRUE(plugin_.loaded());
-  ASSERT_NO_FATAL_FAILURE(Prepare());
-  // The machine after an uninterrupted run of action `a` that logs to `log`.
-  const auto run = [&](const std::wstring& log, uint32_t a) { return Machine(Run(log, L"", a), log); };
-  const std::string reference = run(logs_ / L"reference", row.action);
-  const std::vector<std::wstring> steps = LogTexts(logs_ / L"reference");
-  ASSERT_TRUE(reference.rfind("result 201a0001\n", 0) == 0 && steps.size() > 2) << reference;
-  size_t settled = steps.size();  // index of the line from which on the action has completed
-  for (size_t i = steps.size(); row.settled != nullptr && i-- > 0;) {
-    if (steps[i].rfind(row.settled, 0) == 0) settled = i;
-  }
-  const std::string repaired = row.settled ? run(logs_ / L"repair", row.repair) : "";
-
-  // A cut that leaves the same machine as the cut before it (nothing but logging happened between the two
-  // lines) is followed by the same second run: that run is made only after lines that follow a change.
-  size_t converged = 0, queued_extra = 0, repairs = 0, same = 0;
-  std::string after_previous_cut;
-  bool previous_converged = false;
-  for (size_t cut = 1; cut <= steps.size(); ++cut) {
-    SCOPED_TRACE("cut at line " + std::to_string(cut) + ": " + WideToUtf8(steps[cut - 1]));
-    ASSERT_NO_FATAL_FAILURE(Prepare());
-    const size_t queued_before = PendingDeletions().size();
-    const std::wstring log = logs_ / std::to_wstring(cut);
-    EXPECT_EQ(Run(log + L".cut", std::to_wstring(cut), row.action), 0xDEADu);
-    EXPECT_EQ(LogTexts(log + L".cut"), std::vector<std::wstring>(steps.begin(), steps.begin() + (cut - 1)));
-    const std::string after_cut = Machine(0, L"") + std::to_string(PendingDeletions().size());
-    if (after_cut == after_previous_cut && cut <= settled) {
-      ++same;
-      converged += previous_converged;
-      continue;
+TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
+  for (const Row& row : kRows) {
+    const Scenario& s = LifecycleScenario(row.scenario);
+    SCOPED_TRACE(s.name);
+    std::vector<const wchar_t*> parts = {L"load"};
+    parts.insert(parts.end(), s.story.begin(), s.story.end());
+    const std::vector<std::wstring> story = world_.Story(parts);
+    size_t settled = story.size(), converged = 0, same = 0;
+    for (size_t i = 0; row.settled != nullptr && i < story.size(); ++i) {
+      if (story[i].rfind(row.settled, 0) == 0 && settled == story.size()) settled = i;
     }
-    after_previous_cut = after_cut;
-    const std::string machine = run(log + L".again", row.action);
-    previous_converged = machine == reference;
-    queued_extra += PendingDeletions().size() - queued_before;
-    if (machine != reference && cut > settled) {
-      EXPECT_EQ(run(log + L".repair", row.repair), repaired) << "after the repair";
-      ++repairs;
-      continue;
+    std::string after_previous_cut;
+    for (size_t cut = 1; cut <= story.size(); ++cut) {
+      SCOPED_TRACE("cut at line " + std::to_string(cut) + ": " + WideToUtf8(story[cut - 1]));
+      ASSERT_NO_FATAL_FAILURE(Prepare(s.before));
+      const std::wstring log = logs_ / Utf8ToWide(s.name) + std::to_wstring(cut);
+      EXPECT_EQ(Run(s.records[0], cut, log + L".cut"), 0xDEADu);
+      EXPECT_TRUE(ScenarioMachine::Told(log + L".cut") == std::vector<std::wstring>(story.begin(), story.begin() + (cut - 1)));
+      // A cut that leaves the machine as the cut before it did (only logging happened in between) is
+      // followed by the same second run: that run is made only after lines that follow a change.
+      const std::string after_cut = MachineDiff({}, world_.Observe(plugin_, pending_));
+      if (after_cut == after_previous_cut && cut <= settled) {
+        ++same;
+        continue;
+      }
+      after_previous_cut = after_cut;
+      if (cut > settled) {
+        Run(s.records[0], 0, log + L".again");
+        EXPECT_EQ(Run({row.repair, s.records[0].path}, 0, log + L".repair"), kSuccess);
+        ExpectMachine(row.repaired);
+        continue;
+      }
+      EXPECT_EQ(Run(s.records[0], 0, log + L".again"), s.result);
+      ExpectMachine(s.after);
+      converged += !HasFailure();
     }
-    EXPECT_EQ(machine, reference);
-    if (machine == reference) ++converged;
+    std::cout << "[ cut points ] " << s.name << ": " << story.size() << " cut points, " << converged << " run again ("
+              << same << " left the machine as the cut before), " << story.size() - settled << " repaired\n";
   }
-  std::cout << "[ cut points ] " << row.name << ": " << steps.size() << " cut points, " << converged
-            << " converged (" << same << " left the machine as the cut before), " << repairs
-            << " repaired by action " << row.repair << "; cut and second runs queued " << queued_extra
-            << " entries for deletion at reboot\n";
-  EXPECT_EQ(queued_extra, 0u) << "nothing here holds a file: nothing need wait for a reboot";
 }
 
-std::string RowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+// A different action after a dead one finishes what the dead one left: an uninstall after an update cut
+// right after its staging removes both versions' copies; an uninstall that only gives up the share after
+// an update cut once the old driver was stopped, then the update again (which takes the share back),
+// leave the updated driver running and no v1 copy.
+TEST_F(Interruption, ADifferentActionAfterADeadOneFinishesItsWork) {
+  const Scenario& update = LifecycleScenario("UpdateOfTheRunningDriver");
+  std::vector<const wchar_t*> parts = {L"load"};
+  parts.insert(parts.end(), update.story.begin(), update.story.end());
+  const std::vector<std::wstring> story = world_.Story(parts);
+  const auto line = [&](const wchar_t* text) {
+    return std::find(story.begin(), story.end(), text) - story.begin() + 1;
+  };
+  ASSERT_NO_FATAL_FAILURE(Prepare(L"v1"));
+  EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Check if the driver is exist: zyhok"), logs_ / L"update1"), 0xDEADu);
+  EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall1"), kSuccess);
+  ExpectMachine(L"");
 
-INSTANTIATE_TEST_SUITE_P(Actions, Interruption, ::testing::ValuesIn(kRows), RowName);
+  ASSERT_NO_FATAL_FAILURE(Prepare(L"v1 PermCount=2"));
+  EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Success to stop original driver: zyhok"), logs_ / L"update2"), 0xDEADu);
+  EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall2"), kSuccess);
+  EXPECT_EQ(Run({1, L"%V2%"}, 0, logs_ / L"update3"), kSuccess);
+  ExpectMachine(L"v2 inf=v1 PermCount=2");
+}
 
 }  // namespace
