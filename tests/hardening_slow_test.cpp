@@ -65,9 +65,9 @@ struct Case { zyhok::DrvInfo record; std::wstring text; bool real; };
 // first "\\.\" (for the uninstall only dot-free paths, whose canonical form is as long); an update's empty path.
 bool MustBeRefused(const Case& c) {
   const uint32_t a = c.record.action;
-  if (a == zyhok::kActionUninstall) return c.text.size() >= kBuffer && c.text.find(L'.') == std::wstring::npos;
+  if (a == 2) return c.text.size() >= kBuffer && c.text.find(L'.') == std::wstring::npos;
   const size_t length = c.text.size() - (c.text.find(L"\\\\.\\") == std::wstring::npos ? 0 : 3);
-  return a > zyhok::kActionUpdateQuiet || (length == 0 && a != zyhok::kActionInstall) || length >= kBuffer;
+  return a > 3 || (length == 0 && a != 0) || length >= kBuffer;
 }
 
 Random g_random{kSeed};  // the generator's stream

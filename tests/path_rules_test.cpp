@@ -26,11 +26,11 @@ TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
       {L"\\\\?\\C:\\20019\\1", L"\\\\?\\C:\\20019\\1", 1}, {L"relative", L"relative", 1},
       {longest + L"y", L"", 0},
       {L"C:\\\\.\\" + std::wstring(256, L'z'), L"C:\\" + std::wstring(256, L'z'), 1}};
-  wchar_t out[zyhok::kNormalizedPathUnits];
+  wchar_t out[260];
   for (const auto& c : cases) {
-    wmemset(out, L'#', zyhok::kNormalizedPathUnits);
+    wmemset(out, L'#', 260);
     EXPECT_EQ(zyhok::NormalizeDriverPath(c.path.c_str(), out), c.result) << WideToUtf8(c.path);
-    EXPECT_EQ(std::wstring(out, wcsnlen(out, zyhok::kNormalizedPathUnits)), c.normalized);
+    EXPECT_EQ(std::wstring(out, wcsnlen(out, 260)), c.normalized);
     std::wstring folder;
     EXPECT_EQ(zyhost::NormaliseFolder(c.path, &folder), c.result == 1) << WideToUtf8(c.path);
     if (c.result == 1) EXPECT_EQ(folder, c.normalized);

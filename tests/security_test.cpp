@@ -1,5 +1,5 @@
-// The DACL rewriting behind the driver service's access restriction, on a registry key with a known DACL
-// (Wine keeps none on services nor files). The lifecycle rows check its course on the real service.
+// The DACL rewriting behind the driver service's access restriction, simulated on a registry key with a
+// known DACL (Wine keeps none on services). The lifecycle rows check its course on the real service.
 #include <gtest/gtest.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -12,7 +12,6 @@ using namespace zyhok_test;
 using zyhok::CSecurityInfo;
 using zyhok::UniqueLocal;
 using Texts = std::vector<std::wstring>;
-constexpr DWORD kRestricted = 0xE01FF, kReadExecute = 0xA0000000;
 // DACLs are written and compared as SDDL. Every test key starts with a Guests entry denying
 // KEY_SET_VALUE, Administrators KEY_ALL_ACCESS, Everyone KEY_READ, SYSTEM KEY_ALL_ACCESS and
 // Administrators DELETE again.
@@ -20,7 +19,7 @@ const std::wstring kStartDacl = L"D:(D;;0x2;;;BG)(A;;0xf003f;;;BA)(A;;0x20019;;;
 
 // The start DACL after a rewrite: the deny entry kept, both Administrators entries `admin`, SYSTEM
 // `system`, Everyone read/execute.
-static std::wstring Rewritten(DWORD admin, DWORD system = kReadExecute) {
+static std::wstring Rewritten(DWORD admin, DWORD system = 0xA0000000) {
   wchar_t text[160];
   wsprintfW(text, L"D:(D;;0x2;;;BG)(A;;0x%x;;;BA)(A;;0xa0000000;;;WD)(A;;0x%x;;;SY)(A;;0x%x;;;BA)", admin,
             system, admin);
@@ -77,26 +76,28 @@ class DaclRewriteOnRegistryKey : public ::testing::Test {
     if (error != ERROR_SUCCESS || !dacl) return {error ? L"error " + std::to_wstring(error) : L"NULL DACL"};
     return Entries(descriptor.get(), sorted);
   }
-  DWORD Read(CSecurityInfo& info, const std::wstring& name, DWORD admin = kRestricted, PSID target = {}) {
-    return info.RetrieveInfoByNameEx(name.c_str(), target, KEY_QUERY_VALUE, admin, kReadExecute);
+  DWORD Read(CSecurityInfo& info, const std::wstring& name) {
+    return info.RetrieveInfoByNameEx(name.c_str(), nullptr, KEY_QUERY_VALUE, 0xE01FF, 0xA0000000);
   }
 
   const std::wstring subkey_ = L"SOFTWARE\\ZyhokSecurityTest-" + std::to_wstring(GetCurrentProcessId());
   std::wstring object_ = L"MACHINE\\" + subkey_;
 };
 
-// One object through five rounds, each read dropping the earlier descriptor: every Administrators entry
-// gets the admin mask, a target SID's entry the target access, the other allowed entries read/execute,
-// the deny entry stays in place; a target without an entry is merged in as a grant (SetEntriesInAclW
+// One object through five rounds, each read dropping the earlier descriptor. The first three go through
+// the service restriction itself, put on (administrators 0xE01FF) and lifted twice (GENERIC_ALL), on the
+// registry key standing in for the service; every Administrators entry gets the admin mask, the other
+// allowed entries read/execute (0xA0000000), the deny entry stays. The last two name a target SID: its
+// entry gets the target access, and a target without an entry is merged in as a grant (SetEntriesInAclW
 // chooses where, so those entries compare in any order). "Util COMMON" logs it from util_PriviRestrict.
 TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
   const std::wstring admin = L"Found administrators SID in DACL.", target = L"Found target SID in DACL.";
-  const struct { const wchar_t* sid; DWORD admin; std::wstring dacl; Texts found; bool any_order; } rows[] = {
-      {nullptr, kRestricted, Rewritten(kRestricted), {admin, admin}, false},
-      {nullptr, GENERIC_ALL, Rewritten(GENERIC_ALL), {admin, admin}, false},
-      {nullptr, GENERIC_ALL, Rewritten(GENERIC_ALL), {admin, admin}, false},
-      {L"SY", kRestricted, Rewritten(kRestricted, KEY_QUERY_VALUE), {admin, target, admin}, false},
-      {L"BU", kRestricted, Rewritten(kRestricted) + L"(A;;0x1;;;BU)", {admin, admin}, true}};
+  const struct { const wchar_t* sid; int restrict; std::wstring dacl; Texts found; bool any_order; } rows[] = {
+      {nullptr, 1, Rewritten(0xE01FF), {admin, admin}, false},
+      {nullptr, 0, Rewritten(0x10000000), {admin, admin}, false},
+      {nullptr, 0, Rewritten(0x10000000), {admin, admin}, false},
+      {L"SY", -1, Rewritten(0xE01FF, KEY_QUERY_VALUE), {admin, target, admin}, false},
+      {L"BU", -1, Rewritten(0xE01FF) + L"(A;;0x1;;;BU)", {admin, admin}, true}};
   CSecurityInfo info(SE_REGISTRY_KEY);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.dacl);
@@ -104,15 +105,23 @@ TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
     ASSERT_TRUE(!r.sid || ConvertStringSidToSidW(r.sid, &sid));
     UniqueLocal owned(sid);
     LogCapture log;
-    ASSERT_EQ(Read(info, object_, r.admin, sid), 0u);
-    ASSERT_EQ(info.ApplyInfoByName(object_.c_str()), 0u);
+    const std::wstring act = L"CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,";
+    Texts story = {L"==> " + act + L"pwszServiceName=" + object_ + L", bRestrictAct=" + std::to_wstring(r.restrict)};
+    if (r.restrict >= 0) {
+      EXPECT_EQ(zyhok::CWorkOnSpecificAccount(SE_REGISTRY_KEY).DoSecurityRestrictActionOnServiceObject(object_.c_str(), r.restrict), TRUE);
+    } else {
+      story.clear();
+      ASSERT_EQ(info.RetrieveInfoByNameEx(object_.c_str(), sid, KEY_QUERY_VALUE, 0xE01FF, 0xA0000000), 0u);
+      ASSERT_EQ(info.ApplyInfoByName(object_.c_str()), 0u);
+    }
     EXPECT_EQ(Stored(r.any_order), Expected(r.dacl, r.any_order));
-    Texts story = {L"==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=" + object_,
-                   L"[GetBuiltinSid] find account group name=Administrators, dwRID=0x220"};
+    story.insert(story.end(), {L"==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=" + object_,
+                               L"[GetBuiltinSid] find account group name=Administrators, dwRID=0x220"});
     story.insert(story.end(), r.found.begin(), r.found.end());
     story.insert(story.end(), {L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0",
                                L"==> CSecurityInfo::ApplyInfoByName,pObjectName=" + object_,
                                L"<== CSecurityInfo::ApplyInfoByName,dwRet=0"});
+    if (r.restrict >= 0) story.push_back(L"<== " + act + L" bRet=0x1");
     EXPECT_EQ(log.Texts(2), story);
     for (auto& l : log.Lines()) EXPECT_EQ(l.module + L" " + l.source, L"Util COMMON util_PriviRestrict");
   }
@@ -123,11 +132,11 @@ TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
 // writes nothing either.
 TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
   CSecurityInfo fresh(SE_REGISTRY_KEY);
-  EXPECT_EQ(fresh.ApplyInfoByName(object_.c_str()), zyhok::kNoDaclError);
+  EXPECT_EQ(fresh.ApplyInfoByName(object_.c_str()), 0x546u);
   const struct { std::wstring name; bool null_dacl; DWORD error; const wchar_t *line, *returned; } cases[] = {
       {object_ + L"\\missing", false, ERROR_FILE_NOT_FOUND, L"GetNamedSecurityInfo error. dwRet=0x2", L"0x2"},
       {L"", false, ERROR_INVALID_DATA, L"given pObjectName is not correct. pObjectName=", L"0xd"},
-      {object_, true, zyhok::kNoDaclError, L"GetNamedSecurityInfo error. dwRet=0", L"0x546"}};
+      {object_, true, 0x546u, L"GetNamedSecurityInfo error. dwRet=0", L"0x546"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
     CSecurityInfo info(SE_REGISTRY_KEY);
@@ -137,7 +146,7 @@ TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
     EXPECT_EQ(Read(info, c.name), c.error);
     EXPECT_EQ(log.Texts(5), Texts({c.line}));
     EXPECT_TRUE(log.Has(2, L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=" + std::wstring(c.returned)));
-    EXPECT_EQ(info.ApplyInfoByName(object_.c_str()), zyhok::kNoDaclError);
+    EXPECT_EQ(info.ApplyInfoByName(object_.c_str()), 0x546u);
     EXPECT_EQ(Stored(), c.null_dacl ? Texts({L"NULL DACL"}) : Expected(kStartDacl));
   }
 }

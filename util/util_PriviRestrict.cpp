@@ -143,7 +143,7 @@ BOOL CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject(const wchar
                                 << L"pwszServiceName=" << service_name << L", bRestrictAct=" << restrict;
   BOOL result = TRUE;
   {
-    CSecurityInfo info(SE_SERVICE);
+    CSecurityInfo info(object_type_);
     const DWORD admin_access = restrict ? kServiceAdminRestrictedAccess : kServiceAdminFullAccess;
     if (info.RetrieveInfoByNameEx(service_name, nullptr, kTargetAccess, admin_access,
                                   kServiceOtherAccess) == ERROR_SUCCESS) {

@@ -72,7 +72,9 @@ class CSecurityInfo {
 // Puts the restriction on a service object or takes it off.
 class CWorkOnSpecificAccount {
  public:
-  CWorkOnSpecificAccount() = default;
+  // The object the restriction works on is a service; another type (a registry key, whose DACL a test
+  // can read back where the platform keeps none on services) gets exactly the same rewriting.
+  explicit CWorkOnSpecificAccount(SE_OBJECT_TYPE object_type = SE_SERVICE) : object_type_(object_type) {}
   // Ends an impersonation that is still in force (logs a failing RevertToSelf at level 5).
   virtual ~CWorkOnSpecificAccount();
   CWorkOnSpecificAccount(const CWorkOnSpecificAccount&) = delete;
@@ -87,6 +89,7 @@ class CWorkOnSpecificAccount {
   std::wstring domain_name_;
   UniqueSid account_sid_;
   bool impersonating_ = false;
+  SE_OBJECT_TYPE object_type_;
 };
 
 // Allocates the builtin alias SID S-1-5-32-<relative_id>, or the world SID S-1-1-0 for 0, and checks

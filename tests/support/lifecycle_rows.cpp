@@ -28,7 +28,7 @@ const std::vector<Scenario> kScenarios = {
     // Nothing was registered before: the retirement works on empty paths and logs the rename's own error,
     // whatever the log library did to the last-error value meanwhile.
     {"FreshInstall", L"", {{0, L"%V1%"}}, kSuccess, L"v1",
-     {INSTALL_V1, L"start", L"2z Success to start [zyhok] service.", L"rename-empty 4", INSTALL_END(L"0x201a0001")}},
+     {INSTALL_V1, L"start", L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
     // A path ending in a separator gets no second one; "PermCount" is set, not counted up; the running
     // driver's 1056 counts as started; the same component versions are in place, nothing is retired.
     {"ReinstallOverTheRunningDriver", L"v1 PermCount=3 BootStatus=5 GHSwitch=0 HokFlags=3", {{0, L"%V1%/"}}, kSuccess,
@@ -40,7 +40,7 @@ const std::vector<Scenario> kScenarios = {
       L"start-running", L"2z Success to start [zyhok] service.", INSTALL_END(L"0x201a0001")}},
     {"InstallWhoseStartIsRefusedWith1305", L"entry=0xc0000058", {{0, L"%V1%"}}, kSuccess,
      L"v1 service=stopped TestDriverEntryStatus=0xc0000058",
-     {INSTALL_V1, L"start-fail 0x519", L"2z Not support on this platform", L"rename-empty 4", INSTALL_END(L"0x201a0001")}},
+     {INSTALL_V1, L"start-fail 0x519", L"2z Not support on this platform", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
     // The v2 copies that the v1 staging replaced are retired all the same, and the service object is
     // restricted after the failure. SetupAPI keeps the newer v2 driver file in place.
     {"InstallWhoseStartIsRefusedWith31", L"v2 stopped entry=0xc0000001 PermCount=7 InstalledByZefa=0", {{0, L"%V1%"}},
@@ -50,7 +50,7 @@ const std::vector<Scenario> kScenarios = {
     // What came before the INF step stays: staged components and service settings.
     {"InstallFromAPackageWithoutInf", L"v1/zyhok.inf=missing", {{0, L"%V1%"}}, kFailed, L"settings staged=v1 registered=v1",
      {L"act 0 0", L"install %V1%", L"engine %V1% 2.5.1043", L"addon %V1%\\AddOn 1.0.5", L"inf-missing %V1%\\zyhok.inf",
-      L"5z fail to install %V1%\\zyhok.inf", L"rename-empty 4", L"access-gone 1", L"2z <== InstallDrvFromDrvInfo,",
+      L"5z fail to install %V1%\\zyhok.inf", L"rename-empty *4", L"access-gone 1", L"2z <== InstallDrvFromDrvInfo,",
       L"done 0xe01a000c"}},
     // A file-system error inside staging ends the install where it was raised.
     {"InstallStoppedByAFileSystemError", L"staging=file", {{0, L"%V1%"}}, kFailed, L"%SYS%\\zyhok=other-12",
@@ -64,7 +64,7 @@ const std::vector<Scenario> kScenarios = {
      L"ZYHOKMonDll64Name=\"%SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll\" ZYHOKMonDll64NameDev=d\"%SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll\" "
      L"ZYHOKMonDllName=\"%WOW%\\zyhok\\20019\\ZyMon\\zymon.dll\" ZYHOKMonDllNameDev=d\"%WOW%\\zyhok\\20019\\ZyMon\\zymon.dll\"",
      {L"act 0 0", L"install %V1%", L"engine %V1% -", L"addon %V1%\\AddOn 1.0.5", L"inf %V1%\\zyhok.inf", L"start",
-      L"2z Success to start [zyhok] service.", L"rename-empty 4", INSTALL_END(L"0x201a0001")}},
+      L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
     // An add-on without a version resource is registered with an empty version text.
     {"InstallOfAnAddOnWithoutAVersion", L"v1/AddOn/ZyHkEvt64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
      L"v1 staged=v1e %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=unversioned %WOW%\\zyhok\\20019\\AddOn\\ZyHkEvt.dll=v1 "
@@ -72,7 +72,7 @@ const std::vector<Scenario> kScenarios = {
      L"AddOn\\ZyHkEvt64|version=\"\" AddOn\\ZyHkEvt|path=\"%WOW%\\zyhok\\20019\\AddOn\\ZyHkEvt.dll\" "
      L"AddOn\\ZyHkEvt|devpath=d\"%WOW%\\zyhok\\20019\\AddOn\\ZyHkEvt.dll\" AddOn\\ZyHkEvt|version=\"\"",
      {L"act 0 0", L"install %V1%", L"engine %V1% 2.5.1043", L"addon %V1%\\AddOn -", L"inf %V1%\\zyhok.inf", L"start",
-      L"2z Success to start [zyhok] service.", L"rename-empty 4", INSTALL_END(L"0x201a0001")}},
+      L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess, L"v1 InstalledByZefa=0",
      {L"act 0x2 0", L"uninstall %V1%", L"access 0", UNINSTALL_END(L"0x201a0001")}},
@@ -102,47 +102,47 @@ const std::vector<Scenario> kScenarios = {
       UNINSTALL_END(L"0x201a0001")}},
     // ---- update ----
     {"UpdateOfTheRunningDriver", L"v1", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     {"UpdateInstallsAMissingDriverFromTheInfFirst", L"", {{1, L"%V2%"}}, kSuccess,
      L"v2-inf staged=v2 registered=v2 BootStatus=0xffffffff",
      {UPDATE_V2(L"0x1", L"access-gone 0", L"2z rDrvInfo.compare_state = 0"), L"exist-not", L"inf %V2%\\zyhok.inf",
-      L"2z Success to install driver by INF%V2%\\zyhok.inf", L"backup %V2%\\", L"replace %V2%\\", STARTED, L"rename-empty 4", UPDATE_END(L"0x201a0001")}},
+      L"2z Success to install driver by INF%V2%\\zyhok.inf", L"backup %V2%\\", L"replace %V2%\\", STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
     // The stop before the reinstall leaves nothing running for the exchange to stop.
     {"UpdateReinstallsAServiceMarkedForDeletion", L"v1 DeleteFlag=1", {{3, L"%V2%"}}, kSuccess, L"v2 DeleteFlag=1",
-     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"deleteflag 1", L"wait", L"inf %V2%\\zyhok.inf", L"backup %V2%\\",
+     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"marked", L"wait", L"inf %V2%\\zyhok.inf", L"backup %V2%\\",
       L"replace %V2%\\", STARTED_NEW, L"done 0x201a0001"}},
     {"UpdateOfAMarkedServiceWithAClientInstance", L"v1 DeleteFlag=0xFFFFFFFF instance=15", {{1, L"%V2%"}}, kNotStopped,
      L"v1 DeleteFlag=0xffffffff staged=v1+v2 registered=v2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 1", L"5z fail to stop ", L"backup %V2%\\", L"2z try to stop original driver: zyhok",
+     {UPDATE_V2_1, L"exist", L"marked", L"5z fail to stop ", L"backup %V2%\\", L"2z try to stop original driver: zyhok",
       L"5z fail to stop original driver: zyhok", UPDATE_END(L"0x201a0002")}},
     // Another product's INF install leaves no share values: the count starts at 1.
     {"UpdateTakesAShareInADriverOfAnotherProduct", L"v1-inf", {{1, L"%V2%"}}, kSuccess,
      L"v1-inf driver=v2 PermCount=1 InstalledByZefa=1 staged=v2 registered=v2 BootStatus=0xffffffff",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", L"2z zyhok is installed by other Velmora products, we should modify its registry.",
+     {UPDATE_V2_1, L"exist", L"unmarked", L"2z zyhok is installed by other Velmora products, we should modify its registry.",
       L"2z ==> ModifyZyhokRegistry,", L"3z fail to query registry: SYSTEM\\CurrentControlSet\\Services\\zyhok\\PermCount",
       L"3z fail to delete registry: SYSTEM\\CurrentControlSet\\Services\\zyhok\\DeleteFlag",
-      L"2z <== ModifyZyhokRegistry,bRet = 0x1", EXCHANGE, STARTED, L"rename-empty 4", UPDATE_END(L"0x201a0001")}},
+      L"2z <== ModifyZyhokRegistry,bRet = 0x1", EXCHANGE, STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
     {"UpdateTakesTheShareBackThatThisPlatformReleased", L"v1-inf InstalledByZefa=0 PermCount=3 DeleteFlag=0", {{1, L"%V2%"}},
      kSuccess, L"v1-inf driver=v2 PermCount=4 InstalledByZefa=1 staged=v2 registered=v2 BootStatus=0xffffffff",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", L"2z zyhok is installed by other Velmora products, we should modify its registry.",
-      L"2z ==> ModifyZyhokRegistry,", L"2z <== ModifyZyhokRegistry,bRet = 0x1", EXCHANGE, STARTED, L"rename-empty 4", UPDATE_END(L"0x201a0001")}},
+     {UPDATE_V2_1, L"exist", L"unmarked", L"2z zyhok is installed by other Velmora products, we should modify its registry.",
+      L"2z ==> ModifyZyhokRegistry,", L"2z <== ModifyZyhokRegistry,bRet = 0x1", EXCHANGE, STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
     {"UpdateOfThisPlatformsDriverTakesNoShare", L"v1-inf InstalledByZefa=1 PermCount=1 DeleteFlag=0", {{1, L"%V2%"}}, kSuccess,
      L"v1-inf driver=v2 PermCount=1 InstalledByZefa=1 DeleteFlag=0 staged=v2 registered=v2 BootStatus=0xffffffff",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, STARTED, L"rename-empty 4", UPDATE_END(L"0x201a0001")}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
     // Staged flags that differ: only the component that was copied afresh has its old copies retired, and
     // an add-on not copied keeps its registration.
     {"UpdateOverAStagedAddOnRetiresOnlyTheEngine", L"v1 stage=v2a", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 staged=v1a+v2 registered=v1a",
      {L"act 0x1 0", L"access 0", L"2z rDrvInfo.compare_state = 0", L"update %V2%", L"engine %V2% 2.6.1100",
-      L"addon %V2%\\AddOn 1.0.6 old", L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+      L"addon %V2%\\AddOn 1.0.6 old", L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     {"UpdateOverAStagedEngineRetiresOnlyTheAddOn", L"v1 stage=v2e", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1 staged=v1e+v2",
      {L"act 0x1 0", L"access 0", L"2z rDrvInfo.compare_state = 0", L"update %V2%", L"engine %V2% 2.6.1100 old",
-      L"addon %V2%\\AddOn 1.0.6", L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+      L"addon %V2%\\AddOn 1.0.6", L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // A package without its 32-bit engine stages that engine only in part: the v1 engine is not retired.
     {"UpdateFromAPackageWithoutA32BitEngine", L"v1 v2/zymon.dll=missing", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 staged=v1e+v2-e32 %WOW%\\zyhok\\20019\\ZyMon\\2.6.1100=d",
      {L"act 0x1 0", L"access 0", L"2z rDrvInfo.compare_state = 0", L"update %V2%", L"engine %V2% 2.6.1100 no32",
-      L"addon %V2%\\AddOn 1.0.6", L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+      L"addon %V2%\\AddOn 1.0.6", L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // Without its 64-bit engine the package's engine version is unreadable: the 32-bit file goes straight
     // into the ZyMon folder, and the v1 engine is not retired.
     {"UpdateFromAPackageWithoutA64BitEngine", L"v1 v2/zymon64.dll=missing", {{1, L"%V2%"}}, kSuccess,
@@ -150,72 +150,72 @@ const std::vector<Scenario> kScenarios = {
      L"ZYHOKMonDll64Name=\"%SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll\" ZYHOKMonDll64NameDev=d\"%SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll\" "
      L"ZYHOKMonDllName=\"%WOW%\\zyhok\\20019\\ZyMon\\zymon.dll\" ZYHOKMonDllNameDev=d\"%WOW%\\zyhok\\20019\\ZyMon\\zymon.dll\"",
      {L"act 0x1 0", L"access 0", L"2z rDrvInfo.compare_state = 0", L"update %V2%", L"engine %V2% - no64",
-      L"addon %V2%\\AddOn 1.0.6", L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+      L"addon %V2%\\AddOn 1.0.6", L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // Without a registered 32-bit add-on the 64-bit copies in use are not looked up, so none is retired.
     {"UpdateOverComponentsWithoutAnAddOnRegistration", L"v1 -AddOn", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 staged=v1e64+v1a+v2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, STARTED, L"rename-empty 3", UPDATE_END(L"0x201a0001")}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED, L"rename-empty *3", UPDATE_END(L"0x201a0001")}},
     {"UpdateWithHokFlagsBit0LeavesTheNewDriverStopped", L"v1 HokFlags=1 BootStatus=5", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 service=stopped HokFlags=1 BootStatus=5",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"ensure", UPDATE_END(L"0x201a0001")}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"ensure", UPDATE_END(L"0x201a0001")}},
     {"UpdateWithHokFlagsBit1StartsTheNewDriver", L"v1 HokFlags=2 BootStatus=5", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1 HokFlags=2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     {"UpdateWhoseNewDriverIsRefusedWith1305", L"v1 entry=0xc0000058 BootStatus=7", {{3, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 service=stopped BootStatus=7 TestDriverEntryStatus=0xc0000058",
-     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"deleteflag 0", EXCHANGE, L"ensure", L"start-fail 0x519",
+     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"unmarked", EXCHANGE, L"ensure", L"start-fail 0x519",
       L"5z fail to start new driver.zyhok", L"2z Not support on this platform.", UPDATE_END(L"0x201a0001")}},
     // A DriverEntry that refuses is not used here: Wine's driver host releases the refused image only after
     // StartServiceW has returned, so the rollback would race with it. A file that cannot be loaded at all
     // fails the start without holding the file; the old driver is not started again.
     {"UpdateWhoseNewDriverDoesNotLoadIsRolledBack", L"v1 -BootStatus v2/zyhok.sys=junk", {{1, L"%V2%"}}, kRestored,
      L"v1 service=stopped staged=v1+v2 registered=v2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"ensure", L"start-fail 0x45a", L"5z fail to start new driver.zyhok",
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"ensure", L"start-fail 0x45a", L"5z fail to start new driver.zyhok",
       ROLLBACK, UPDATE_END(L"0xe01a000b")}},
     {"UpdateWhoseBackupIsRefused", L"v1 v2/zyhok_backup.sys=folder", {{1, L"%V2%"}}, kFailed, L"v1 staged=v1+v2 registered=v2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", L"backup %V2%\\", L"5z Copy file failed.0x10b",
+     {UPDATE_V2_1, L"exist", L"unmarked", L"backup %V2%\\", L"5z Copy file failed.0x10b",
       L"2z backup original driver file failed.", L"2z delete backup file %V2%\\zyhok_backup.sys failed", UPDATE_END(L"0xe01a000c")}},
     {"UpdateWhoseReplaceAndRollbackAreRefused", L"v1 hold-driver", {{1, L"%V2%"}}, kRollbackFailed,
      L"v1 service=stopped staged=v1+v2 registered=v2",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"5z Copy file failed.0x5",
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"5z Copy file failed.0x5",
       L"5z replace original driver file with new ones failed.", ROLLBACK, L"5z Copy file failed.0x5",
       L"5z rollback to original driver file failed.", UPDATE_END(L"0xe01a000e")}},
     // Without its driver file the package backs up the installed one but cannot replace it. 0xE01A000C ends
     // the batch: the uninstall after it is never dispatched.
     {"UpdateWhoseReplacementFailsRestartsTheOldDriver", L"v1 v2/zyhok.sys=missing", {{3, L"%V2%"}, {2, L"%V1%"}}, kFailed,
      L"v1 staged=v1+v2 registered=v2",
-     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"deleteflag 0", EXCHANGE, L"5z Copy file failed.0x2",
+     {UPDATE_V2(L"0x3", L"access 0"), L"exist", L"unmarked", EXCHANGE, L"5z Copy file failed.0x2",
       L"5z replace original driver file with new ones failed.", ROLLBACK, L"2z rollback to original driver file successfully.",
       L"start", UPDATE_END(L"0xe01a000c")}},
     {"UpdateRollbackWhoseRestartIsRefusedWith1275", L"v1 entry=0xc000036c v2/zyhok.sys=missing", {{1, L"%V2%"}}, kSuccess,
      L"v1 service=stopped staged=v1+v2 registered=v2 TestDriverEntryStatus=0xc000036c",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"5z Copy file failed.0x2",
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"5z Copy file failed.0x2",
       L"5z replace original driver file with new ones failed.", ROLLBACK, L"2z rollback to original driver file successfully.",
       L"start-fail 0x4fb", L"2z Blocked by boot status.", UPDATE_END(L"0x201a0001")}},
     {"UpdateRollbackWhoseRestartIsRefusedWith1305", L"v1 entry=0xc0000058 v2/zyhok.sys=missing", {{1, L"%V2%"}}, kSuccess,
      L"v1 service=stopped staged=v1+v2 registered=v2 TestDriverEntryStatus=0xc0000058",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"5z Copy file failed.0x2",
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"5z Copy file failed.0x2",
       L"5z replace original driver file with new ones failed.", ROLLBACK, L"2z rollback to original driver file successfully.",
       L"start-fail 0x519", L"2z Not support on this platform.", UPDATE_END(L"0x201a0001")}},
     {"UpdateRollbackWhoseRestartIsRefusedWith31", L"v1 entry=0xc0000001 v2/zyhok.sys=missing", {{1, L"%V2%"}}, kRollbackFailed,
      L"v1 service=stopped staged=v1+v2 registered=v2 TestDriverEntryStatus=0xc0000001",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, L"5z Copy file failed.0x2",
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, L"5z Copy file failed.0x2",
       L"5z replace original driver file with new ones failed.", ROLLBACK, L"2z rollback to original driver file successfully.",
       L"start-fail 0x1f", L"5z start original driver file failed.", UPDATE_END(L"0xe01a000e")}},
     // The held engine is renamed aside; the copies nobody held go at once, with their folders.
     {"UpdateRenamesALoadedEngineAside", L"v1 load-engine", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1 queued=engine",
-     {UPDATE_V2_1, L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+     {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // The catalogue copy depends on the version that the host process is told at its start.
     {"UpdateInAWindows7HostCopiesNoCatalogue", L"host=win7", {{3, L"%V2%"}}, kSuccess,
      L"v2-inf staged=v2 registered=v2 BootStatus=0xffffffff",
      {L"load", UPDATE_V2(L"0x3", L"access-gone 0"), L"exist-not", L"inf %V2%\\zyhok.inf",
-      L"2z Success to install driver by INF%V2%\\zyhok.inf", L"backup %V2%\\", L"replace %V2%\\", STARTED, L"rename-empty 4", UPDATE_END(L"0x201a0001")}},
+      L"2z Success to install driver by INF%V2%\\zyhok.inf", L"backup %V2%\\", L"replace %V2%\\", STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
     {"UpdateInAHostWithoutAWindows10ManifestCopiesNoCatalogue", L"v1 host=win10", {{3, L"%V2%"}}, kSuccess, L"v2 inf=v1",
-     {L"load", UPDATE_V2(L"0x3", L"access 0"), L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+     {L"load", UPDATE_V2(L"0x3", L"access 0"), L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // A second update finds the first one's catalogue copy and overwrites it.
     {"UpdateInAWindows10HostCopiesTheCatalogue", L"v1 catalogue=v1 host=win10+manifest", {{3, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 catalogue=v2",
      {L"load", UPDATE_V2(L"0x3", L"access 0"), L"2z The OS platform is win10 or above.", L"2z wsSystemPath : %SYS%\\zyhok.cat",
-      L"2z wsCatFilePath : %V2%\\zyhok.cat", L"exist", L"deleteflag 0", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
+      L"2z wsCatFilePath : %V2%\\zyhok.cat", L"exist", L"unmarked", EXCHANGE, STARTED_NEW, L"done 0x201a0001"}},
     // ---- the batch ----
     {"PathsThatFitNoBufferAreRefusedByEveryAction", L"v1", {{0, L"%LONG%"}, {1, L"%LONG%"}, {2, L"%LONG%"}}, kRefused, L"v1",
      {L"act 0 0", L"2z ==> InstallDrvFromDrvInfo,", L"2z Normalize the driver path failed.", L"done 0xe01a000a",

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwctype>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 namespace zyhok_test {
@@ -306,125 +307,118 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
   return m;
 }
 
-// Parts: a line "<level><module initial> <text>" as it stands, or a step "<name> <argument>...":
-//   act A C, done R               the dispatch's entry (action, compare state) and exit lines
-//   access 1|0, access-gone 1|0   the restriction put on or lifted, on the service, or with no service
-//   install|uninstall|update P [N]  an action's entry line and the record's path P, normalised N
-//   engine P V [old|no32|old32]    the engine staged from package folder P, version V ("-": unreadable);
-//                                 old: both files already staged, no32: the 32-bit file not copied
-//   addon T V [old|no32|old32]     the same for the add-on from folder T
-//   inf I, inf-missing I, uninf I, uninf-missing I   the INF sections run (or refused)
-//   start, start-fail E, start-running, wait          StartDriverService and its waits
-//   rename-empty N                N retirements of an empty path
-//   exist, exist-not, deleteflag 0|1, backup D, stop, replace D, ensure, update-end R   update steps
-//   load                          the lines the plug-in writes when a host process loads it
+namespace {
+
+// The lines of the plug-in's steps, "<level><module initial> <text>", where $1 and $2 stand for the step's
+// arguments ($2 is $1 when not given); an entry without a level is a step of its own.
+const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
+  static const std::map<std::wstring, std::vector<const wchar_t*>> steps = {
+      {L"act", {L"2z ==> DoActionFromDrvInfo,rDrvInfo.action = $1, rDrvInfo.compare_state = $2"}},
+      {L"done", {L"2z <== DoActionFromDrvInfo,asStatus = $1"}},
+      {L"access",  // the restriction put on (1) or lifted (0)
+       {L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, bRestrictAct=$1",
+        L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok",
+        L"2u [GetBuiltinSid] find account group name=Administrators, dwRID=0x220",
+        L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0", L"2u ==> CSecurityInfo::ApplyInfoByName,pObjectName=zyhok",
+        L"2u <== CSecurityInfo::ApplyInfoByName,dwRet=0",
+        L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"}},
+      {L"access-gone",  // the same with no service to change
+       {L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, bRestrictAct=$1",
+        L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok", L"5u GetNamedSecurityInfo error. dwRet=0x424",
+        L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0x424",
+        L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"}},
+      {L"install", {L"2z ==> InstallDrvFromDrvInfo,", L"paths $1 $2"}},
+      {L"uninstall", {L"2z ==> UninstallDrvFromDrvInfo,", L"paths $1 $2"}},
+      {L"update", {L"2z ==> UpdateDrvFromDrvInfo,", L"paths $1 $2"}},
+      {L"paths", {L"2z rDrvInfo.wszDriverPath = $1", L"2z wszNormalDriverFolder = $2"}},
+      {L"inf",
+       {L"2z ==> _InstallDriverByInf,INF File Path: $1",
+        L"2z called InstallHinfSectionW() Success!, command line: DefaultInstall 128 $1", L"2z <== _InstallDriverByInf,"}},
+      {L"inf-missing",
+       {L"2z ==> _InstallDriverByInf,INF File Path: $1", L"5z Incorrect driver INF filepath.", L"2z <== _InstallDriverByInf,"}},
+      {L"uninf", {L"2z ==> _UnInstallDriverByInf,", L"2z <== _UnInstallDriverByInf,"}},
+      {L"uninf-missing", {L"2z ==> _UnInstallDriverByInf,", L"5z Incorrect driver INF filepath.", L"2z <== _UnInstallDriverByInf,"}},
+      {L"wait", {L"2z ==> WaitForServiceState,timeout value: 0x7530", L"2z <== WaitForServiceState,Is Service Ok: 0x1"}},
+      {L"start", {L"2z ==> StartDriverService,Driver Name:zyhok", L"wait", L"2z <== StartDriverService,bResult: 0x1"}},
+      {L"start-running", {L"2z ==> StartDriverService,Driver Name:zyhok", L"2z <== StartDriverService,bResult: 0x1"}},
+      {L"start-fail",
+       {L"2z ==> StartDriverService,Driver Name:zyhok", L"5z ControlService failed! function:StartService, error code: $1",
+        L"2z <== StartDriverService,bResult: 0"}},
+      {L"rename-empty", {L"3z Rename file() failed. LastError = %RENAME_ERROR%"}},  // a retirement of an empty path
+      {L"exist",
+       {L"2z Check if the driver is exist: zyhok", L"2z ==> IsDriverExist,", L"2z try to opens an existing service: zyhok",
+        L"2z <== IsDriverExist,The service: zyhok exists"}},
+      {L"exist-not",
+       {L"2z Check if the driver is exist: zyhok", L"2z ==> IsDriverExist,", L"2z try to opens an existing service: zyhok",
+        L"5z OpenService failed. error code: 0x424", L"2z <== IsDriverExist,The service: zyhok does not exist"}},
+      {L"unmarked",
+       {L"2z ==> _CheckDeleteFlagRegistry,", L"2z <== _CheckDeleteFlagRegistry,bRet = 0",
+        L"2z Check zyhok is installed by other Velmora products?"}},
+      {L"marked",
+       {L"2z ==> _CheckDeleteFlagRegistry,",
+        L"3z The DeleteFlag indicates the service: zyhok was marked for deletion on reboot",
+        L"2z <== _CheckDeleteFlagRegistry,bRet = 0x1"}},
+      {L"backup",
+       {L"2z backup original driver file from: %DRIVERS% to $1",
+        L"2z backup old drivers from: %DRIVERS%zyhok.sys to $1zyhok_backup.sys"}},
+      {L"stop", {L"2z try to stop original driver: zyhok", L"wait", L"2z Success to stop original driver: zyhok"}},
+      {L"replace",
+       {L"2z replace original driver file with new ones from: $1 to %DRIVERS%",
+        L"2z replace old drivers with new drivers from: $1zyhok.sys to %DRIVERS%zyhok.sys"}},
+      {L"ensure",
+       {L"2z query original driver to ensure original drivers was stopped: zyhok",
+        L"2z original driver was already stopped: zyhok"}},
+      {L"update-end", {L"2z <== UpdateDrvFromDrvInfo,asStatus = $1"}},
+      {L"load", {L"5u regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA"}},
+  };
+  return steps;
+}
+
+}  // namespace
+
+// Parts: a line "<level><module initial> <text>" as it stands, or a step "<name> <argument>..." of Steps
+// (a last argument "*N" repeats it N times), or the staging of a component:
+//   engine P V [old|no32|no64], addon T V [...]  the engine from package folder P (the add-on from T),
+//   version V ("-": unreadable); old: both files already staged, no32/no64: that file not copied
 std::vector<std::wstring> ScenarioMachine::Story(const std::vector<const wchar_t*>& parts) const {
   std::vector<std::wstring> out;
-  const auto say = [&](const std::wstring& line) { out.push_back(line); };
-  for (const wchar_t* part : parts) {
-    const std::vector<std::wstring> a = Split(Expand(part));
-    if (iswdigit(part[0])) {
-      say(Expand(part));
-      continue;
-    }
-    const std::wstring& step = a[0];
-    const std::wstring arg = a.size() > 1 ? a[1] : L"", arg2 = a.size() > 2 ? a[2] : L"";
-    if (step == L"act") say(L"2z ==> DoActionFromDrvInfo,rDrvInfo.action = " + arg + L", rDrvInfo.compare_state = " + arg2);
-    if (step == L"done") say(L"2z <== DoActionFromDrvInfo,asStatus = " + arg);
-    if (step == L"access" || step == L"access-gone") {
-      say(L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, bRestrictAct=" +
-          arg);
-      say(L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok");
-      if (step == L"access") {
-        say(L"2u [GetBuiltinSid] find account group name=Administrators, dwRID=0x220");
-        say(L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0");
-        say(L"2u ==> CSecurityInfo::ApplyInfoByName,pObjectName=zyhok");
-        say(L"2u <== CSecurityInfo::ApplyInfoByName,dwRet=0");
-      } else {
-        say(L"5u GetNamedSecurityInfo error. dwRet=0x424");
-        say(L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0x424");
-      }
-      say(L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1");
-    }
-    if (step == L"install" || step == L"uninstall" || step == L"update") {
-      say(L"2z ==> " + std::wstring(step == L"install" ? L"InstallDrvFromDrvInfo," : step == L"update" ? L"UpdateDrvFromDrvInfo,"
-                                                                                                   : L"UninstallDrvFromDrvInfo,"));
-      say(L"2z rDrvInfo.wszDriverPath = " + arg);
-      say(L"2z wszNormalDriverFolder = " + (arg2.empty() ? arg : arg2));
-    }
-    if (step == L"engine" || step == L"addon") {
-      const bool engine = step == L"engine";
-      const std::wstring version = arg2 == L"-" ? L"" : arg, how = a.size() > 3 ? a[3] : L"";
-      const std::wstring file = arg + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll");
-      say(L"2p AddOn path is:" + file);
-      const DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
-      wchar_t shown[16] = L"0";
-      if (size != 0) wsprintfW(shown, L"0x%lx", size);
-      say(L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown));
-      if (size != 0) say(L"2p File Version: " + arg2);
-      if (arg2 == L"-") say(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
-      const std::wstring v = arg2 == L"-" ? L"" : arg2;
-      say(L"2z Engine Path is:" + arg);
-      say(L"2z Engine Version is:" + v);
-      say(L"2z fsTargetPath is:" + arg);
-      const std::wstring tail = std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (v.empty() ? L"" : L"\\" + v);
-      say(L"2z fsOurPath is:" + SystemDir() + tail);
-      if (how == L"old" || how == L"no64") say(L"2z The file has been exists.\nTargetPath: " + arg + L"\nOurPath: " + SystemDir() + tail);
-      say(L"2z fsOurPathWow64 is:" + ParentOf(StagingTree32()) + tail);
-      if (how == L"old" || how == L"no32") say(L"2z The file has been exists.");
-    }
-    if (step == L"inf" || step == L"inf-missing") {
-      say(L"2z ==> _InstallDriverByInf,INF File Path: " + arg);
-      say(step == L"inf" ? L"2z called InstallHinfSectionW() Success!, command line: DefaultInstall 128 " + arg
-                         : L"5z Incorrect driver INF filepath.");
-      say(L"2z <== _InstallDriverByInf,");
-    }
-    if (step == L"uninf" || step == L"uninf-missing") {
-      say(L"2z ==> _UnInstallDriverByInf,");
-      if (step != L"uninf") say(L"5z Incorrect driver INF filepath.");
-      say(L"2z <== _UnInstallDriverByInf,");
-    }
-    if (step.rfind(L"start", 0) == 0) say(L"2z ==> StartDriverService,Driver Name:zyhok");
-    if (step == L"start-fail") say(L"5z ControlService failed! function:StartService, error code: " + arg);
-    if (step == L"wait" || step == L"start" || step == L"stop") {
-      if (step == L"stop") say(L"2z try to stop original driver: zyhok");
-      say(L"2z ==> WaitForServiceState,timeout value: 0x7530");
-      say(L"2z <== WaitForServiceState,Is Service Ok: 0x1");
-      if (step == L"stop") say(L"2z Success to stop original driver: zyhok");
-    }
-    if (step.rfind(L"start", 0) == 0) say(step == L"start-fail" ? L"2z <== StartDriverService,bResult: 0" : L"2z <== StartDriverService,bResult: 0x1");
-    for (int n = step == L"rename-empty" ? std::stoi(arg) : 0; n > 0; --n) {
-      say(Expand(L"3z Rename file() failed. LastError = %RENAME_ERROR%"));
-    }
-    if (step == L"exist" || step == L"exist-not") {
-      say(L"2z Check if the driver is exist: zyhok");
-      say(L"2z ==> IsDriverExist,");
-      say(L"2z try to opens an existing service: zyhok");
-      if (step == L"exist-not") say(L"5z OpenService failed. error code: 0x424");
-      say(step == L"exist" ? L"2z <== IsDriverExist,The service: zyhok exists" : L"2z <== IsDriverExist,The service: zyhok does not exist");
-    }
-    if (step == L"deleteflag") {
-      say(L"2z ==> _CheckDeleteFlagRegistry,");
-      if (arg == L"1") say(L"3z The DeleteFlag indicates the service: zyhok was marked for deletion on reboot");
-      say(arg == L"1" ? L"2z <== _CheckDeleteFlagRegistry,bRet = 0x1" : L"2z <== _CheckDeleteFlagRegistry,bRet = 0");
-      if (arg == L"0") say(L"2z Check zyhok is installed by other Velmora products?");
-    }
-    if (step == L"backup") {
-      say(L"2z backup original driver file from: " + SystemDir() + L"\\drivers\\ to " + arg);
-      say(L"2z backup old drivers from: " + SystemDir() + L"\\drivers\\zyhok.sys to " + arg + L"zyhok_backup.sys");
-    }
-    if (step == L"replace") {
-      say(L"2z replace original driver file with new ones from: " + arg + L" to " + SystemDir() + L"\\drivers\\");
-      say(L"2z replace old drivers with new drivers from: " + arg + L"zyhok.sys to " + SystemDir() + L"\\drivers\\zyhok.sys");
-    }
-    if (step == L"ensure") {
-      say(L"2z query original driver to ensure original drivers was stopped: zyhok");
-      say(L"2z original driver was already stopped: zyhok");
-    }
-    if (step == L"update-end") say(L"2z <== UpdateDrvFromDrvInfo,asStatus = " + arg);
-    if (step == L"load") say(L"5u regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA");
-  }
+  for (const wchar_t* part : parts) Tell(Expand(part), out);
   return out;
+}
+
+void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& out) const {
+  if (iswdigit(part[0])) return out.push_back(part);
+  std::vector<std::wstring> a = Split(part);
+  const int times = a.back()[0] == L'*' ? std::stoi(a.back().substr(1)) : 1;
+  if (times > 1) a.pop_back();
+  a.resize(std::max<size_t>(a.size(), 3), a.size() > 1 ? a[1] : L"");
+  if (a[2].empty()) a[2] = a[1];
+  if (a[0] == L"engine" || a[0] == L"addon") return Stage(a, out);
+  for (int n = 0; n < times; ++n) {
+    for (std::wstring line : Steps().at(a[0])) {
+      for (size_t at; (at = line.find(L"$1")) != std::wstring::npos;) line.replace(at, 2, a[1]);
+      for (size_t at; (at = line.find(L"$2")) != std::wstring::npos;) line.replace(at, 2, a[2]);
+      Tell(Expand(line), out);
+    }
+  }
+}
+
+void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std::wstring>& out) const {
+  const bool engine = a[0] == L"engine";
+  const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"), version = a[2] == L"-" ? L"" : a[2];
+  const std::wstring how = a.size() > 3 ? a[3] : L"";
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
+  wchar_t shown[16] = L"0";
+  if (size != 0) wsprintfW(shown, L"0x%lx", size);
+  out.insert(out.end(), {L"2p AddOn path is:" + file, L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown)});
+  if (size != 0) out.push_back(L"2p File Version: " + version);
+  if (version.empty()) out.push_back(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
+  const std::wstring tail = std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (version.empty() ? L"" : L"\\" + version);
+  out.insert(out.end(), {L"2z Engine Path is:" + a[1], L"2z Engine Version is:" + version, L"2z fsTargetPath is:" + a[1],
+                         L"2z fsOurPath is:" + SystemDir() + tail});
+  if (how == L"old" || how == L"no64") out.push_back(L"2z The file has been exists.\nTargetPath: " + a[1] + L"\nOurPath: " + SystemDir() + tail);
+  out.push_back(L"2z fsOurPathWow64 is:" + ParentOf(StagingTree32()) + tail);
+  if (how == L"old" || how == L"no32") out.push_back(L"2z The file has been exists.");
 }
 
 std::vector<std::wstring> ScenarioMachine::Told(const std::wstring& log_file) {

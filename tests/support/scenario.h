@@ -65,6 +65,8 @@ class ScenarioMachine {
   const std::wstring& host() const { return host_; }
 
  private:
+  void Tell(const std::wstring& part, std::vector<std::wstring>& out) const;
+  void Stage(const std::vector<std::wstring>& args, std::vector<std::wstring>& out) const;
   TempDir copies_;
   const std::wstring v1_, v2_, engine_;
   zyhok::UniqueFileHandle instance_, held_;
