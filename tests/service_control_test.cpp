@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "service/service.h"
-#include "support/test_support.h"
+#include "support/scenario.h"
 
 using namespace zyhok_test;
 using Ticks = std::vector<DWORD>;
@@ -80,7 +80,10 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
     for (int i = 0; i < 1000 && !(QueryServiceStatus(back.handle(), &s) && s.dwCheckPoint == 5); ++i) Sleep(10);
     Sleep(1500), back.Step();
   });
+  LogCapture log;
   EXPECT_FALSE(zyhok::StartService(manager.get(), back.name().c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
   stepper.join();
+  EXPECT_EQ(ScenarioMachine::Told(log.file()), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+            L"2z <== WaitForServiceState,Is Service Ok: 0", L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
 }
