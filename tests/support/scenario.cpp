@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 namespace zyhok_test {
 
@@ -62,29 +63,35 @@ std::wstring Identify(const std::wstring& path) {
   return bytes == ReadFileBytes(unversioned) ? L"unversioned" : L"other-" + std::to_wstring(bytes.size());
 }
 
-// The staged copies of a fixture package: 64-bit engine, 32-bit engine, 64-bit add-on, 32-bit add-on.
-std::vector<std::wstring> Components(const std::wstring& v) {
-  const std::wstring engine = v == L"v1" ? L"2.5.1043" : L"2.6.1100", addon = v == L"v1" ? L"1.0.5" : L"1.0.6";
-  return {StagingTree64() + L"\\20019\\ZyMon\\" + engine + L"\\zymon64.dll",
-          StagingTree32() + L"\\20019\\ZyMon\\" + engine + L"\\zymon.dll",
-          StagingTree64() + L"\\20019\\AddOn\\" + addon + L"\\ZyHkEvt64.dll",
-          StagingTree32() + L"\\20019\\AddOn\\" + addon + L"\\ZyHkEvt.dll"};
+// The staged copies of a fixture package: 64-bit engine, 32-bit engine, 64-bit add-on, 32-bit add-on; `flat`:
+// directly in the component folders, as when the version text is unreadable.
+std::vector<std::wstring> Components(const std::wstring& v, bool flat = false) {
+  const std::wstring engine = flat ? L"" : v == L"v1" ? L"\\2.5.1043" : L"\\2.6.1100";
+  const std::wstring addon = flat ? L"" : v == L"v1" ? L"\\1.0.5" : L"\\1.0.6";
+  return {StagingTree64() + L"\\20019\\ZyMon" + engine + L"\\zymon64.dll",
+          StagingTree32() + L"\\20019\\ZyMon" + engine + L"\\zymon.dll",
+          StagingTree64() + L"\\20019\\AddOn" + addon + L"\\ZyHkEvt64.dll",
+          StagingTree32() + L"\\20019\\AddOn" + addon + L"\\ZyHkEvt.dll"};
 }
 
 // The components an item names: "v1" all four, "v1e"/"v1a" the engines/add-ons, "v1e64", "v1a32" one,
-// "v1-e32" all but one; as (package, index into Components).
-std::vector<std::pair<std::wstring, int>> Picked(const std::wstring& items) {
-  const wchar_t* kNames[] = {L"e64", L"e32", L"a64", L"a32"};
-  std::vector<std::pair<std::wstring, int>> out;
-  for (const std::wstring& item : Split(items, L'+')) {
-    const std::wstring v = item.substr(0, 2), filter = item.substr(2);
-    for (int i = 0; i < 4 && v != L"no"; ++i) {
-      const bool named = filter == kNames[i] || filter == std::wstring(kNames[i]).substr(0, 1);
-      if (filter.empty() || (filter[0] == L'-' ? filter.substr(1) != kNames[i] : named)) out.push_back({v, i});
+// "v1-e32" all but one, a last "." staged flat; as (package, file, version text).
+struct Picked : std::vector<std::tuple<std::wstring, std::wstring, int>> {
+  explicit Picked(const std::wstring& items) {
+    const wchar_t* kNames[] = {L"e64", L"e32", L"a64", L"a32"};
+    for (std::wstring item : Split(items, L'+')) {
+      const bool flat = item.back() == L'.';
+      if (flat) item.pop_back();
+      const std::wstring v = item.substr(0, 2), filter = item.substr(2);
+      for (int i = 0; i < 4 && v != L"no"; ++i) {
+        const bool named = filter == kNames[i] || filter == std::wstring(kNames[i]).substr(0, 1);
+        if (filter.empty() || (filter[0] == L'-' ? filter.substr(1) != kNames[i] : named)) {
+          emplace_back(v, Components(v, flat)[i], flat ? -i - 1 : i);
+        }
+      }
     }
   }
-  return out;
-}
+};
 
 // A staged file with its folders up to the staging root.
 void AddStaged(Machine& m, const std::wstring& file, const std::wstring& holds) {
@@ -108,8 +115,8 @@ void SetInf(Machine& m, const std::wstring& v) {
 
 void Register(Machine& m, const std::wstring& items) {
   const wchar_t* kEngine[] = {L"reg|ZYHOKMonDll64Name", L"reg|ZYHOKMonDllName"};
-  for (const auto& [v, i] : Picked(items)) {
-    const std::wstring file = Components(v)[i];
+  for (const auto& [v, file, index] : Picked(items)) {
+    const int i = index < 0 ? -index - 1 : index;
     if (i < 2) {
       m[kEngine[i]] = Text(file);
       m[kEngine[i] + std::wstring(L"Dev")] = Text(DevicePath(file));
@@ -119,7 +126,7 @@ void Register(Machine& m, const std::wstring& items) {
     m[L"reg\\AddOn"] = m[key] = L"k";
     m[key + L"|path"] = Text(file);
     m[key + L"|devpath"] = Text(DevicePath(file));
-    m[key + L"|version"] = Text(v == L"v1" ? L"1.0.5" : L"1.0.6");
+    m[key + L"|version"] = Text(index < 0 ? L"" : v == L"v1" ? L"1.0.5" : L"1.0.6");
   }
 }
 
@@ -180,8 +187,8 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   }
   if (name == L"stage") {  // fixture components put in place, as an earlier staging left them
     bool done = true;
-    for (const auto& [v, i] : Picked(value)) {
-      const std::wstring to = Components(v)[i], file = to.substr(to.find_last_of(L'\\'));
+    for (const auto& [v, to, i] : Picked(value)) {
+      const std::wstring file = to.substr(to.find_last_of(L'\\'));
       for (size_t at = 2; (at = to.find(L'\\', at + 1)) != std::wstring::npos;) {
         CreateDirectoryW(to.substr(0, at).c_str(), nullptr);
       }
@@ -258,7 +265,7 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       SetInf(m, name.substr(0, 2));
       if (name.size() > 2) continue;
       Register(m, name);
-      for (const auto& [v, i] : Picked(name)) AddStaged(m, Components(v)[i], v);
+      for (const auto& [v, file, i] : Picked(name)) AddStaged(m, file, v);
       m[L"reg|PermCount"] = m[L"reg|InstalledByZefa"] = Dw(1);
     }
     if (name == L"service" || name == L"driver" || name == L"catalogue") m[name] = value;
@@ -268,7 +275,7 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
     if (name == L"staged") {
       Erase(m, StagingTree64());
       Erase(m, StagingTree32());
-      for (const auto& [v, i] : Picked(value)) AddStaged(m, Components(v)[i], v);
+      for (const auto& [v, file, i] : Picked(value)) AddStaged(m, file, v);
     }
     if (name == L"queued") {
       const bool own = value == L"own-tree";
