@@ -43,9 +43,9 @@ token=(--key "pkcs11:token=zyhok-release;object=signing;type=private" --pkcs11-m
 time=1765000000
 export ZYHOK_SIGN_CA="$work/root.pem"
 
-# The release ZIP from signed binaries.
-ZYHOK_SIGN="--cert $work/codesign.pem --key $work/codesign.key --time $time" \
-  "$here/check-package.sh" "$build" "$work/package" >package.log 2>&1
+# The release ZIP from binaries signed with the token's key.
+ZYHOK_SIGN="--cert $work/codesign.pem --key '${token[1]}' ${token[2]} ${token[3]} --time $time" \
+  ZYHOK_SIGN_PASSWORD=4711 "$here/check-package.sh" "$build" "$work/package" >package.log 2>&1
 check $? "the release ZIP made from signed binaries passes check-package.sh (its log: $work/package.log)"
 grep -E '^(ok|FAILED) .*(signed|verifies)' package.log | sed 's/^/        /'
 pkg="$(echo "$work"/package/unpacked/helperZYHOKDriver-*-win64)"

@@ -12,6 +12,7 @@
 #                      same osslsigncode gives the same bytes (not with a timestamp server, whose answer differs).
 #   --ca <file>        roots the signature must verify against (default: $ZYHOK_SIGN_CA, else the system's CA bundle)
 #   --tsa-ca <file>    roots the timestamp must verify against (default: the system's CA bundle)
+#   --env              take the options from $ZYHOK_SIGN, quoted as on a command line (cmake/release.cmake)
 # The PKCS#12 password, the PEM key's passphrase or the token's PIN comes from $ZYHOK_SIGN_PASSWORD.
 #
 # Refused before anything is signed: a missing file, a key that is not the certificate's, a wrong password, a
@@ -21,6 +22,7 @@
 set -euo pipefail
 
 die() { echo "sign: $*" >&2; exit 1; }
+if [ "${1:-}" = --env ]; then shift; eval "set -- ${ZYHOK_SIGN:-} \"\$@\""; fi
 cert="" key="" p12="" module="" engine="" tsa="" ca="${ZYHOK_SIGN_CA:-}" tsa_ca="" time="${SOURCE_DATE_EPOCH:-}"
 while [ $# -gt 0 ]; do
   case "$1" in
