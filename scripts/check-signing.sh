@@ -16,6 +16,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 . "$here/common.sh"
 build="$(cd "${1:-$BUILD}" && pwd)"
+[ -n "${WINEPREFIX:-}" ] || { echo "check-signing: set WINEPREFIX to a private prefix (scripts/test.sh does)" >&2; exit 1; }
 work="$build/signing-check"
 rm -rf "$work"
 mkdir -p "$work/hsm"
