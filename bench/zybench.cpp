@@ -113,8 +113,8 @@ double LibraryCycle(DoActionFn do_action, const std::wstring& v1, const std::wst
   const double seconds = Now() - start;
   if (install != zyhok::kResultSuccess || update != zyhok::kResultSuccess ||
       uninstall != zyhok::kResultSuccess) {
-    std::fprintf(stderr, "library cycle failed: install 0x%08x, update 0x%08x, uninstall 0x%08x\n",
-                 install, update, uninstall);
+    (void)std::fprintf(stderr, "library cycle failed: install 0x%08x, update 0x%08x, uninstall 0x%08x\n", install,
+                       update, uninstall);
     return -1;
   }
   return seconds;
@@ -138,8 +138,8 @@ double BareCycle(const std::wstring& v1, const std::wstring& v2) {
   Run(hinf + L"DefaultUninstall 128 " + v2 + L"\\zyhok.inf");
   const double seconds = Now() - start;
   if (!installed || !copied || !updated || ServiceState() != 0) {
-    std::fprintf(stderr, "bare cycle failed: installed %d, copied %d, updated %d, state after %lu\n",
-                 installed, copied, updated, ServiceState());
+    (void)std::fprintf(stderr, "bare cycle failed: installed %d, copied %d, updated %d, state after %lu\n", installed,
+                       copied, updated, ServiceState());
     return -1;
   }
   return seconds;
@@ -293,10 +293,10 @@ double MinimalCycle(Package v1, Package v2) {
 
   if (!installed || !staged || !stopped || !copied || !updated || !stopped_again || ServiceState() != 0 ||
       GetFileAttributesW(trees[0].root.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    std::fprintf(stderr,
-                 "minimal cycle failed: installed %d, staged %d, stopped %d, copied %d, updated %d, "
-                 "stopped again %d, state after %lu\n",
-                 installed, staged, stopped, copied, updated, stopped_again, ServiceState());
+    (void)std::fprintf(stderr,
+                       "minimal cycle failed: installed %d, staged %d, stopped %d, copied %d, updated %d, "
+                       "stopped again %d, state after %lu\n",
+                       installed, staged, stopped, copied, updated, stopped_again, ServiceState());
     return -1;
   }
   return seconds;
@@ -305,14 +305,14 @@ double MinimalCycle(Package v1, Package v2) {
 void CycleBenchmark(const std::wstring& v1, const std::wstring& v2, int runs) {
   zyhok::UniqueModule plugin(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
   if (!plugin) {
-    std::fprintf(stderr, "cannot load helperZYHOKDriver.dll: %lu\n", GetLastError());
+    (void)std::fprintf(stderr, "cannot load helperZYHOKDriver.dll: %lu\n", GetLastError());
     return;
   }
   const auto do_action = reinterpret_cast<DoActionFn>(
       reinterpret_cast<void*>(GetProcAddress(plugin.get(), "Plugin_Interface_DriversDoAction")));
   Package package1, package2;
   if (!FindPackage(v1, package1) || !FindPackage(v2, package2)) {
-    std::fprintf(stderr, "cannot find the packages' add-on folders\n");
+    (void)std::fprintf(stderr, "cannot find the packages' add-on folders\n");
     return;
   }
   // The plug-in's lines go to the log file that the environment names (scripts/bench.sh: the
@@ -398,7 +398,7 @@ void LoadBenchmark(int blocks, int rounds) {
       for (int i = 0; i < rounds; ++i) {
         HMODULE module = LoadLibraryW(dlls[d].c_str());
         if (module == nullptr) {
-          std::fprintf(stderr, "cannot load %ls: %lu\n", dlls[d].c_str(), GetLastError());
+          (void)std::fprintf(stderr, "cannot load %ls: %lu\n", dlls[d].c_str(), GetLastError());
           return;
         }
         FreeLibrary(module);
@@ -407,6 +407,7 @@ void LoadBenchmark(int blocks, int rounds) {
     }
   }
   std::vector<double> shares;
+  shares.reserve(blocks);
   for (int block = 0; block < blocks; ++block) {
     shares.push_back((means[0][block] - means[1][block]) / means[1][block]);
   }
@@ -462,7 +463,7 @@ void LogBenchmark(int suppressed_lines, int emitted_lines) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: zybench <package v1> <package v2> [runs]\n");
+    (void)std::fprintf(stderr, "usage: zybench <package v1> <package v2> [runs]\n");
     return 2;
   }
   const int runs = argc > 3 ? std::max(1, _wtoi(argv[3])) : 5;

@@ -8,6 +8,9 @@
 #   SHA256SUMS                                     sha256sum -c format, every other file of the package
 # Only the files are installed (no import libraries). The binaries must be built first:
 #   cmake --build <build> --target helperZYHOKDriver zyhost
+# With $ZYHOK_SIGN set to scripts/sign.sh's options (absolute paths, quoted as on a command line), the
+# installed DLL and EXE are signed before SHA256SUMS is written, so the sums cover the signed files; a
+# failed signing fails the install. The build folder's binaries stay unsigned.
 set(ZYHOK_STAND_INS_DIR test-stand-ins-not-for-shipping)
 
 foreach(target helperZYHOKDriver zyhost)
@@ -18,6 +21,18 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 install(PROGRAMS $<TARGET_FILE:journalsink> $<TARGET_FILE:setupkit> DESTINATION ${ZYHOK_STAND_INS_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/stand-ins-readme.txt DESTINATION ${ZYHOK_STAND_INS_DIR}
   RENAME README.txt)
+
+install(CODE "set(zyhok_sign_script \"${CMAKE_SOURCE_DIR}/scripts/sign.sh\")")
+install(CODE [[
+  if(NOT "$ENV{ZYHOK_SIGN}" STREQUAL "")
+    set(zyhok_root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    execute_process(COMMAND "${zyhok_sign_script}" --env
+      "${zyhok_root}/helperZYHOKDriver.dll" "${zyhok_root}/zyhost.exe" RESULT_VARIABLE zyhok_rc)
+    if(NOT zyhok_rc EQUAL 0)
+      message(FATAL_ERROR "signing the release binaries failed (ZYHOK_SIGN=$ENV{ZYHOK_SIGN})")
+    endif()
+  endif()
+]])
 
 # Last rule: SHA256SUMS over exactly the files installed above (the install manifest so far), with
 # paths relative to the package root, sorted.

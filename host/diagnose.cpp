@@ -100,7 +100,7 @@ void PrintValue(Report& r, const wchar_t* name, const RegValue& value, bool name
       r.Number(key.c_str(), key.c_str(), number);
     } else {
       wchar_t text[48];
-      std::swprintf(text, 48, L"%lu (0x%08lX)", number, number);
+      (void)std::swprintf(text, 48, L"%lu (0x%08lX)", number, number);
       r.TextLine(key.c_str(), text);
     }
   } else if (IsText(value)) {
@@ -117,7 +117,7 @@ void PrintValue(Report& r, const wchar_t* name, const RegValue& value, bool name
     }
   } else {
     wchar_t text[64];
-    std::swprintf(text, 64, L"(type %lu, %u bytes)", value.type, static_cast<unsigned>(value.data.size()));
+    (void)std::swprintf(text, 64, L"(type %lu, %u bytes)", value.type, static_cast<unsigned>(value.data.size()));
     r.String(key.c_str(), key.c_str(), text);
   }
 }
@@ -162,9 +162,9 @@ void PrintService(Report& r) {
   uint16_t fixed[4] = {};
   if (ReadFixedFileVersion(driver, fixed)) {
     wchar_t text[64];
-    std::swprintf(text, 64, L"%u.%u.%u.%u", fixed[0], fixed[1], fixed[2], fixed[3]);
+    (void)std::swprintf(text, 64, L"%u.%u.%u.%u", fixed[0], fixed[1], fixed[2], fixed[3]);
     r.String("fixed_version", "fixed version", text);
-    std::swprintf(text, 64, L"%u.%u.%u", fixed[0], fixed[1], fixed[3]);
+    (void)std::swprintf(text, 64, L"%u.%u.%u", fixed[0], fixed[1], fixed[3]);
     r.String("status_version", "status reports", text);
   } else {
     r.Null("fixed_version", "fixed version", "unreadable");
@@ -202,7 +202,7 @@ void WalkStaging(Report& r, const std::wstring& root, const std::wstring& relati
     r.TextLine(Utf8(relative).c_str(), text.empty() ? L"-" : text);
   }
   if (depth >= kStagingDepth) return;
-  for (const std::wstring& sub : folders) WalkStaging(r, root, relative + L"\\" + sub, depth + 1);
+  for (const std::wstring& sub : folders) WalkStaging(r, root, (relative + L"\\").append(sub), depth + 1);
 }
 
 void PrintStaging(Report& r) {
@@ -276,7 +276,9 @@ void PrintPending(Report& r) {
       }
       r.EndItem();
     } else {
-      r.Item(target.empty() ? source + L"  (delete)" : source + L"  (rename to " + target + L")");
+      std::wstring item = source + (target.empty() ? L"  (delete)" : L"  (rename to ");
+      if (!target.empty()) item.append(target).append(L")");
+      r.Item(item);
     }
   }
   r.EndList();
@@ -292,11 +294,7 @@ void ReadService(ServiceView* view) {
   }
   view->service.reset(
       OpenServiceW(view->manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
-  if (!view->service) {
-    view->error = GetLastError();
-  } else if (!QueryServiceStatus(view->service.get(), &view->status)) {
-    view->error = GetLastError();
-  }
+  if (!view->service || !QueryServiceStatus(view->service.get(), &view->status)) view->error = GetLastError();
 }
 
 const wchar_t* ServiceErrorReason(DWORD error) {

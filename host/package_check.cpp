@@ -65,9 +65,9 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
 std::wstring VersionWords(const uint16_t n[4], bool with_third) {
   wchar_t text[64];
   if (with_third) {
-    std::swprintf(text, 64, L"%u.%u.%u.%u", n[0], n[1], n[2], n[3]);
+    (void)std::swprintf(text, 64, L"%u.%u.%u.%u", n[0], n[1], n[2], n[3]);
   } else {
-    std::swprintf(text, 64, L"%u.%u.%u", n[0], n[1], n[3]);
+    (void)std::swprintf(text, 64, L"%u.%u.%u", n[0], n[1], n[3]);
   }
   return text;
 }

@@ -89,7 +89,7 @@ bool ReadPeMachine(const std::wstring& path, std::wstring* machine) {
     *machine = L"x86";
   } else {
     wchar_t text[32];
-    std::swprintf(text, 32, L"machine 0x%04x", type);
+    (void)std::swprintf(text, 32, L"machine 0x%04x", type);
     *machine = text;
   }
   return true;

@@ -8,11 +8,11 @@ namespace zyhost {
 
 namespace {
 
-void Write(const std::string& bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+void Write(const std::string& bytes) { (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
 std::string HexText(uint32_t value) {
   char buffer[16];
-  std::snprintf(buffer, sizeof(buffer), "0x%08X", value);
+  (void)std::snprintf(buffer, sizeof(buffer), "0x%08X", value);
   return buffer;
 }
 
@@ -53,7 +53,7 @@ std::string JsonQuote(const std::wstring& text) {
         } else {
           // One escape per UTF-16 unit: a surrogate pair becomes the two escapes JSON expects.
           char buffer[8];
-          std::snprintf(buffer, sizeof(buffer), "\\u%04x", static_cast<unsigned>(c));
+          (void)std::snprintf(buffer, sizeof(buffer), "\\u%04x", static_cast<unsigned>(c));
           out += buffer;
         }
     }
@@ -187,7 +187,7 @@ void Report::EndItem() { EndObject(); }
 
 void Report::Finish() {
   if (json_) Write("}\n");
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
 }
 
 const char* ResultMeaning(uint32_t code) {

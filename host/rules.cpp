@@ -68,7 +68,7 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
   bool found = false;
   for (UINT i = 0; i + 1 < table_bytes / 2; i += 2) {
     wchar_t name[64];
-    std::swprintf(name, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", table[i], table[i + 1]);
+    (void)std::swprintf(name, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", table[i], table[i + 1]);
     const wchar_t* value = nullptr;
     UINT units = 0;
     if (VerQueryValueW(block.data(), name, reinterpret_cast<void**>(const_cast<wchar_t**>(&value)),

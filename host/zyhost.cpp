@@ -129,7 +129,7 @@ const char kUsage[] =
     "that the call wrote. Numbers may be decimal or 0x hexadecimal.\n";
 
 int Usage(const std::string& error) {
-  std::fprintf(stderr, "zyhost: %s\n%s", error.c_str(), kUsage);
+  (void)std::fprintf(stderr, "zyhost: %s\n%s", error.c_str(), kUsage);
   return 2;
 }
 
@@ -264,7 +264,7 @@ int Fail(Report& report, const std::wstring& message) {
   if (report.json()) {
     report.String("error", "error", message);
   } else {
-    std::fprintf(stderr, "zyhost: %s\n", Utf8(message).c_str());
+    (void)std::fprintf(stderr, "zyhost: %s\n", Utf8(message).c_str());
   }
   return 2;
 }
@@ -387,7 +387,7 @@ int CommandBatch(const Plugin& plugin, const std::vector<RecordRequest>& request
     r.EndItem();
   }
   r.EndList();
-  std::fflush(stdout);  // the records stay on screen whatever the call does
+  (void)std::fflush(stdout);  // the records stay on screen whatever the call does
   const uint32_t result =
       plugin.do_action(records.empty() ? nullptr : records.data(), static_cast<uint32_t>(records.size()));
   r.Code("result", "result", result);
@@ -541,7 +541,7 @@ int wmain(int argc, wchar_t** argv) {
   std::string error;
   if (!zyhost::ParseOptions(argc, argv, &options, &error)) return zyhost::Usage(error);
   if (options.help) {
-    std::fputs(zyhost::kUsage, stdout);
+    (void)std::fputs(zyhost::kUsage, stdout);
     return 0;
   }
   return zyhost::Run(options);

@@ -76,8 +76,8 @@ void FillDriverStatus(DrvStatusInfo* info) {
     const bool running = status.dwCurrentState == SERVICE_RUNNING;
     DrvVersion version = {};
     if (QueryDriverVersion(kDriverName, &version)) {
-      std::snprintf(info->version, sizeof(info->version), "%u.%u.%u", version.major, version.minor,
-                    version.build);
+      (void)std::snprintf(info->version, sizeof(info->version), "%u.%u.%u", version.major, version.minor,
+                          version.build);
     } else {
       ZYLOG(kLogInstall, kLevelWarning) << L"Query driver " << kDriverName << L" version failed!";
       std::memcpy(info->version, kUnknownVersion, sizeof(kUnknownVersion));

@@ -14,7 +14,10 @@ For every binary:
     streams (the match a Windows debugger requires before it uses a PDB).
 For a DLL with --def: its export names are exactly the EXPORTS of the .def file, undecorated.
 With --version: the DLL's fixed file and product version are that version.
-Prints one line per check and exits 1 when any fails.
+A signed binary's Authenticode certificate table must lie at the end of the file, after every section; with
+--built <folder>: each binary, less that table and its PE checksum, is byte for byte the one in that folder.
+Prints one line per check and exits 1 when any fails. --signed-state only prints "<binary> signed", "unsigned"
+or "not-pe" for each binary and checks nothing.
 """
 import argparse
 import os
@@ -60,6 +63,16 @@ class PE:
                 off = self.symtab_ptr + 18 * self.nsymbols + int(name[1:])
                 name = d[off:d.index(b"\0", off)].decode("ascii", "replace")
             self.sections.append((name, vsize, va, rawsize, rawptr))
+
+    def unsigned_image(self):
+        """The file as it was before signing: without the certificate table (data directory 4, which holds a
+        file offset, not an RVA), and with that directory entry and the PE checksum, which signing sets, zeroed."""
+        pe = struct.unpack_from("<I", self.data, 0x3C)[0]
+        cert_off, _ = self.directory(4)
+        d = bytearray(self.data[:cert_off] if cert_off else self.data)
+        d[pe + 88:pe + 92] = bytes(4)
+        d[pe + 24 + 112 + 32:pe + 24 + 112 + 40] = bytes(8)
+        return bytes(d)
 
     def offset(self, rva):
         for _, vsize, va, rawsize, rawptr in self.sections:
@@ -194,9 +207,18 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--def", dest="def_file", help="module-definition file whose EXPORTS the DLL must have exactly")
     ap.add_argument("--version", help="a.b.c.d the DLL's fixed version must be")
+    ap.add_argument("--built", help="folder of the unsigned binaries that the (signed) binaries must be")
+    ap.add_argument("--signed-state", action="store_true", help="only print whether each binary is signed")
     ap.add_argument("binaries", nargs="+")
     args = ap.parse_args()
     failures = []
+    if args.signed_state:
+        for path in args.binaries:
+            try:
+                print(path, "signed" if PE(path).directory(4)[1] else "unsigned")
+            except (OSError, ValueError, struct.error):
+                print(path, "not-pe")
+        return 0
 
     def check(ok, text):
         print(("ok      " if ok else "FAILED  ") + text)
@@ -242,6 +264,19 @@ def main():
                 name, args.version, "" if fv and fv == (ms, ls, ms, ls) else " (has: %s)" % (
                     "no version resource" if fv is None else "%d.%d.%d.%d" % (
                         fv[0] >> 16, fv[0] & 0xFFFF, fv[1] >> 16, fv[1] & 0xFFFF))))
+
+        cert_off, cert_size = pe.directory(4)
+        if cert_size:
+            end = max(rawptr + rawsize for _, _, _, rawsize, rawptr in pe.sections)
+            check(cert_off >= end and cert_off % 8 == 0 and cert_off + cert_size == len(pe.data),
+                  "%s: Authenticode certificate table (%d bytes) at the end of the file, after every section" % (
+                      name, cert_size))
+        if args.built:
+            try:
+                same = PE(os.path.join(args.built, name)).unsigned_image() == pe.unsigned_image()
+            except (OSError, ValueError):
+                same = False
+            check(same, "%s: %sthe binary built in %s" % (name, "less its signature, " if cert_size else "", args.built))
 
         cv = pe.codeview()
         pdb_name = os.path.splitext(name)[0] + ".pdb"

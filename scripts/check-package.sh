@@ -2,11 +2,11 @@
 # Makes the release ZIP with CPack from a build folder whose shipped binaries are built, and checks it:
 # its name carries the project's version, it holds exactly the files of the release layout (no import
 # library, no stray file), its SHA256SUMS covers every other file and matches them, its binaries are the
-# ones in the build folder and pass scripts/check-binaries.py there (PDBs beside them, matching).
+# ones in the build folder (less their signatures, when signed) and pass scripts/check-binaries.py there (PDBs
+# beside them, matching). Signed binaries (both or neither) must verify against $ZYHOK_SIGN_CA, else the
+# system's CA bundle. With $ZYHOK_SIGN set, the package is made from signed binaries (cmake/release.cmake).
 #
-#   scripts/check-package.sh [<build folder>]      (default: build/)
-#
-# The ZIP is written to <build folder>/package/.
+#   scripts/check-package.sh [<build folder> [<output folder>]]   (default: build/ and <build folder>/package/)
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
@@ -15,7 +15,7 @@ build="$(cd "${1:-$root/build}" && pwd)"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 [ -n "$version" ] || { echo "check-package: no project version in $build/CMakeCache.txt" >&2; exit 1; }
 name="helperZYHOKDriver-$version-win64"
-out="$build/package"
+out="${2:-$build/package}"
 rm -rf "$out"
 mkdir -p "$out"
 (cd "$build" && cpack -G ZIP -B "$out" >"$out/cpack.log" 2>&1) || { cat "$out/cpack.log"; exit 1; }
@@ -47,7 +47,7 @@ check $? "SHA256SUMS lists every other file"
 (cd "$pkg" && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1)
 check $? "SHA256SUMS matches the files"
 
-for f in helperZYHOKDriver.dll helperZYHOKDriver.pdb zyhost.exe zyhost.pdb; do
+for f in helperZYHOKDriver.pdb zyhost.pdb; do
   cmp -s "$pkg/$f" "$build/bin/$f"
   check $? "$f is the one built in $build/bin"
 done
@@ -56,9 +56,21 @@ for f in journalsink.dll setupkit.dll; do
   check $? "test-stand-ins-not-for-shipping/$f is the stand-in built in $build/bin"
 done
 
-"$here/check-binaries.py" --def "$root/plugin/helperZYHOKDriver.def" --version "$version" \
+"$here/check-binaries.py" --def "$root/plugin/helperZYHOKDriver.def" --version "$version" --built "$build/bin" \
   "$pkg/helperZYHOKDriver.dll" "$pkg/zyhost.exe" | sed 's/^/package: /'
-check "${PIPESTATUS[0]}" "the packaged binaries pass check-binaries.py beside their packaged PDBs"
+check "${PIPESTATUS[0]}" "the packaged binaries are the built ones and pass check-binaries.py beside their PDBs"
+
+states="$("$here/check-binaries.py" --signed-state "$pkg/helperZYHOKDriver.dll" "$pkg/zyhost.exe" | sed 's/.* //' | sort -u)"
+[ "$states" = signed ] || [ "$states" = unsigned ]
+check $? "the binaries are all signed or all unsigned ($(echo $states))"
+if [ "$states" = signed ]; then
+  roots="the system's CA bundle"
+  [ -z "${ZYHOK_SIGN_CA:-}" ] || roots="$ZYHOK_SIGN_CA"
+  for f in helperZYHOKDriver.dll zyhost.exe; do
+    osslsigncode verify ${ZYHOK_SIGN_CA:+-CAfile "$ZYHOK_SIGN_CA"} -in "$pkg/$f" >"$out/verify-$f.log" 2>&1 </dev/null
+    check $? "$f: its Authenticode signature verifies against $roots"
+  done
+fi
 
 if [ "$fail" -ne 0 ]; then
   echo "check-package: FAILED ($zip)" >&2

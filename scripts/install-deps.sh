@@ -21,9 +21,12 @@ DEPS_DIR="${ZYHOK_DEPS_DIR:-/opt/zyhok-deps}"
 BOOST_PREFIX="$DEPS_DIR/boost-1.81-mingw64"
 SRC_LIST=/etc/apt/sources.list.d/zyhok-deb-src.sources
 # mingw-w64 GCC (its runtime, libstdc++ and the 32-bit fixtures), clang 15 and lld 15 (the shipped
-# binaries and their PDBs), llvm 15 (llvm-objcopy), Wine, GoogleTest, python3 (the release checks).
+# binaries and their PDBs), llvm 15 (llvm-objcopy), Wine, GoogleTest, python3 (the release checks),
+# clang-tidy and clang-format of the same clang (the source checks), osslsigncode and openssl (Authenticode
+# signing), SoftHSM and OpenSSL's PKCS#11 engine (the signing check's stand-in for a hardware token).
 PACKAGES=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64
-          binutils-mingw-w64-i686 clang-15 lld-15 llvm-15 wine wine64 googletest dpkg-dev xz-utils python3)
+          binutils-mingw-w64-i686 clang-15 lld-15 llvm-15 wine wine64 googletest dpkg-dev xz-utils python3
+          clang-tidy-15 clang-format-15 osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

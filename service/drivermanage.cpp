@@ -62,7 +62,7 @@ class Manager {
 // Writes a line to standard output without disturbing the thread's last-error value.
 void PrintError(const char* function, DWORD error) {
   std::printf("ControlService failed! function:%s Error = %d \n", function, static_cast<int>(error));
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   SetLastError(error);
 }
 

@@ -91,7 +91,7 @@ int GetFileVersionString(const std::wstring& path, std::wstring& version) {
 
   bool found = false;
   std::wstring held;
-  for (UINT i = 0; i < entries; ++i) {
+  for (size_t i = 0; i < entries; ++i) {
     wchar_t query[kPathUnits] = {};
     // Always fits: the name is 36 units long.
     _snwprintf_s(query, kPathUnits, _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\Fileversion",

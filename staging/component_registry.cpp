@@ -58,11 +58,11 @@ int RegisterMonitorEngine(const wchar_t* folder) {
   return RegisterEngine(folder, L"zymon.dll", L"ZYHOKMonDllName", L"ZYHOKMonDllNameDev");
 }
 
-int RegisterEventAddOn64(const wchar_t* folder, std::wstring version) {
+int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version) {
   return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt64", L"ZyHkEvt64.dll");
 }
 
-int RegisterEventAddOn(const wchar_t* folder, std::wstring version) {
+int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version) {
   return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt", L"ZyHkEvt.dll");
 }
 

@@ -51,8 +51,8 @@ int RegisterMonitorEngine(const wchar_t* folder);
 // under "zyhok\AddOn\ZyHkEvt64" / "zyhok\AddOn\ZyHkEvt" of the services key. A backslash always
 // separates folder and file name. Returns 0 (writing nothing) when the key neither opens nor can be
 // created, else 1.
-int RegisterEventAddOn64(const wchar_t* folder, std::wstring version);
-int RegisterEventAddOn(const wchar_t* folder, std::wstring version);
+int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version);
+int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version);
 
 // ---- end of monitor DLL registry values ----
 

@@ -31,7 +31,7 @@ std::wstring HostExecutablePath(DWORD& error) {
       return std::wstring();
     }
     if (length < units || units >= kMaxUnits) return std::wstring(buffer.data(), length);
-    buffer.resize(units * 2);
+    buffer.resize(static_cast<size_t>(units) * 2);
   }
 }
 
