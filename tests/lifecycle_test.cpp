@@ -40,7 +40,8 @@ struct Story { unsigned level; const wchar_t* text; };
 //   hold-driver     the installed driver file is open without write sharing during the records
 //   load-engine, open-engine   another process holds the staged 64-bit v1 engine (loaded, or open
 //                   without delete sharing) during the records
-//   v2/<file>=missing|junk|folder|noversion   the package copy altered
+//   v2/<file>=missing|junk|folder|noversion|climbing   the package copy altered
+//   failed-uninstall  an uninstall of the v1 copy without its INF file fails (its INF is then put back)
 //   staging=file    a file where the native staging tree belongs
 //   host=win7|win10|win10+manifest  the records run in a fresh host process that Wine tells that
 //                   Windows version (a Windows 10 host must declare it in its manifest)
@@ -129,6 +130,14 @@ const Scenario kScenarios[] = {
     {"InstallOfAnEngineWithoutAVersion", L"v1/zymon64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
      L"service=running driver=v1", {{5, L"Retrieve engine version number failed:"},
       {2, L"fsOurPath is:%SYS%\\zyhok\\20019\\ZyMon"}, {2, L"Engine Version is:1.0.5"}}},
+    // A version text that climbs out of its folder (1.0\..\..\x) names none: staged as one without a version.
+    {"InstallOfAnEngineWhoseVersionClimbsOut", L"v1/zymon64.dll=climbing", {{0, L"%V1%"}}, kSuccess,
+     L"service=running driver=v1", {{5, L"Retrieve engine version number failed:"}, {2, L"Engine Version is:"},
+      {2, L"fsOurPath is:%SYS%\\zyhok\\20019\\ZyMon"}}},
+    // An uninstall that failed at its INF retired the components and kept their registration: the same install
+    // stages them again where they were registered, and retires none of them.
+    {"ReinstallAfterAnUninstallThatFailedAtItsInf", L"v1 failed-uninstall", {{0, L"%V1%"}}, kSuccess,
+     L"service=running driver=v1 PermCount=1 staged=v1", {{0, L"Rename file("}}},
     // ---- uninstall ----
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess,
      L"service=running driver=v1 PermCount=1 InstalledByZefa=0 staged=v1", {{0, L"WaitForServiceState"},
@@ -343,6 +352,11 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
     if (word == L"stopped") return ControlDriver(false);
     if (word == L"no-service") return RemoveDriverService(PackageDir(L"v1")), true;
     if (word == L"no-driver-file") return DeleteFileW(InstalledDriverPath().c_str());
+    if (word == L"failed-uninstall") {
+      const std::wstring inf = v1_ + L"\\zyhok.inf", aside = inf + L".aside";
+      return MoveFileW(inf.c_str(), aside.c_str()) && plugin_.Do(kUninstall, v1_) == kFailed &&
+             MoveFileW(aside.c_str(), inf.c_str());
+    }
     if (name == L"instance") {
       instance_.reset(CreateMailslotW((L"\\\\.\\mailslot\\zyhok_INSTANCE" + value).c_str(), 0, 0, nullptr));
       return instance_.valid();
@@ -364,6 +378,7 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       return value == L"missing"     ? DeleteFileW(file.c_str())
              : value == L"junk"      ? WriteFileBytes(file, "MZ but not a driver")
              : value == L"noversion" ? CopyFileW(unversioned.c_str(), file.c_str(), FALSE)
+             : value == L"climbing"  ? CopyFileW((ParentOf(unversioned) + L"\\climbing.dll").c_str(), file.c_str(), 0)
                                      : CreateDirectoryW(file.c_str(), nullptr);
     }
     if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
