@@ -36,7 +36,9 @@ UniqueFileHandle OpenLockFile() {
   const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
   const auto repaired = [](DWORD error) { return SetLastError(error), error == ERROR_SUCCESS; };
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-  std::wstring folder = GetSystemDirPath() + L"\\" + kLifecycleLockFolder;
+  const std::wstring system_folder = GetSystemDirPath();
+  std::wstring folder = system_folder + L"\\" + kLifecycleLockFolder;
+  if (system_folder.empty()) return SetLastError(ERROR_PATH_NOT_FOUND), UniqueFileHandle();
   if (!CreateDirectoryW(folder.c_str(), &attributes) &&
       (GetLastError() != ERROR_ALREADY_EXISTS ||
        !repaired(SetNamedSecurityInfoW(&folder[0], SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr)))) {
