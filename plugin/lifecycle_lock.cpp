@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "plugin/plugin.h"
@@ -23,9 +24,12 @@ constexpr DWORD kMarkerBytes = 4;
 constexpr char kHeld[] = "held";
 constexpr char kReleased[] = "free";
 
-// Opens the lock file, creating its folder or repairing the access list of the folder and the file
-// when they exist already. Empty, with the reason as the last-error value, when that fails.
+// Opens the lock file, creating its folder. The first time in the life of the process that it finds
+// the folder or the file there already, it puts the access list back on them (only SYSTEM and
+// Administrators can have changed it since). Empty, with the reason as the last-error value, when any of
+// that fails.
 UniqueFileHandle OpenLockFile() {
+  static std::atomic<bool> put_back{false};
   UniqueLocal descriptor;
   PACL dacl = nullptr;
   BOOL present = FALSE, defaulted = FALSE;
@@ -34,23 +38,25 @@ UniqueFileHandle OpenLockFile() {
     return UniqueFileHandle();
   }
   const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
-  const auto repaired = [](DWORD error) { return SetLastError(error), error == ERROR_SUCCESS; };
+  const auto failed = [](DWORD error) { return SetLastError(error), error != ERROR_SUCCESS; };
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
   const std::wstring system_folder = GetSystemDirPath();
-  std::wstring folder = system_folder + L"\\" + kLifecycleLockFolder;
   if (system_folder.empty()) return SetLastError(ERROR_PATH_NOT_FOUND), UniqueFileHandle();
-  if (!CreateDirectoryW(folder.c_str(), &attributes) &&
-      (GetLastError() != ERROR_ALREADY_EXISTS ||
-       !repaired(SetNamedSecurityInfoW(&folder[0], SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr)))) {
-    return UniqueFileHandle();
+  std::wstring folder = system_folder + L"\\" + kLifecycleLockFolder;
+  if (!CreateDirectoryW(folder.c_str(), &attributes)) {
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return UniqueFileHandle();
+    if (!put_back && failed(SetNamedSecurityInfoW(&folder[0], SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr))) {
+      return UniqueFileHandle();
+    }
   }
   UniqueFileHandle file(CreateFileW((folder + L"\\lock").c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file && GetLastError() == ERROR_ALREADY_EXISTS &&
-      !repaired(SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr))) {
+  if (file && GetLastError() == ERROR_ALREADY_EXISTS && !put_back &&
+      failed(SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr))) {
     return UniqueFileHandle();
   }
+  if (file) put_back = true;
   return file;
 }
 

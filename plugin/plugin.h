@@ -113,13 +113,13 @@ uint32_t DriversDoAction(const DrvInfo* records, uint32_t count);
 // The machine-wide lock that keeps lifecycle batches of all processes apart: an exclusive lock
 // (LockFileEx) on the file "lock" in the folder kLifecycleLockFolder under the system folder. The lock
 // creates that folder, and the file, with a protected access list that grants SYSTEM and Administrators
-// alone, and puts that list back on both when it finds them. Only those (and the system's installer)
-// may create entries in the system folder, so no unprivileged process can make the folder or the file
-// first; none can open the file, so none can lock it or keep it open, from whatever session. The
-// system lets go of the lock of a process that ends. While a batch holds the lock the file reads "held",
-// and "free" once it let go, so that the next holder can tell a holder that ended without letting go.
-// The log lines call the lock kLifecycleLockName, the name of the named mutex it once was; an object of
-// that name plays no part.
+// alone, and a process puts that list back on both the first time it finds them. Only those (and the
+// system's installer) may create entries in the system folder, so no unprivileged process can make the
+// folder or the file first; none can open the file, so none can lock it or keep it open, from whatever
+// session. The system lets go of the lock of a process that ends. While a batch holds the lock the file
+// reads "held", and "free" once it let go, so that the next holder can tell a holder that ended without
+// letting go. The log lines call the lock kLifecycleLockName, the name of the named mutex it once was;
+// an object of that name plays no part.
 inline constexpr const wchar_t* kLifecycleLockName = L"Global\\ZYHOK_DriverLifecycle";
 inline constexpr const wchar_t* kLifecycleLockFolder = L"ZYHOK_DriverLifecycle";
 
