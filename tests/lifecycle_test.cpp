@@ -378,7 +378,8 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
       return value == L"missing"     ? DeleteFileW(file.c_str())
              : value == L"junk"      ? WriteFileBytes(file, "MZ but not a driver")
              : value == L"noversion" ? CopyFileW(unversioned.c_str(), file.c_str(), FALSE)
-             : value == L"climbing"  ? CopyFileW((ParentOf(unversioned) + L"\\climbing.dll").c_str(), file.c_str(), 0)
+             : value == L"climbing"
+                 ? CopyFileW((ParentOf(unversioned) + L"\\climbing.dll").c_str(), file.c_str(), FALSE)
                                      : CreateDirectoryW(file.c_str(), nullptr);
     }
     if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
