@@ -21,8 +21,9 @@ namespace zyhost {
 
 namespace {
 
-// Characters that stop the creation of a staging folder named by a version text.
-constexpr const wchar_t* kFolderNameForbidden = L"\\/:*?\"<>|";
+// Characters that stop the creation of a staging folder named by a version text (the plug-in takes
+// texts with "\\", "/" or ":" for unreadable ones).
+constexpr const wchar_t* kFolderNameForbidden = L"*?\"<>|";
 
 struct Finding {
   std::wstring name;
@@ -112,10 +113,10 @@ void CheckFolderName(Check& check, const Finding& f) {
   } else if (f.version.empty()) {
     check.Warning(f.name + L" has an empty FileVersion text, so the component is staged without a version "
                            L"folder");
+  } else if (!NamesVersionFolder(f.version, f.name)) {
+    check.Warning(quoted + L" names no version folder, so the component is staged without a version folder");
   } else if (f.version.find_first_of(kFolderNameForbidden) != std::wstring::npos) {
     check.Problem(quoted + L" cannot name a staging folder, which stops the install");
-  } else if (f.version == L"." || f.version == L"..") {
-    check.Warning(quoted + L" stages the component outside a version folder");
   }
 }
 

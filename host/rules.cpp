@@ -1,6 +1,7 @@
 // zyhost's copies of the plug-in's package and folder rules (see rules.h).
 #include "rules.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace zyhost {
@@ -9,6 +10,7 @@ namespace {
 
 constexpr wchar_t kDeviceSequence[] = L"\\\\.\\";  // collapsed into its last backslash
 constexpr const wchar_t* kComponentFolder = L"20019";
+constexpr size_t kLongestPath = MAX_PATH - 1;  // without the terminator
 
 std::wstring TrimmedFolder(UINT (*get)(LPWSTR, UINT)) {
   wchar_t buffer[MAX_PATH + 1] = {};
@@ -80,6 +82,16 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
     }
   }
   return found;
+}
+
+bool NamesVersionFolder(const std::wstring& text, const std::wstring& file64) {
+  const size_t staged = std::max(SystemFolder().size(), Wow64Folder().size()) +
+                        std::wcslen(L"\\zyhok\\20019\\AddOn\\") + text.size() + 1 + file64.size();
+  const bool odd_end = !text.empty() && (text.back() == L'.' || text.back() == L' ');
+  const bool odd_unit = std::any_of(text.begin(), text.end(), [](wchar_t c) {
+    return c < L' ' || (c >= 0x7F && c < 0xA0) || std::wcschr(L"\\/:", c) != nullptr;
+  });
+  return staged <= kLongestPath && !odd_end && !odd_unit;
 }
 
 std::wstring SystemFolder() { return TrimmedFolder(&GetSystemFolder); }

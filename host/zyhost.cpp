@@ -1,8 +1,10 @@
 // zyhost: a plug-in host for helperZYHOKDriver.dll, driving it as the platform's service host does,
 // and a checker of driver packages and of what the plug-in leaves on a machine.
 //
-// It loads the DLL with LoadLibraryW, resolves the exports with GetProcAddress and lays out the
-// records byte for byte as the host does; it shares no code with the library.
+// It loads the DLL as plug-in hosts do (by its full path, with LOAD_WITH_ALTERED_SEARCH_PATH, so that
+// the platform's libraries beside it are found before any in the current folder or on PATH), resolves
+// the exports with GetProcAddress and lays out the records byte for byte as the host does; it shares
+// no code with the library.
 //
 //   zyhost [options] status                          the plug-in's status report of the driver
 //   zyhost [options] info                            owner module id and module version
@@ -274,7 +276,10 @@ int Fail(Report& report, const std::wstring& message) {
 bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed, Plugin& plugin,
                 Report& report) {
   if (report.json()) report.String("plugin", "", path);
-  plugin.module.reset(LoadLibraryW(path.c_str()));
+  wchar_t full[MAX_PATH] = {};
+  const DWORD units = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (units >= MAX_PATH) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  if (units > 0 && units < MAX_PATH) plugin.module.reset(LoadLibraryExW(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!plugin.module) {
     Fail(report, L"cannot load " + path + L" (" + WindowsErrorText(GetLastError()) + L")");
     return false;

@@ -87,11 +87,22 @@ ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_)
 
 ActionJournal::~ActionJournal() {
   Current().set(outer_);
-  std::vector<std::wstring> kept;
-  for (const std::wstring& entry : entries_) {
-    if (keep_staging_ && !StartsWith(entry, kShare)) kept.push_back(entry);
+  try {
+    std::vector<std::wstring> kept;
+    for (const std::wstring& entry : entries_) {
+      if (keep_staging_ && !StartsWith(entry, kShare)) kept.push_back(entry);
+    }
+    WriteJournal(kept);
+  } catch (...) {
+    // No memory for the entries to keep: the value goes whole, without allocating, rather than outlive
+    // the action with entries that would steer the next one (a share already given up). Staging entries
+    // meant to be kept go with it, and the copies they name are not retired.
+    UniqueHKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0, KEY_SET_VALUE,
+                      key.put()) == ERROR_SUCCESS) {
+      RegDeleteValueW(key.get(), kJournalValue);
+    }
   }
-  WriteJournal(kept);
 }
 
 std::wstring* ActionJournal::Slot(PreviousComponents& copies, size_t index) {

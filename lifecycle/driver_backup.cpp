@@ -16,15 +16,6 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 constexpr const wchar_t* kDriverSuffix = L".sys";
 constexpr const wchar_t* kBackupSuffix = L"_backup.sys";
 
-// setupkit.dll is delay-loaded: the loader maps it at the first Copy. When it cannot be loaded, the
-// copy fails with the loader's error like any failed copy, instead of the loader raising an exception
-// through the host. The reference taken here is kept, so the library stays for the delay-loaded call.
-bool SetupKitLoaded(uint32_t* error) {
-  if (GetModuleHandleW(L"setupkit.dll") != nullptr || LoadLibraryW(L"setupkit.dll") != nullptr) return true;
-  *error = GetLastError();
-  return false;
-}
-
 }  // namespace
 
 int CopyDriverFiles(const wchar_t* first_folder, const wchar_t* second_folder, uint32_t mode) {
@@ -42,7 +33,7 @@ int CopyDriverFiles(const wchar_t* first_folder, const wchar_t* second_folder, u
     ZYLOG(kLogInstall, kLevelInfo) << what << source << L" to " << destination;
 
     uint32_t error = 0;
-    if (!SetupKitLoaded(&error) || !Copy(destination, source, true, &error)) {
+    if (!Copy(destination, source, true, &error)) {
       ZYLOG(kLogInstall, kLevelError) << L"Copy file failed." << error;
       return 0;
     }

@@ -7,6 +7,7 @@
 
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
+#include "staging/staging.h"
 #include "util/log.h"
 
 namespace zyhok {
@@ -21,6 +22,13 @@ constexpr size_t kRetirementNameUnits = MAX_PATH;  // the retirement name's buff
 
 void DeleteAtReboot(const std::wstring& path) {
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Whether a registered or journalled path may be retired; a refused one is logged.
+bool MayRetire(const std::wstring& path) {
+  if (path.empty() || IsStagedComponentPath(path)) return true;
+  ZYLOG(kLogInstall, kLevelWarning) << L"not a staged component file, left alone: " << path;
+  return false;
 }
 
 }  // namespace
@@ -51,6 +59,28 @@ bool GetParentFolder(const std::wstring& path, std::wstring& folder) {
   return true;
 }
 
+bool IsStagedComponentPath(const std::wstring& path) {
+  wchar_t full[MAX_PATH];
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || path != std::wstring(full, length)) return false;
+  if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return false;
+  for (const std::wstring& root : {GetSystemDirPath(), GetSysWow64DirPath()}) {
+    for (const wchar_t* branch : {L"\\zyhok\\20019\\ZyMon\\", L"\\zyhok\\20019\\AddOn\\"}) {
+      const std::wstring base = root + branch;
+      if (root.empty() || path.size() <= base.size() || !SamePath(path.substr(0, base.size()), base)) continue;
+      // What follows is the file, or one non-empty folder and the file.
+      std::wstring file = path.substr(base.size());
+      const size_t separator = file.find(L'\\');
+      if (separator == 0) continue;
+      if (separator != std::wstring::npos) file.erase(0, separator + 1);
+      for (const wchar_t* name : {L"zymon64.dll", L"zymon.dll", L"ZyHkEvt64.dll", L"ZyHkEvt.dll"}) {
+        if (SamePath(file, name)) return true;
+      }
+    }
+  }
+  return false;
+}
+
 std::wstring RetirementName(const std::wstring& path, DWORD tick_count) {
   // "%s.%d" into MAX_PATH units with truncation: a name that does not fit keeps its first 259 units.
   std::wstring name = path + L"." + std::to_wstring(static_cast<int32_t>(tick_count));
@@ -76,6 +106,7 @@ void RemoveFolderOrDefer(const std::wstring& folder) {
 }
 
 void RetireFileAndFolder(const std::wstring& path) {
+  if (!MayRetire(path)) return;
   std::wstring folder;
   GetParentFolder(path, folder);
   RetireFile(path);
@@ -83,6 +114,7 @@ void RetireFileAndFolder(const std::wstring& path) {
 }
 
 void RetireFileAndTwoFolders(const std::wstring& path) {
+  if (!MayRetire(path)) return;
   std::wstring folder;
   std::wstring folder_above;
   GetParentFolder(path, folder);

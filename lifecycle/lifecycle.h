@@ -39,6 +39,16 @@ void RetireFile(const std::wstring& path);
 // Removes the folder, or schedules it for deletion at the next reboot when it cannot be removed now.
 void RemoveFolderOrDefer(const std::wstring& folder);
 
+// Whether `path` names a component file that staging may have written: zymon64.dll, zymon.dll,
+// ZyHkEvt64.dll or ZyHkEvt.dll (case ignored) directly in <root>\zyhok\20019\ZyMon or ...\AddOn, or
+// in one folder below either, where <root> is the system folder or SysWOW64. The path must be in its
+// plain full form: a drive-letter path that GetFullPathNameW leaves as it is (no "." or ".." element,
+// "/" or doubled separator), not a "\\?\", "\\.\" or UNC path, at most 259 units.
+bool IsStagedComponentPath(const std::wstring& path);
+
+// The two below retire a registered or journalled copy. Those paths are read from the registry, so
+// each is an input: a non-empty path that IsStagedComponentPath refuses is left alone with a level-3
+// line that names it. An empty path goes through, as nothing that exists.
 // RetireFile, then RemoveFolderOrDefer on the file's folder.
 void RetireFileAndFolder(const std::wstring& path);
 
@@ -123,13 +133,15 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record);
 
 // The engine and add-on copies registered before an install or update stages the package's own
 // (the 64-bit paths are read only when both 32-bit ones are set). Once staging has put new copies
-// in place, RetireReplaced retires the old ones, each with its version folder.
+// in place, RetireReplaced retires the old ones, each with its version folder, but never a path that is
+// registered now (the action's own copy, staged again where a lost one was).
 struct PreviousComponents {
   std::wstring engine32, addon32, engine64, addon64;
 
   static PreviousComponents Read();
   void RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const;
-  // Empties the paths whose file and folder are both gone: an interrupted run retired them already.
+  // Empties the staged-component paths whose file and folder are both gone: an interrupted run
+  // retired them already.
   void ForgetRetired();
 };
 
@@ -139,7 +151,8 @@ void RemoveStagedComponents();
 // What an action must remember so that the next run finishes it as one uninterrupted run would have,
 // should its process die half-way (see action_journal.cpp for where it lives and what it holds). One
 // object spans one action: it takes over the journal that a dead run left ("inherited") and removes
-// the journal when the action returns or throws; only a process that dies leaves it behind.
+// the journal when the action returns or throws; only a process that dies leaves it behind. Its
+// destructor never throws, also without memory.
 class ActionJournal {
  public:
   ActionJournal();

@@ -42,18 +42,31 @@ PreviousComponents PreviousComponents::Read() {
 }
 
 void PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
+  // The copies registered now are this action's own. A previous copy of the same path had gone missing
+  // (an uninstall that failed after its clean-up) and was staged again: it stays.
+  std::wstring now[4];
+  GetRegisteredComponentPaths(now[0], now[1]);
+  GetRegisteredComponentPaths64(now[2], now[3]);
+  const auto retire = [&now](const std::wstring& path) {
+    for (const std::wstring& current : now) {
+      if (!path.empty() && SamePath(path, current)) return;
+    }
+    RetireFileAndFolder(path);
+  };
   if (engine_staged != 0) {
-    RetireFileAndFolder(engine32);
-    RetireFileAndFolder(engine64);
+    retire(engine32);
+    retire(engine64);
   }
   if (addon_staged != 0) {
-    RetireFileAndFolder(addon32);
-    RetireFileAndFolder(addon64);
+    retire(addon32);
+    retire(addon64);
   }
 }
 
 void PreviousComponents::ForgetRetired() {
   for (std::wstring* path : {&engine32, &addon32, &engine64, &addon64}) {
+    // Any other path is never looked at on disk; the retirement refuses it with its line.
+    if (!IsStagedComponentPath(*path)) continue;
     std::wstring folder;
     GetParentFolder(*path, folder);
     if (GetFileAttributesW(path->c_str()) == INVALID_FILE_ATTRIBUTES &&

@@ -41,7 +41,9 @@ void RetireOrphanedCopies(ActionJournal& journal) {
     for (const std::wstring& current : registered) {
       in_use = in_use || SamePath(path, current);
     }
-    if (!path.empty() && !in_use && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    // A path that is no staged component is never looked at on disk: the retirement refuses it.
+    if (!path.empty() && !in_use &&
+        (!IsStagedComponentPath(path) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)) {
       RetireFileAndFolder(path);
     }
   }

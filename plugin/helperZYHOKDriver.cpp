@@ -1,5 +1,6 @@
 // The plug-in's entry point and its four exports. No C++ exception leaves an export.
 #include <windows.h>
+#include <delayimp.h>
 
 #include "plugin/plugin.h"
 #include "service/service.h"
@@ -8,6 +9,9 @@
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 }  // namespace
+
+// The delay-loaded system libraries come from the system folder only (see ResolveLateImport).
+extern "C" PfnDliHook __pfnDliNotifyHook2 = zyhok::ResolveLateImport;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
@@ -31,7 +35,8 @@ extern "C" uint32_t Plugin_Interface_EnumerateDriversInfo(zyhok::DrvStatusCallba
     if (callback != nullptr) callback(&info, context);
     ZYLOG(zyhok::kLogInstall, zyhok::kLevelInfo) << L"driver version: " << info.version;
   } catch (...) {
-    // Only allocation failures can get here; the report has nothing more to say.
+    // Only an allocation failure or a version library that cannot be loaded (logged) gets here; the
+    // report has nothing more to say.
   }
   return zyhok::kResultSuccess;
 }

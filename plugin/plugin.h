@@ -6,7 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "util/handle.h"
 #include "zyhok_version.h"
+
+struct DelayLoadInfo;  // <delayimp.h>
 
 namespace zyhok {
 
@@ -91,6 +94,14 @@ BOOL QueryDriverVersion(const wchar_t* name, DrvVersion* out);
 // from a file's fixed version information. The out-parameters are only written on success.
 BOOL GetFileVersionNumbers(const wchar_t* path, uint32_t* major, uint32_t* minor, uint32_t* build);
 
+// The delay-load helper's notification hook (the DLL installs it as __pfnDliNotifyHook2). At the first
+// call of a delay-loaded function it loads the library by its full path in the system folder, never by
+// bare name through the search path (the host's current folder and PATH among its places), and
+// resolves the function there, ahead of the helper's own load. A library or function that cannot be had
+// that way is logged at level 5 and replaced by one that throws std::runtime_error into its caller, so
+// the action stops and is reported as failed instead of the helper raising an exception through the host.
+FARPROC WINAPI ResolveLateImport(unsigned notification, ::DelayLoadInfo* info) noexcept;
+
 // Carries out one record's action and returns its result code; any action outside 0..3 gives
 // kResultInvalidRecord. No exception leaves it.
 uint32_t DoActionFromDrvInfo(const DrvInfo& record);
@@ -99,10 +110,18 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record);
 // Returns the last record's result, or kResultFailed for a count of 0 or a null array.
 uint32_t DriversDoAction(const DrvInfo* records, uint32_t count);
 
-// The machine-wide lock that keeps lifecycle batches of all processes apart: a named mutex in the
-// Global namespace that only SYSTEM and Administrators may open, so no unprivileged process can hold
-// it to block the platform.
+// The machine-wide lock that keeps lifecycle batches of all processes apart: an exclusive lock
+// (LockFileEx) on the file "lock" in the folder kLifecycleLockFolder under the system folder. The lock
+// creates that folder, and the file, with a protected access list that grants SYSTEM and Administrators
+// alone, and a process puts that list back on both the first time it finds them. Only those (and the
+// system's installer) may create entries in the system folder, so no unprivileged process can make the
+// folder or the file first; none can open the file, so none can lock it or keep it open, from whatever
+// session. The system lets go of the lock of a process that ends. While a batch holds the lock the file
+// reads "held", and "free" once it let go, so that the next holder can tell a holder that ended without
+// letting go. The log lines call the lock kLifecycleLockName, the name of the named mutex it once was;
+// an object of that name plays no part.
 inline constexpr const wchar_t* kLifecycleLockName = L"Global\\ZYHOK_DriverLifecycle";
+inline constexpr const wchar_t* kLifecycleLockFolder = L"ZYHOK_DriverLifecycle";
 
 // How long a batch waits for the lock. Among the records, an update waits on the service at most four
 // times (the stop of a service marked for deletion, the stop of the old driver, the start of the new
@@ -113,9 +132,10 @@ inline constexpr DWORD kLifecycleLockWaitMs = 5 * 4 * 30000;
 
 // Holds the lock for its lifetime. The constructor waits at most `wait_ms` for it, logging a level-2
 // line when it has to wait and another with the time waited once it has it. A lock whose holder ended
-// without releasing it is taken over (level-3 line). When the name cannot be opened or created at all
-// (another object owns it), a level-5 line says so and the batch goes on without the lock: the lock is
-// never the reason an action fails. Only a wait that runs out gives timed_out() (level-5 line).
+// without releasing it is taken over (level-3 line instead). When the lock file cannot be opened at
+// all (no right to the system folder), a level-5 line says so and the batch goes on without the lock:
+// the lock is never the reason an action fails. Only a wait that runs out gives timed_out() (level-5
+// line).
 class LifecycleLock {
  public:
   explicit LifecycleLock(DWORD wait_ms = kLifecycleLockWaitMs);
@@ -126,7 +146,7 @@ class LifecycleLock {
   bool timed_out() const { return timed_out_; }
 
  private:
-  HANDLE mutex_ = nullptr;
+  UniqueFileHandle file_;
   bool owned_ = false;
   bool timed_out_ = false;
 };

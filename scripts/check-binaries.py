@@ -8,6 +8,8 @@ For every binary:
   - DllCharacteristics has DYNAMIC_BASE, HIGH_ENTROPY_VA and NX_COMPAT (ASLR with 64-bit entropy, DEP);
   - every imported DLL (ordinary and delay-loaded) is on the allow-list: Windows system DLLs present
     since Windows 7, plus the platform's journalsink.dll and setupkit.dll; no API-set DLL (api-ms-win-*);
+    only system DLLs are delay-loaded (the plug-in's delay-load hook takes those from the system folder;
+    the platform's libraries must be ordinary imports, which the loader finds beside the plug-in);
   - no DWARF section and no COFF symbol table is left in it;
   - its debug directory has one CodeView (RSDS) entry naming <binary name>.pdb without a folder, and that
     PDB, beside the binary, has the same GUID in its info stream and the same age in its info and DBI
@@ -30,6 +32,7 @@ ALLOWED_IMPORTS = {
     # The platform's own libraries, which the plug-in is built against.
     "journalsink.dll", "setupkit.dll",
 }
+PLATFORM_IMPORTS = {"journalsink.dll", "setupkit.dll"}
 IMAGE_DLLCHARACTERISTICS = {"HIGH_ENTROPY_VA": 0x0020, "DYNAMIC_BASE": 0x0040, "NX_COMPAT": 0x0100}
 IMAGE_DEBUG_TYPE_CODEVIEW = 2
 
@@ -102,6 +105,9 @@ class PE:
         return names + ["#%d" % (base + i) for i, target in enumerate(eat) if target and i not in named]
 
     def imports(self):
+        return self.ordinary_imports() + self.delayed_imports()
+
+    def ordinary_imports(self):
         names = []
         rva, _ = self.directory(1)
         if rva:
@@ -112,6 +118,10 @@ class PE:
                     break
                 names.append(self.cstr(entry[3]))
                 off += 20
+        return names
+
+    def delayed_imports(self):
+        names = []
         rva, _ = self.directory(13)  # delay-load import descriptors
         if rva:
             off = self.offset(rva)
@@ -242,6 +252,11 @@ def main():
         bad = [i for i in imports if i.lower() not in ALLOWED_IMPORTS]
         check(not bad, "%s: imports %s%s" % (name, ", ".join(imports) or "nothing",
                                            "" if not bad else " (not allowed: %s)" % ", ".join(bad)))
+        delayed = pe.delayed_imports()
+        late_platform = [i for i in delayed if i.lower() in PLATFORM_IMPORTS]
+        check(not late_platform, "%s: delay-loads %s%s" % (
+            name, ", ".join(delayed) or "nothing",
+            "" if not late_platform else " (platform libraries: %s)" % ", ".join(late_platform)))
 
         dwarf = [s[0] for s in pe.sections if s[0].startswith(".debug")]
         check(not dwarf and pe.symtab_ptr == 0 and pe.nsymbols == 0,

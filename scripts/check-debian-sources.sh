@@ -52,64 +52,64 @@ expect_none() {
   fi
 }
 
-# 1. One-line format with a national mirror, security, a deb-src line, a comment, and Docker's archive.
+# 1. One-line format with a mirror, security, a deb-src line, a comment, and a third-party archive.
 d="$(sample mirror-list)"
 cat >"$d/etc/apt/sources.list" <<'EOF'
 # deb cdrom:[Debian GNU/Linux 12.5.0 _Bookworm_ - Official amd64 DVD Binary-1]/ bookworm contrib main
-deb http://ftp.de.debian.org/debian/ bookworm main contrib non-free-firmware
-deb-src http://ftp.de.debian.org/debian/ bookworm main
-deb http://security.debian.org/debian-security bookworm-security main contrib
-deb http://ftp.de.debian.org/debian/ bookworm-updates main   # updates
+deb http://ftp.mirror.example/debian/ bookworm main contrib non-free-firmware
+deb-src http://ftp.mirror.example/debian/ bookworm main
+deb http://security.mirror.example/debian-security bookworm-security main contrib
+deb http://ftp.mirror.example/debian/ bookworm-updates main   # updates
 EOF
-cat >"$d/etc/apt/sources.list.d/docker.list" <<'EOF'
-deb [arch=amd64 signed-by=/etc/apt/keyrings/docker.gpg] https://download.docker.com/linux/debian bookworm stable
+cat >"$d/etc/apt/sources.list.d/thirdparty.list" <<'EOF'
+deb [arch=amd64 signed-by=/etc/apt/keyrings/thirdparty.gpg] https://docker.example.org/linux/debian bookworm stable
 EOF
 expect "one-line mirror, security and a third-party archive" "$d" "Types: deb-src
-URIs: http://ftp.de.debian.org/debian/
+URIs: http://ftp.mirror.example/debian/
 Suites: bookworm bookworm-updates
 Components: main
 
 Types: deb-src
-URIs: http://security.debian.org/debian-security
+URIs: http://security.mirror.example/debian-security
 Suites: bookworm-security
 Components: main"
 
-# 2. deb822 through an apt-cacher-ng style proxy URI, a disabled stanza and NodeSource's archive.
+# 2. deb822 through an apt-cacher-ng style proxy URI, a disabled stanza and a third-party archive.
 d="$(sample proxy-deb822)"
 cat >"$d/etc/apt/sources.list.d/debian.sources" <<'EOF'
 Types: deb
-URIs: http://10.0.0.2:3142/deb.debian.org/debian
+URIs: http://proxy.example.org:3142/mirror.example/debian
 Suites: bookworm bookworm-updates
 Components: main non-free-firmware
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb
-URIs: http://10.0.0.2:3142/deb.debian.org/debian
+URIs: http://proxy.example.org:3142/mirror.example/debian
 Suites: bookworm-backports
 Components: main
 Enabled: no
 
 Types: deb
-URIs: http://10.0.0.2:3142/security.debian.org/debian-security
+URIs: http://proxy.example.org:3142/security.mirror.example/debian-security
 Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
-cat >"$d/etc/apt/sources.list.d/nodesource.sources" <<'EOF'
+cat >"$d/etc/apt/sources.list.d/thirdparty.sources" <<'EOF'
 Types: deb
-URIs: https://deb.nodesource.com/node_20.x
+URIs: https://packages.example.org/node_20.x
 Suites: nodistro
 Components: main
-Signed-By: /usr/share/keyrings/nodesource.gpg
+Signed-By: /usr/share/keyrings/thirdparty.gpg
 EOF
 expect "deb822 through a proxy, disabled and third-party stanzas" "$d" "Types: deb-src
-URIs: http://10.0.0.2:3142/deb.debian.org/debian
+URIs: http://proxy.example.org:3142/mirror.example/debian
 Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb-src
-URIs: http://10.0.0.2:3142/security.debian.org/debian-security
+URIs: http://proxy.example.org:3142/security.mirror.example/debian-security
 Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
@@ -120,7 +120,7 @@ d="$(sample inline-key)"
 cat >"$d/etc/apt/sources.list.d/mirror.sources" <<'EOF'
 # A company mirror of Debian.
 Types: deb deb-src
-URIs: https://mirror.example.com/debian https://mirror2.example.com/debian
+URIs: https://mirror.example/debian https://mirror2.example/debian
 Suites: bookworm
 Components: main
 Signed-By:
@@ -134,11 +134,11 @@ cat >"$d/etc/apt/sources.list.d/vendor.list" <<'EOF'
 deb [signed-by=/usr/share/keyrings/vendor.gpg] https://apt.vendor.example/debian bookworm main
 EOF
 printf 'Origin: Debian\nLabel: Debian\nSuite: stable\nCodename: bookworm\n' \
-  >"$d/var/lib/apt/lists/mirror.example.com_debian_dists_bookworm_InRelease"
+  >"$d/var/lib/apt/lists/mirror.example_debian_dists_bookworm_InRelease"
 printf 'Origin: Vendor\nLabel: Vendor\nCodename: bookworm\n' \
   >"$d/var/lib/apt/lists/apt.vendor.example_debian_dists_bookworm_InRelease"
 expect "deb822 with an inline key, and a third-party 'bookworm main'" "$d" "Types: deb-src
-URIs: https://mirror.example.com/debian
+URIs: https://mirror.example/debian
 Suites: bookworm
 Components: main
 Signed-By:
@@ -149,7 +149,7 @@ Signed-By:
  -----END PGP PUBLIC KEY BLOCK-----
 
 Types: deb-src
-URIs: https://mirror2.example.com/debian
+URIs: https://mirror2.example/debian
 Suites: bookworm
 Components: main
 Signed-By:
@@ -162,12 +162,12 @@ Signed-By:
 # 4. Debian archives of another release only, third-party archives, commented and deb-src-only lines.
 d="$(sample no-debian)"
 cat >"$d/etc/apt/sources.list" <<'EOF'
-#deb http://deb.debian.org/debian bookworm main
-deb-src http://deb.debian.org/debian bookworm main
-deb http://deb.debian.org/debian trixie main
+#deb http://mirror.example/debian bookworm main
+deb-src http://mirror.example/debian bookworm main
+deb http://mirror.example/debian trixie main
 EOF
-cat >"$d/etc/apt/sources.list.d/google.list" <<'EOF'
-deb https://packages.cloud.google.com/apt cloud-sdk-bookworm main
+cat >"$d/etc/apt/sources.list.d/thirdparty.list" <<'EOF'
+deb https://cloud.example.org/apt cloud-sdk-bookworm main
 EOF
 expect_none "no Debian archive of this release" "$d"
 

@@ -7,7 +7,9 @@
 // File-system failures leave these functions as boost::filesystem::filesystem_error.
 #include <windows.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
+#include <cwchar>
 #include <string>
 
 #include "lifecycle/lifecycle.h"
@@ -62,13 +64,13 @@ bool StageFile(const fs::path& source, const fs::path& staged, const wchar_t* fi
   return true;
 }
 
-// Reads the version text of `source`\`file64`; logs `failure_text` when it cannot. Returns the text
-// (empty on failure).
+// Reads the version text of `source`\`file64`; logs `failure_text` when it cannot, or when the text
+// cannot name a folder (it would place the copies elsewhere). Returns the text (empty on failure).
 std::wstring ReadComponentVersion(const fs::path& source, const wchar_t* file64,
                                   const wchar_t* failure_text) {
   std::wstring version;
   const fs::path file = (source / L"\\") / file64;
-  if (!GetFileVersionString(file.wstring(), version)) {
+  if (!GetFileVersionString(file.wstring(), version) || !NamesVersionFolder(version, file64)) {
     version.clear();
     ZYLOG(kLogInstall, kLevelError) << failure_text << version;
   }
@@ -109,6 +111,17 @@ void StageComponent(const std::wstring& source_text, const Component& component,
 }
 
 }  // namespace
+
+bool NamesVersionFolder(const std::wstring& text, const wchar_t* file64) {
+  // "\zyhok\20019\ZyMon\" and "\zyhok\20019\AddOn\" are equally long.
+  const size_t root = std::max(GetSystemDirPath().size(), GetSysWow64DirPath().size());
+  if (root + wcslen(L"\\zyhok\\20019\\ZyMon\\") + text.size() + 1 + wcslen(file64) > MAX_PATH - 1) return false;
+  if (!text.empty() && (text.back() == L'.' || text.back() == L' ')) return false;
+  for (const wchar_t c : text) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == L'\\' || c == L'/' || c == L':') return false;
+  }
+  return true;
+}
 
 bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& source_folder) {
   std::wstring rest = package_folder;

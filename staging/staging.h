@@ -31,6 +31,13 @@ std::wstring GetSysWow64DirPath();
 // device-form path that does not fit.
 std::wstring ConvertToDevicePath(const wchar_t* path);
 
+// Whether a component's FileVersion text can name its version folder: one folder name that Windows keeps
+// as written (no "\\", "/" or ":", no control character, not ending in "." or a blank, so neither "."
+// nor ".."), with which the staged path of the component's 64-bit file `file64` under either root fits
+// in 259 units. Staging treats any other text as an unreadable one. An empty text names no folder and
+// passes (the copies then lie directly in the component folder).
+bool NamesVersionFolder(const std::wstring& text, const wchar_t* file64);
+
 // The "Fileversion" text of the file's version resource, looked up under each translation of its
 // translation table in turn; the last translation that has one wins. Returns 1 and sets `version`, or
 // 0 and leaves `version` untouched (missing file, no resource, no entry in any translation). Writes
@@ -60,7 +67,8 @@ int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version);
 
 // Stages zymon64.dll and zymon.dll from `package_folder` into
 // <system>\zyhok\20019\ZyMon\<version> and <SysWOW64>\zyhok\20019\ZyMon\<version> (<version>: the
-// FileVersion text of the package's zymon64.dll; left out when unreadable) and registers both staged
+// FileVersion text of the package's zymon64.dll; left out when unreadable or when it names no folder,
+// NamesVersionFolder) and registers both staged
 // paths. *staged_flag ends at 1 only when both files were copied by this call. Returns 0 for a null
 // folder, else 1. File-system failures raise boost::filesystem::filesystem_error.
 int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag);

@@ -3,8 +3,6 @@
 // over. Each host is a separate process (HostProcess), as the platform's host, an updater and an
 // operator's tool are.
 #include <gtest/gtest.h>
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -68,29 +66,23 @@ TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
   }
 }
 
-// Only SYSTEM and Administrators may open the lock; a batch that finds it held waits and says how
-// long; a wait that runs out does nothing.
+// A batch that finds the lock held waits and says how long; a wait that runs out does nothing. A mutex
+// of the lock's old name, held by someone else all along, neither stands in for the lock nor delays a
+// batch. (Wine maps a file's access list to Unix permissions and reads back its own, so the list that the
+// lock puts on its folder and file cannot be read back here.)
 TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
-  const zyhok::UniqueKernelHandle taken(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const zyhok::UniqueKernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread holder([&] {
-    const zyhok::LifecycleLock lock;
-    SetEvent(taken.get());
-    WaitForSingleObject(release.get(), INFINITE);
+  const auto event = [] { return zyhok::UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); };
+  const zyhok::UniqueKernelHandle taken = event(), release = event(), done = event();
+  std::thread holder([&] {  // holds the old name throughout, and the lock until `release`
+    const zyhok::UniqueKernelHandle squatter(CreateMutexW(nullptr, TRUE, L"Global\\ZYHOK_DriverLifecycle"));
+    if (squatter.valid()) {
+      const zyhok::LifecycleLock lock;
+      SetEvent(taken.get());
+      WaitForSingleObject(release.get(), INFINITE);
+    }
+    WaitForSingleObject(done.get(), INFINITE);
   });
   ASSERT_EQ(WaitForSingleObject(taken.get(), 10000), WAIT_OBJECT_0);
-
-  // The lock's DACL, as text: two entries, for SYSTEM and for Administrators.
-  zyhok::UniqueKernelHandle mutex(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, zyhok::kLifecycleLockName));
-  ASSERT_TRUE(mutex.valid()) << GetLastError();
-  zyhok::UniqueLocal descriptor, sddl;
-  ASSERT_EQ(GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                            nullptr, nullptr, descriptor.put()), ERROR_SUCCESS);
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
-      DACL_SECURITY_INFORMATION, reinterpret_cast<LPWSTR*>(sddl.put()), nullptr));
-  const std::wstring dacl = static_cast<const wchar_t*>(sddl.get());
-  EXPECT_TRUE(std::count(dacl.begin(), dacl.end(), L'(') == 2 && dacl.find(L";;;SY)") != dacl.npos &&
-              dacl.find(L";;;BA)") != dacl.npos) << WideToUtf8(dacl);
 
   LogCapture log;
   {
@@ -103,24 +95,16 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   std::thread later([&] { Sleep(500); SetEvent(release.get()); });
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
   later.join();
-  holder.join();
   const std::vector<std::wstring> lines = log.Texts();
   ASSERT_GE(lines.size(), 3u) << log.Dump();
   EXPECT_EQ(lines[0], kWaitLine);
   EXPECT_EQ(lines[1].rfind(L"got the lifecycle lock after waiting 0x", 0), 0u) << log.Dump();
   EXPECT_EQ(lines[2].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
-
-  // A name taken by an object the plug-in cannot open as its lock: the batch goes on without it.
-  mutex.reset();
-  const zyhok::UniqueKernelHandle squatter(CreateEventW(nullptr, TRUE, FALSE, zyhok::kLifecycleLockName));
-  ASSERT_TRUE(squatter.valid());
   log.Clear();
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
-  const std::vector<std::wstring> errors = log.Texts(5);
-  ASSERT_EQ(errors.size(), 1u) << log.Dump();
-  EXPECT_EQ(errors[0].rfind(L"fail to open the lifecycle lock " + kLock, 0), 0u) << log.Dump();
-  EXPECT_NE(errors[0].find(L"; going on without it"), std::wstring::npos) << log.Dump();
-  EXPECT_TRUE(log.Has(2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000a")) << log.Dump();
+  SetEvent(done.get());
+  holder.join();
+  EXPECT_EQ(log.Texts()[0].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
 }
 
 // A host killed in the middle of its batch abandons the lock; the batch of another host that waits for

@@ -39,6 +39,7 @@ class Interruption : public ::testing::Test {
   // The machine of `before`, and the deletions already queued.
   void Prepare(const std::wstring& before) {
     ResetDriverMachineState();
+    { const zyhok::LifecycleLock settle; }  // a cut run leaves the lock marked held: taken over here
     std::wistringstream words(before);
     for (std::wstring word; words >> word;) ASSERT_TRUE(world_.Prepare(word, plugin_)) << WideToUtf8(word);
     pending_ = PendingDeletions();

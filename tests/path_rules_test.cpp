@@ -1,6 +1,6 @@
 // The path and version rules that the exports reach only through real package layouts: normalisation,
-// retirement names, the add-on source folder, device-form paths, the "FileVersion" text read and the
-// system folders; zyhost's own copies of these rules (host/rules.h) must give the same on every case.
+// retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
+// "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules (host/rules.h) must give the same on every case.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cwchar>
@@ -143,4 +143,37 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
 TEST(SystemFolders, ZyhostNamesThemAsTheLibraryDoes) {
   EXPECT_EQ(zyhost::SystemFolder(), zyhok::GetSystemDirPath());
   EXPECT_EQ(zyhost::Wow64Folder(), zyhok::GetSysWow64DirPath());
+}
+
+// A registered or journalled copy is retired only when its path names one of the four component files directly in,
+// or one folder below, zyhok\20019\ZyMon or ...\AddOn of either staging root, in its plain full form, case ignored.
+TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
+  const std::wstring sys = StagingTree64() + L"\\20019\\", wow = StagingTree32() + L"\\20019\\";
+  const std::pair<std::wstring, bool> cases[] = {
+      {sys + L"ZyMon\\2.5.1043\\zymon64.dll", true}, {wow + L"ZyMon\\2.5.1043\\zymon.dll", true},
+      {sys + L"AddOn\\1.0.5\\ZyHkEvt64.dll", true}, {Lower(wow) + L"addon\\1.0.5\\ZYHKEVT.DLL", true},
+      {sys + L"ZyMon\\zymon64.dll", true}, {sys + L"ZyMon\\1\\2\\zymon64.dll", false},
+      {sys + L"ZyMon\\\\zymon64.dll", false}, {sys + L"ZyMon\\1\\other.dll", false}, {sys + L"zymon64.dll", false},
+      {sys + L"ZyMonX\\1\\zymon64.dll", false}, {sys + L"ZyMon\\x\\..\\1\\zymon64.dll", false},
+      {sys + L"ZyMon\\1\\..\\..\\..\\..\\zymon64.dll", false}, {sys + L"ZyMon\\.\\zymon64.dll", false},
+      {sys + L"ZyMon/1/zymon64.dll", false}, {sys + L"ZyMon\\1\\zymon64.dll.", false},
+      {sys + L"ZyMon\\1\\zymon64.dll:x", false}, {L"\\\\?\\" + sys + L"ZyMon\\1\\zymon64.dll", false},
+      {L"\\\\.\\" + sys + L"ZyMon\\1\\zymon64.dll", false}, {L"\\\\host\\c$\\zyhok\\20019\\ZyMon\\zymon.dll", false},
+      {sys + L"ZyMon\\" + std::wstring(220, L'v') + L"\\zymon64.dll", false}, {L"C:\\zymon.dll", false}, {L"", false}};
+  for (const auto& [path, staged] : cases) EXPECT_EQ(zyhok::IsStagedComponentPath(path), staged) << WideToUtf8(path);
+}
+
+// A FileVersion text names a version folder only as one folder name that Windows keeps as written and with which
+// the staged 64-bit file fits in 259 units; staging takes any other text for an unreadable one. zyhost agrees.
+TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
+  const size_t room = 259 - SystemDir().size() - 19 - 1 - 13;  // <sys>\zyhok\20019\AddOn\<text>\ZyHkEvt64.dll
+  const std::pair<std::wstring, bool> cases[] = {
+      {L"1.0.5", true}, {L"1, 0, 0, 1", true}, {L"", true}, {L"..1", true}, {std::wstring(room, L'9'), true},
+      {std::wstring(room + 1, L'9'), false}, {L"1.0\\..\\..\\x", false}, {L"1.0/5", false}, {L"C:5", false},
+      {L"1\t0", false}, {L"1\x7f", false}, {L"1\x85", false}, {L".", false}, {L"..", false}, {L"1.0.", false},
+      {L"1.0 ", false}};
+  for (const auto& [text, names] : cases) {
+    EXPECT_EQ(zyhok::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
+    EXPECT_EQ(zyhost::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
+  }
 }

@@ -1,6 +1,11 @@
 // The exports as the host resolves them, apart from what the lifecycle rows prove (the status record,
-// its fixed fields and callback contract): the plug-in's identity and the refused batches.
+// its fixed fields and callback contract): the plug-in's identity and the refused batches; and its
+// delay-load hook's answer to a system library that cannot be loaded.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <delayimp.h>
+
+#include <stdexcept>
 
 #include "support/test_support.h"
 
@@ -33,4 +38,21 @@ TEST(PluginExports, IdentityAndRefusedBatches) {
   EXPECT_EQ(do_action(nullptr, 2), kFailed);
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
   EXPECT_EQ(ServiceState(), 0u);
+}
+
+// Simulated, since none of Wine's system libraries can be made to fail: a late-loaded function that the system
+// folder lacks. The plug-in's delay-load hook logs it and hands over a stand-in that throws into its caller (an
+// action, which then fails), instead of leaving the loader's helper to raise an exception through the host.
+TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
+  FARPROC slot = nullptr;
+  DelayLoadInfo info = {sizeof(info), nullptr, &slot, "zyhok-nx.dll", {TRUE, {"Nothing"}}, nullptr, nullptr, 0};
+  LogCapture log;
+  const FARPROC stand_in = zyhok::ResolveLateImport(dliStartProcessing, &info);
+  ASSERT_TRUE(stand_in != nullptr && slot == nullptr);
+  EXPECT_THROW(reinterpret_cast<void (*)()>(stand_in)(), std::runtime_error);
+  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>(
+                              {L"fail to load zyhok-nx.dll (Nothing) from the system folder, error code: 0x7e"}));
+  info.szDll = "VERSION.dll", info.dlp.szProcName = "GetFileVersionInfoSizeW";  // found: the call goes there
+  EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);
+  EXPECT_EQ(slot, GetProcAddress(GetModuleHandleW(L"version.dll"), "GetFileVersionInfoSizeW"));
 }

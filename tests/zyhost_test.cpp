@@ -109,11 +109,11 @@ Fault Over(const std::wstring& from, const wchar_t* to) {  // `from` in the pack
     return !!CopyFileW((from[1] == L':' ? from : p + L"\\" + from).c_str(), (p + L"\\" + to).c_str(), FALSE);
   };
 }
-// The engine's version text "2.5.1043" rewritten in place to "2.5/1043", which cannot name a folder.
+// The engine's version text "2.5.1043" rewritten in place to "2.5|1043", which cannot name a folder.
 bool UnfitVersion(const std::wstring& p) {
   std::string bytes = ReadFileBytes(p + L"\\zymon64.dll");
   const size_t at = bytes.find(std::string(reinterpret_cast<const char*>(L"2.5.1043"), 16));
-  return at != std::string::npos && WriteFileBytes(p + L"\\zymon64.dll", bytes.replace(at + 6, 1, "/"));
+  return at != std::string::npos && WriteFileBytes(p + L"\\zymon64.dll", bytes.replace(at + 6, 1, "|"));
 }
 
 // Values under the driver's service key, a staged engine, and two pending deletions (one of the driver's).
@@ -203,9 +203,9 @@ const Row kRows[] = {
       "warnings:\n  ZyHkEvt64.dll is missing ({tmp}\\20019\\7.1\\7.1\\AddOn\\ZyHkEvt64.dll), so it is not staged "
       "and the 32-bit file is staged without a version folder\n  ZyHkEvt.dll is missing"},
      V1([](auto& p) { return !!CreateDirectoryW((p + L"\\..\\AddOn").c_str(), nullptr); }, L"20019\\7.1\\7.1\\driver")},
-    {"UnfitVersionIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zymon64.dll FileVersion \"2.5/1043\" cannot "
+    {"UnfitVersionIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zymon64.dll FileVersion \"2.5|1043\" cannot "
       "name a staging folder, which stops the install\nwarnings:\n  zymon.dll FileVersion 2.5.1043 differs from "
-      "zymon64.dll FileVersion 2.5/1043, which names the staging folder of both\nusable:          no\n"},
+      "zymon64.dll FileVersion 2.5|1043, which names the staging folder of both\nusable:          no\n"},
      V1(UnfitVersion)},
     {"InstallUnfitVersionFails", {L"install", L"{pkg}"}, 1, {"0xE01A000C (failed;"}, V1(UnfitVersion)},  // as it said
     {"WrongDriverMachineIsAProblem", {L"check", L"{pkg}"}, 1, {"problems:\n  zyhok.sys is built for x86, not x64\n"

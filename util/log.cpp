@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <new>
 
 #include "journalsink.h"
 
@@ -66,7 +67,8 @@ LogLine& LogLine::Append(const wchar_t* text, size_t units) {
   if (needed > capacity_) {
     // Twice the bytes the text then needs.
     const size_t capacity = needed * 2;
-    std::unique_ptr<wchar_t[]> grown(new wchar_t[capacity]);
+    std::unique_ptr<wchar_t[]> grown(new (std::nothrow) wchar_t[capacity]);
+    if (!grown) return *this;  // no memory: the line goes out without this piece
     if (length_) std::memcpy(grown.get(), buffer_.get(), length_ * sizeof(wchar_t));
     buffer_ = std::move(grown);
     capacity_ = capacity;
@@ -99,8 +101,8 @@ LogLine& LogLine::operator<<(const char* text) {
     units = MultiByteToWideChar(CP_ACP, 0, text, in, fixed, static_cast<int>(kNarrowStackUnits));
     if (units > 0) return Append(fixed, static_cast<size_t>(units));
   } else if (units > 0) {
-    std::unique_ptr<wchar_t[]> heap(new wchar_t[static_cast<size_t>(units)]);
-    if (MultiByteToWideChar(CP_ACP, 0, text, in, heap.get(), units) == units) {
+    std::unique_ptr<wchar_t[]> heap(new (std::nothrow) wchar_t[static_cast<size_t>(units)]);
+    if (heap && MultiByteToWideChar(CP_ACP, 0, text, in, heap.get(), units) == units) {
       return Append(heap.get(), static_cast<size_t>(units));
     }
   }

@@ -47,7 +47,8 @@ void AppendNumber(std::wstring& out, uint32_t value);
 // last-error value found at construction is the one the thread holds after each append and after the
 // flush.
 // The text buffer starts empty and grows to twice the byte length the text needs when an append
-// does not fit.
+// does not fit. Appending never throws: a piece that finds no memory is left out, so that destructors
+// and handlers may log.
 class LogLine {
  public:
   LogLine(const wchar_t* module, uint32_t level, const wchar_t* source, uint32_t line);

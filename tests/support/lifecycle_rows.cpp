@@ -62,14 +62,23 @@ const std::vector<Scenario> kScenarios = {
       L"Path not found [system:3]: \"%SYS%\\zyhok\\20019\"", L"done 0xe01a000c"}},
     // An engine without a version resource is staged directly in the ZyMon folders and registered there.
     {"InstallOfAnEngineWithoutAVersion", L"v1/zymon64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=unversioned",
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=no_version",
      {L"act 0 0", L"install %V1%", L"engine %V1% -", L"addon %V1%\\AddOn 1.0.5", L"inf %V1%\\zyhok.inf", L"start",
       L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
     // An add-on without a version resource is registered with an empty version text.
     {"InstallOfAnAddOnWithoutAVersion", L"v1/AddOn/ZyHkEvt64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1e+v1a. registered=v1a. %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=unversioned",
+     L"v1 staged=v1e+v1a. registered=v1a. %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=no_version",
      {L"act 0 0", L"install %V1%", L"engine %V1% 2.5.1043", L"addon %V1%\\AddOn -", L"inf %V1%\\zyhok.inf", L"start",
       L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
+    // A version text that climbs out of its folder (1.0\..\..\x) names none: staged as one without a version.
+    {"InstallOfAnEngineWhoseVersionClimbsOut", L"v1/zymon64.dll=climbing", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=climbing",
+     {L"act 0 0", L"install %V1%", L"engine %V1% -1.0\\..\\..\\x", L"addon %V1%\\AddOn 1.0.5", L"inf %V1%\\zyhok.inf",
+      L"start", L"2z Success to start [zyhok] service.", L"rename-empty *4", INSTALL_END(L"0x201a0001")}},
+    // An uninstall that failed at its INF retired the components and kept their registration: the same install
+    // stages them again where they were registered, and retires none of them.
+    {"ReinstallAfterAnUninstallThatFailedAtItsInf", L"v1 failed-uninstall", {{0, L"%V1%"}}, kSuccess, L"v1",
+     {INSTALL_V1, L"start", L"2z Success to start [zyhok] service.", INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess, L"v1 InstalledByZefa=0",
      {L"act 0x2 0", L"uninstall %V1%", L"access 0", UNINSTALL_END(L"0x201a0001")}},

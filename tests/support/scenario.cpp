@@ -59,8 +59,10 @@ std::wstring Identify(const std::wstring& path) {
       if (FileExists(PackageDir(v) + sub + name) && ReadFileBytes(PackageDir(v) + sub + name) == bytes) return v;
     }
   }
-  const std::wstring unversioned = FixturesDir() + L"\\versions\\no_version.dll";
-  return bytes == ReadFileBytes(unversioned) ? L"unversioned" : L"other-" + std::to_wstring(bytes.size());
+  for (const std::wstring& fixture : ListFolder(FixturesDir() + L"\\versions")) {  // no_version.dll, climbing.dll, ...
+    if (ReadFileBytes(FixturesDir() + L"\\versions\\" + fixture) == bytes) return fixture.substr(0, fixture.find(L'.'));
+  }
+  return L"other-" + std::to_wstring(bytes.size());
 }
 
 // The staged copies of a fixture package: 64-bit engine, 32-bit engine, 64-bit add-on, 32-bit add-on; `flat`:
@@ -166,6 +168,11 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (word == L"stopped") return ControlDriver(false);
   if (word == L"no-service") return RemoveDriverService(PackageDir(L"v1")), true;
   if (word == L"no-driver-file") return DeleteFileW(InstalledDriverPath().c_str());
+  if (word == L"failed-uninstall") {  // an uninstall of the v1 copy without its INF file (put back after)
+    const std::wstring inf = v1_ + L"\\zyhok.inf", aside = inf + L".aside";
+    return MoveFileW(inf.c_str(), aside.c_str()) && plugin.Do(kUninstall, v1_) == kFailed &&
+           MoveFileW(aside.c_str(), inf.c_str());
+  }
   if (name == L"instance") {
     instance_.reset(CreateMailslotW((L"\\\\.\\mailslot\\zyhok_INSTANCE" + value).c_str(), 0, 0, nullptr));
     return instance_.valid();
@@ -179,11 +186,11 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (word == L"load-engine") return loaded_.reset(LoadLibraryW(engine_.c_str())), loaded_.valid();
   if (name.size() > 3 && name[0] == L'v' && name[2] == L'/') {
     const std::wstring file = (name[1] == L'1' ? v1_ : v2_) + L"\\" + name.substr(3);
-    const std::wstring unversioned = FixturesDir() + L"\\versions\\no_version.dll";
-    return value == L"missing"     ? DeleteFileW(file.c_str())
-           : value == L"junk"      ? WriteFileBytes(file, "MZ but not a driver")
-           : value == L"noversion" ? CopyFileW(unversioned.c_str(), file.c_str(), FALSE)
-                                   : CreateDirectoryW(file.c_str(), nullptr);
+    const std::wstring fixture = FixturesDir() + L"\\versions\\" + (value == L"noversion" ? L"no_version" : value) + L".dll";
+    return value == L"missing" ? DeleteFileW(file.c_str())
+           : value == L"junk"  ? WriteFileBytes(file, "MZ but not a driver")
+           : value == L"folder" ? CreateDirectoryW(file.c_str(), nullptr)
+                                : CopyFileW(fixture.c_str(), file.c_str(), FALSE);
   }
   if (name == L"stage") {  // fixture components put in place, as an earlier staging left them
     bool done = true;
@@ -386,7 +393,7 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
 // Parts: a line "<level><module initial> <text>" as it stands, or a step "<name> <argument>..." of Steps
 // (a last argument "*N" repeats it N times), or the staging of a component:
 //   engine P V [old|no32|no64], addon T V [...]  the engine from package folder P (the add-on from T),
-//   version V ("-": unreadable); old: both files already staged, no32/no64: that file not copied
+//   version V ("-": unreadable, "-text": one that names no folder); old: both files already staged, no32/no64: that file not copied
 std::vector<std::wstring> ScenarioMachine::Story(const std::vector<const wchar_t*>& parts) const {
   std::vector<std::wstring> out;
   for (const wchar_t* part : parts) Tell(Expand(part), out);
@@ -412,13 +419,14 @@ void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& 
 
 void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std::wstring>& out) const {
   const bool engine = a[0] == L"engine";
-  const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"), version = a[2] == L"-" ? L"" : a[2];
+  // "-text": the reader found that text, which names no folder.
+  const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"), version = a[2][0] == L'-' ? L"" : a[2];
   const std::wstring how = a.size() > 3 ? a[3] : L"";
   const DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
   wchar_t shown[16] = L"0";
   if (size != 0) wsprintfW(shown, L"0x%lx", size);
   out.insert(out.end(), {L"2p AddOn path is:" + file, L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown)});
-  if (size != 0) out.push_back(L"2p File Version: " + version);
+  if (size != 0) out.push_back(L"2p File Version: " + (version.empty() ? a[2].substr(1) : version));
   if (version.empty()) out.push_back(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
   const std::wstring tail = std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (version.empty() ? L"" : L"\\" + version);
   out.insert(out.end(), {L"2z Engine Path is:" + a[1], L"2z Engine Version is:" + version, L"2z fsTargetPath is:" + a[1],

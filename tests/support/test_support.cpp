@@ -519,8 +519,8 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_s
   return record;
 }
 
-LoadedPlugin::LoadedPlugin() {
-  module_.reset(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
+LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
+  module_.reset(LoadLibraryExW((folder + L"helperZYHOKDriver.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!module_) return;
   Resolve(module_.get(), "Plugin_Interface_DriversDoAction", do_action_);
   Resolve(module_.get(), "Plugin_Interface_EnumerateDriversInfo", enumerate_);
@@ -649,8 +649,10 @@ HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
+  CopyFileW((BinDir() + L"journalsink.dll").c_str(), (dir_ / L"journalsink.dll").c_str(), FALSE);
+  CreateDirectoryW((dir_ / L"plugin").c_str(), nullptr);
   for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {
-    CopyFileW((BinDir() + dll).c_str(), (dir_ / dll).c_str(), FALSE);
+    CopyFileW((BinDir() + dll).c_str(), (dir_ / L"plugin\\" + dll).c_str(), FALSE);
   }
 }
 
@@ -690,7 +692,7 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
   }
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  return StartProcess(command, dir_.path(), settings);
+  return StartProcess(command, current_folder_, settings);
 }
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
@@ -725,7 +727,7 @@ bool RunAsHelperProcess(int* exit_code) {
   }
   LocalFree(argv);
   if (mode == L"--host") {
-    LoadedPlugin plugin;
+    LoadedPlugin plugin(BinDir() + L"plugin\\");
     *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
     return true;
   }

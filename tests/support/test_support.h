@@ -197,9 +197,11 @@ inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\
 // is then stored when it fills all 1024 units).
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
 
+// The plug-in of `folder` (with its trailing backslash), loaded as plug-in hosts load it: by full path with
+// LOAD_WITH_ALTERED_SEARCH_PATH, so that its imports are looked for in its own folder first.
 class LoadedPlugin {
  public:
-  LoadedPlugin();
+  explicit LoadedPlugin(const std::wstring& folder = BinDir());
   bool loaded() const { return do_action_ != nullptr && enumerate_ != nullptr; }
   uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const;
   uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const;
@@ -214,9 +216,10 @@ class LoadedPlugin {
   uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
 };
 
-// A fresh host process: a copy of the running test program under `exe_name`, beside copies of the
-// plug-in and the platform libraries, which on "--host" loads the plug-in, hands the records to the
-// batch export in one call and exits with the batch's result. Wine's per-program settings for that
+// A fresh host process: a copy of the running test program under `exe_name` (with the log library it
+// imports), which on "--host" loads the plug-in from a folder of its own ("plugin", beside the platform
+// libraries), hands the records to the batch export in one call and exits with the batch's result. It
+// runs in its own folder unless SetCurrentFolder chose another. Wine's per-program settings for that
 // name are removed again when the object goes.
 class HostProcess {
  public:
@@ -225,6 +228,7 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  void SetCurrentFolder(const std::wstring& folder) { current_folder_ = folder; }
   // The Windows version Wine reports to this program only ("win7", "win10").
   void SetWindowsVersion(const std::wstring& version);
   // Whether the program's manifest declares Windows 10 support.
@@ -240,7 +244,7 @@ class HostProcess {
  private:
   std::wstring AppKey() const;
   TempDir dir_;
-  std::wstring exe_;
+  std::wstring exe_, current_folder_ = dir_.path();
   bool had_app_defaults_ = false;
 };
 
