@@ -123,9 +123,10 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   EXPECT_TRUE(log.Has(2, L"<== DoActionFromDrvInfo,asStatus = 0xe01a000a")) << log.Dump();
 }
 
-// A host killed in the middle of its batch abandons the lock; the batch of another host that waits for
-// it takes it over and completes the update that the killed one began.
-TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
+// A host killed in the middle of its batch abandons the lock; the batch of this long-lived process, which
+// waits for it, takes it over and completes the update that the killed one began, and lets go of it at
+// its end though the process lives on: a batch of another process then neither waits nor takes it over.
+TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   ASSERT_NO_FATAL_FAILURE(Begin(true));
   LogCapture log;
   const auto wait_for = [&](const std::wstring& text) {  // up to 20 s for a line of level 2
@@ -138,18 +139,32 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
   ASSERT_TRUE(killed.valid());
   ASSERT_TRUE(wait_for(L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
-  const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, v2_)}, log.file());
-  ASSERT_TRUE(wait_for(kWaitLine)) << log.Dump();
-  ASSERT_TRUE(TerminateProcess(killed.get(), 9));
-  const DWORD result = ExitCodeOf(waiter);
-  const std::vector<std::wstring> lines = log.Texts();
+  uint32_t result = 0;
+  std::thread waiter([&] { result = plugin_.Do(1, v2_); });
+  const bool waited = wait_for(kWaitLine);
+  TerminateProcess(killed.get(), 9);
+  waiter.join();
+  ASSERT_TRUE(waited) << log.Dump();
+  const std::vector<LogLine> lines = log.Lines();
   const std::wstring took =
       L"the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
-  const auto takeover = std::find(lines.begin(), lines.end(), took);
+  const auto takeover = std::find_if(lines.begin(), lines.end(), [&](const LogLine& l) { return l.text == took; });
   ASSERT_NE(takeover, lines.end()) << log.Dump();
-  EXPECT_EQ(takeover[1], L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
+  EXPECT_EQ(takeover->level, 3u);
+  EXPECT_EQ(takeover[1].text, L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
+  log.Clear();
+  const zyhok::UniqueKernelHandle other = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file());
+  const bool ended = WaitForSingleObject(other.get(), 30000) == WAIT_OBJECT_0;
+  if (!ended) TerminateProcess(other.get(), 1);
+  EXPECT_TRUE(ended) << "the other process still waits for the lock";
+  std::vector<std::wstring> story;
+  for (const LogLine& line : log.Lines()) story.push_back(std::to_wstring(line.level) + L" " + line.text);
+  EXPECT_EQ(story, std::vector<std::wstring>({
+                       L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA",
+                       L"2 ==> DoActionFromDrvInfo,rDrvInfo.action = 0x7, rDrvInfo.compare_state = 0",
+                       L"2 <== DoActionFromDrvInfo,asStatus = 0xe01a000a"}));
   EXPECT_EQ(plugin_.Do(1, v2_), kSuccess);
   EXPECT_NE(DescribeMachine().find(L"driver v2 ("), std::wstring::npos) << WideToUtf8(DescribeMachine());
   EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));

@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <cstring>
 #include <cwctype>
+#include <memory>
 #include <sstream>
 
 #include "journalsink.h"
@@ -682,15 +683,16 @@ void HostProcess::DeclareWindows10(bool declared) {
 }
 
 zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
-                                             const std::vector<std::wstring>& environment) const {
-  std::wstring command = L"\"" + exe_ + L"\" --host";
+                                             const std::vector<std::wstring>& environment,
+                                             const std::wstring& steps) const {
+  std::wstring command = L"\"" + exe_ + L"\" --host " + steps;
   for (const DrvInfo& record : records) {
     command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
                std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
   }
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  return StartProcess(command, dir_.path(), settings);
+  return StartProcess(command, dir_.path(), settings, steps.empty() ? L"" : dir_ / L"steps");
 }
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
@@ -703,33 +705,115 @@ uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstrin
   }
 }
 
+std::vector<std::wstring> HostProcess::Steps(const std::wstring& steps, const std::wstring& log_file) const {
+  ExitCodeOf(Start({}, log_file, {}, steps));
+  return SplitLines(Utf8ToWide(ReadFileBytes(dir_ / L"steps.out")));
+}
+
 namespace {
 
-// The host side of HostProcess ("--host action compare_state path ...": the records handed to the
-// batch export in one call, the batch's result as exit code) and the service side of TestService
-// ("--service stop_mode step ..."): true, with the exit code, when the command line asked for one.
+// Free thread-local slots, open handles, bytes in use on the process's heaps and committed private memory.
+std::string Probe() {
+  std::vector<DWORD> slots;
+  for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;) slots.push_back(slot);
+  for (DWORD slot : slots) TlsFree(slot);
+  size_t handles = 0, heap = 0, committed = 0;
+  DWORD flags, count = GetProcessHeaps(0, nullptr);
+  for (uintptr_t h = 4; h < 0x4000; h += 4) handles += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags);
+  std::vector<HANDLE> heaps(count);
+  for (HANDLE one : std::vector<HANDLE>(heaps.begin(), heaps.begin() + GetProcessHeaps(count, heaps.data()))) {
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(one);
+    while (HeapWalk(one, &entry)) heap += entry.wFlags & PROCESS_HEAP_ENTRY_BUSY ? entry.cbData : 0;
+    HeapUnlock(one);
+  }
+  MEMORY_BASIC_INFORMATION m;
+  for (char* at = nullptr; VirtualQuery(at, &m, sizeof(m)); at = static_cast<char*>(m.BaseAddress) + m.RegionSize) {
+    committed += m.State == MEM_COMMIT && m.Type == MEM_PRIVATE ? m.RegionSize : 0;
+  }
+  char text[128];
+  std::snprintf(text, sizeof(text), "slots=%zu handles=%zu heap=%zu private=%zu", slots.size(), handles, heap, committed);
+  return text;
+}
+
+// What a host sees after a batch: the service state, the driver file, the share values, the engine and
+// add-on versions staged in the 64-bit tree, and the status record.
+std::string Machine(const LoadedPlugin& plugin) {
+  std::wstring out = L"service=" + std::to_wstring(ServiceState()) + L" driver=" + InstalledDriver();
+  for (const wchar_t* name : {L"PermCount", L"InstalledByZefa"}) {
+    const RegValue value = ReadHklmValue(kDriverServiceKey, name);
+    out += L" " + std::wstring(name) + L"=" + (value.error ? L"-" : std::to_wstring(*reinterpret_cast<const DWORD*>(value.bytes.data())));
+  }
+  out += L" staged=";
+  for (const wchar_t* component : {L"\\20019\\ZyMon", L"\\20019\\AddOn"}) {
+    for (const std::wstring& version : ListFolder(StagingTree64() + component)) out += version + L",";
+  }
+  const DrvStatusInfo status = plugin.Status();
+  char text[128];
+  std::snprintf(text, sizeof(text), " status=%x/%s", status.status, status.version);
+  return WideToUtf8(out) + text;
+}
+
+// The host side of HostProcess: the plug-in loaded once, then the steps in order, each "<action>
+// <compare_state> <path>" (a record of the next batch), "run" (the records gathered so far handed to the
+// batch export in one call; prints the result and the machine after it), "reload" (the plug-in unloaded
+// and loaded again) or "cycles=<n>" (n times: load the plug-in, hand it one record, unload it; the record
+// gathered in cycles 1, 11, 21, ... and the last, a record of action 7 in the others; prints each real
+// record's result, the probes after cycle 10 and the last, and the time taken). Records left at the end
+// are handed over too. The exit code is the last batch's result.
+int RunHost(const std::vector<std::wstring>& args) {
+  auto plugin = std::make_unique<LoadedPlugin>();
+  std::vector<DrvInfo> records;
+  uint32_t result = 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == L"run") {
+      result = plugin->loaded() ? plugin->DoActions(records) : 1;
+      std::printf("result=%x %s\n", result, Machine(*plugin).c_str());
+      records.clear();
+    } else if (args[i] == L"reload" || args[i].rfind(L"cycles=", 0) == 0) {
+      plugin.reset();
+      const int cycles = args[i] == L"reload" ? 0 : _wtoi(args[i].c_str() + 7);
+      const DWORD start = GetTickCount();
+      for (int cycle = 1; cycle <= cycles && !records.empty(); ++cycle) {
+        const bool real = cycle % 10 == 1 || cycle == cycles;
+        const DrvInfo record = real ? records[0] : MakeRecord(7, records[0].wszDriverPath);
+        const uint32_t cycle_result = LoadedPlugin().DoActions(&record, 1);
+        if (real) std::printf("cycle %d: result=%x\n", cycle, cycle_result);
+        if (cycle == 10 || cycle == cycles) std::printf("cycle %d: %s\n", cycle, Probe().c_str());
+      }
+      if (cycles > 0) std::printf("%d cycles in %lu ms\n", cycles, GetTickCount() - start);
+      records.clear();
+      plugin = std::make_unique<LoadedPlugin>();
+    } else if (i + 2 < args.size()) {
+      records.push_back(MakeRecord(std::wcstoul(args[i].c_str(), nullptr, 10), args[i + 2],
+                                   std::wcstoul(args[i + 1].c_str(), nullptr, 10)));
+      i += 2;
+    }
+  }
+  if (!records.empty()) result = plugin->loaded() ? plugin->DoActions(records) : 1;
+  std::fflush(stdout);
+  return static_cast<int>(result);
+}
+
+// The host side of HostProcess ("--host" and steps) and the service side of TestService ("--service
+// stop_mode step ..."): true, with the exit code, when the command line asked for one.
 bool RunAsHelperProcess(int* exit_code) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  const std::vector<std::wstring> args(argv + std::min(argc, 2), argv + argc);
   const std::wstring mode = argv != nullptr && argc >= 2 ? argv[1] : L"";
-  std::vector<DrvInfo> records;
-  for (int i = 2; mode == L"--host" && i + 2 < argc; i += 3) {
-    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(argv[i], nullptr, 10)), argv[i + 2],
-                                 static_cast<uint32_t>(std::wcstoul(argv[i + 1], nullptr, 10))));
-  }
-  g_backwards_stop = mode == L"--service" && argc >= 3 && std::wcscmp(argv[2], L"backwards") == 0;
-  for (int i = 3; mode == L"--service" && i < argc; ++i) {
-    Step step = {};
-    std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
-    g_steps.push_back(step);
-  }
   LocalFree(argv);
   if (mode == L"--host") {
-    LoadedPlugin plugin;
-    *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
+    *exit_code = RunHost(args);
     return true;
   }
   if (mode != L"--service") return false;
+  g_backwards_stop = !args.empty() && args[0] == L"backwards";
+  for (size_t i = 1; i < args.size(); ++i) {
+    Step step = {};
+    std::swscanf(args[i].c_str(), L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
+    g_steps.push_back(step);
+  }
   InitializeCriticalSection(&g_lock);
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
