@@ -124,47 +124,53 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
 }
 
 // A host killed in the middle of its batch abandons the lock; the batch of this long-lived process, which
-// waits for it, takes it over and completes the update that the killed one began, and lets go of it at
-// its end though the process lives on: a batch of another process then neither waits nor takes it over.
+// waits for it, takes it over, completes the update that the killed one began and lets go of the lock at
+// its end though the process lives on: a batch of another process started meanwhile waits for that end
+// at most, and one started after it neither waits nor takes the lock over again.
 TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   ASSERT_NO_FATAL_FAILURE(Begin(true));
   LogCapture log;
-  const auto wait_for = [&](const std::wstring& text) {  // up to 20 s for a line of level 2
-    for (int i = 0; i < 2000 && !log.Has(2, text); ++i) Sleep(10);
-    return log.Has(2, text);
+  const auto wait_for = [&](unsigned level, const std::wstring& text) {  // up to 20 s
+    for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
+    return log.Has(level, text);
   };
   // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
   std::vector<zyhok::DrvInfo> long_batch;
   for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, i % 2 ? v1_ : v2_));
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
   ASSERT_TRUE(killed.valid());
-  ASSERT_TRUE(wait_for(L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
+  ASSERT_TRUE(wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
   uint32_t result = 0;
   std::thread waiter([&] { result = plugin_.Do(1, v2_); });
-  const bool waited = wait_for(kWaitLine);
+  const bool waited = wait_for(2, kWaitLine);
   TerminateProcess(killed.get(), 9);
-  waiter.join();
-  ASSERT_TRUE(waited) << log.Dump();
-  const std::vector<LogLine> lines = log.Lines();
   const std::wstring took =
       L"the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
-  const auto takeover = std::find_if(lines.begin(), lines.end(), [&](const LogLine& l) { return l.text == took; });
-  ASSERT_NE(takeover, lines.end()) << log.Dump();
-  EXPECT_EQ(takeover->level, 3u);
-  EXPECT_EQ(takeover[1].text, L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
+  const bool taken = wait_for(3, took);
+  const zyhok::UniqueKernelHandle during = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".during");
+  waiter.join();
+  ASSERT_TRUE(waited && taken) << log.Dump();
+  const std::vector<std::wstring> lines = log.Texts();
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), took)[1],
+            L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
-  log.Clear();
-  const zyhok::UniqueKernelHandle other = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file());
-  const bool ended = WaitForSingleObject(other.get(), 30000) == WAIT_OBJECT_0;
-  if (!ended) TerminateProcess(other.get(), 1);
-  EXPECT_TRUE(ended) << "the other process still waits for the lock";
-  std::vector<std::wstring> story;
-  for (const LogLine& line : log.Lines()) story.push_back(std::to_wstring(line.level) + L" " + line.text);
-  EXPECT_EQ(story, std::vector<std::wstring>({
-                       L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA",
-                       L"2 ==> DoActionFromDrvInfo,rDrvInfo.action = 0x7, rDrvInfo.compare_state = 0",
-                       L"2 <== DoActionFromDrvInfo,asStatus = 0xe01a000a"}));
+  // The other process's lines, given 30 s.
+  const auto story = [&](const zyhok::UniqueKernelHandle& process, const std::wstring& file) {
+    if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+    std::vector<std::wstring> out;
+    for (const LogLine& line : LogLines(file)) out.push_back(std::to_wstring(line.level) + L" " + line.text);
+    return out;
+  };
+  const std::wstring load = L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA",
+                     entry = L"2 ==> DoActionFromDrvInfo,rDrvInfo.action = 0x7, rDrvInfo.compare_state = 0",
+                     exit = L"2 <== DoActionFromDrvInfo,asStatus = 0xe01a000a";
+  const std::vector<std::wstring> meanwhile = story(during, log.file() + L".during");
+  EXPECT_TRUE(!meanwhile.empty() && meanwhile.back() == exit && meanwhile.end()[-2] == entry &&
+              std::find(meanwhile.begin(), meanwhile.end(), L"3 " + took) == meanwhile.end())
+      << WideToUtf8(meanwhile.empty() ? L"" : meanwhile.back());
+  EXPECT_EQ(story(host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".after"), log.file() + L".after"),
+            std::vector<std::wstring>({load, entry, exit}));
   EXPECT_EQ(plugin_.Do(1, v2_), kSuccess);
   EXPECT_NE(DescribeMachine().find(L"driver v2 ("), std::wstring::npos) << WideToUtf8(DescribeMachine());
   EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
