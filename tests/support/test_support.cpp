@@ -9,7 +9,6 @@
 #include <cwchar>
 #include <cstring>
 #include <cwctype>
-#include <memory>
 #include <sstream>
 
 #include "journalsink.h"
@@ -29,24 +28,20 @@ constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// The service manager removes a deleted service, and its key, once the last handle to it is closed and
-// it has stopped: a busy machine can take seconds.
+// The service manager removes a service marked for deletion, and its key, once the last handle to it is
+// closed and it has stopped: a busy machine can take seconds. Until then a new install finds it marked for
+// deletion, not created, so the wait is for the service itself, whoever marked it (its key may be gone).
 void WaitUntilDeleted(const std::wstring& service) {
-  for (int i = 0; i < 500 && HklmKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\" + service); ++i) Sleep(20);
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  for (int i = 0; i < 500 && manager; ++i, Sleep(20)) {
+    if (!UniqueScHandle(OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS))) return;
+  }
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
   SERVICE_STATUS status;
-  while (QueryServiceStatus(service, &status)) {
-    if (status.dwCurrentState == state) return true;
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(50);
+  for (const DWORD start = GetTickCount(); QueryServiceStatus(service, &status); Sleep(50)) {
+    if (status.dwCurrentState == state || GetTickCount() - start > timeout_ms) return status.dwCurrentState == state;
   }
   return false;
 }
@@ -134,8 +129,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 std::wstring BinDir() {
   wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, n);
+  const std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
   return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
@@ -148,26 +142,21 @@ std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
-  UINT n = GetSystemDirectoryW(dir, MAX_PATH);
-  return std::wstring(dir, n);
+  return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH));
 }
 
 std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
 
 std::wstring Utf8ToWide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
+  std::wstring out(text.size(), L'\0');  // never more units than bytes
+  const int size = static_cast<int>(text.size());
+  return out.substr(0, text.empty() ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &out[0], size));
 }
 
 std::string WideToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-  return out;
+  std::string out(text.size() * 3, '\0');  // at most three bytes a unit
+  const int size = static_cast<int>(text.size());
+  return out.substr(0, text.empty() ? 0 : WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &out[0], size * 3, 0, 0));
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -232,10 +221,8 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
 
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
-  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.get(), &code);
-  }
-  return code;
+  return process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(process.get(), &code) ? code : 0;
 }
 
 TempDir::TempDir() {
@@ -346,9 +333,9 @@ void RemoveDriverService(const std::wstring& package_dir) {
   if (!package_dir.empty()) RunInfSection(L"DefaultUninstall", package_dir);
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", DELETE) : nullptr);
-  const bool deleted = service && DeleteService(service.get());
+  if (service) DeleteService(service.get());  // fails if it is marked already: waited for all the same
   service.reset();
-  if (deleted) WaitUntilDeleted(L"zyhok");  // an install meanwhile would find it marked for deletion
+  WaitUntilDeleted(L"zyhok");
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(InstalledDriverPath().c_str());
 }
@@ -523,8 +510,9 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_s
 LoadedPlugin::LoadedPlugin() {
   module_.reset(LoadLibraryW((BinDir() + L"helperZYHOKDriver.dll").c_str()));
   if (!module_) return;
-  Resolve(module_.get(), "Plugin_Interface_DriversDoAction", do_action_);
-  Resolve(module_.get(), "Plugin_Interface_EnumerateDriversInfo", enumerate_);
+  const auto resolve = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module_.get(), name)); };
+  do_action_ = reinterpret_cast<decltype(do_action_)>(resolve("Plugin_Interface_DriversDoAction"));
+  enumerate_ = reinterpret_cast<decltype(enumerate_)>(resolve("Plugin_Interface_EnumerateDriversInfo"));
 }
 
 uint32_t LoadedPlugin::DoActions(const DrvInfo* records, uint32_t count) const {
@@ -683,16 +671,15 @@ void HostProcess::DeclareWindows10(bool declared) {
 }
 
 zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
-                                             const std::vector<std::wstring>& environment,
-                                             const std::wstring& steps) const {
-  std::wstring command = L"\"" + exe_ + L"\" --host " + steps;
+                                             const std::vector<std::wstring>& environment) const {
+  std::wstring command = L"\"" + exe_ + L"\" --host";
   for (const DrvInfo& record : records) {
     command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
                std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
   }
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  return StartProcess(command, dir_.path(), settings, steps.empty() ? L"" : dir_ / L"steps");
+  return StartProcess(command, dir_.path(), settings);
 }
 
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
@@ -705,115 +692,33 @@ uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstrin
   }
 }
 
-std::vector<std::wstring> HostProcess::Steps(const std::wstring& steps, const std::wstring& log_file) const {
-  ExitCodeOf(Start({}, log_file, {}, steps));
-  return SplitLines(Utf8ToWide(ReadFileBytes(dir_ / L"steps.out")));
-}
-
 namespace {
 
-// Free thread-local slots, open handles, bytes in use on the process's heaps and committed private memory.
-std::string Probe() {
-  std::vector<DWORD> slots;
-  for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;) slots.push_back(slot);
-  for (DWORD slot : slots) TlsFree(slot);
-  size_t handles = 0, heap = 0, committed = 0;
-  DWORD flags, count = GetProcessHeaps(0, nullptr);
-  for (uintptr_t h = 4; h < 0x4000; h += 4) handles += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags);
-  std::vector<HANDLE> heaps(count);
-  for (HANDLE one : std::vector<HANDLE>(heaps.begin(), heaps.begin() + GetProcessHeaps(count, heaps.data()))) {
-    PROCESS_HEAP_ENTRY entry = {};
-    HeapLock(one);
-    while (HeapWalk(one, &entry)) heap += entry.wFlags & PROCESS_HEAP_ENTRY_BUSY ? entry.cbData : 0;
-    HeapUnlock(one);
-  }
-  MEMORY_BASIC_INFORMATION m;
-  for (char* at = nullptr; VirtualQuery(at, &m, sizeof(m)); at = static_cast<char*>(m.BaseAddress) + m.RegionSize) {
-    committed += m.State == MEM_COMMIT && m.Type == MEM_PRIVATE ? m.RegionSize : 0;
-  }
-  char text[128];
-  std::snprintf(text, sizeof(text), "slots=%zu handles=%zu heap=%zu private=%zu", slots.size(), handles, heap, committed);
-  return text;
-}
-
-// What a host sees after a batch: the service state, the driver file, the share values, the engine and
-// add-on versions staged in the 64-bit tree, and the status record.
-std::string Machine(const LoadedPlugin& plugin) {
-  std::wstring out = L"service=" + std::to_wstring(ServiceState()) + L" driver=" + InstalledDriver();
-  for (const wchar_t* name : {L"PermCount", L"InstalledByZefa"}) {
-    const RegValue value = ReadHklmValue(kDriverServiceKey, name);
-    out += L" " + std::wstring(name) + L"=" + (value.error ? L"-" : std::to_wstring(*reinterpret_cast<const DWORD*>(value.bytes.data())));
-  }
-  out += L" staged=";
-  for (const wchar_t* component : {L"\\20019\\ZyMon", L"\\20019\\AddOn"}) {
-    for (const std::wstring& version : ListFolder(StagingTree64() + component)) out += version + L",";
-  }
-  const DrvStatusInfo status = plugin.Status();
-  char text[128];
-  std::snprintf(text, sizeof(text), " status=%x/%s", status.status, status.version);
-  return WideToUtf8(out) + text;
-}
-
-// The host side of HostProcess: the plug-in loaded once, then the steps in order, each "<action>
-// <compare_state> <path>" (a record of the next batch), "run" (the records gathered so far handed to the
-// batch export in one call; prints the result and the machine after it), "reload" (the plug-in unloaded
-// and loaded again) or "cycles=<n>" (n times: load the plug-in, hand it one record, unload it; the record
-// gathered in cycles 1, 11, 21, ... and the last, a record of action 7 in the others; prints each real
-// record's result, the probes after cycle 10 and the last, and the time taken). Records left at the end
-// are handed over too. The exit code is the last batch's result.
-int RunHost(const std::vector<std::wstring>& args) {
-  auto plugin = std::make_unique<LoadedPlugin>();
-  std::vector<DrvInfo> records;
-  uint32_t result = 1;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == L"run") {
-      result = plugin->loaded() ? plugin->DoActions(records) : 1;
-      std::printf("result=%x %s\n", result, Machine(*plugin).c_str());
-      records.clear();
-    } else if (args[i] == L"reload" || args[i].rfind(L"cycles=", 0) == 0) {
-      plugin.reset();
-      const int cycles = args[i] == L"reload" ? 0 : _wtoi(args[i].c_str() + 7);
-      const DWORD start = GetTickCount();
-      for (int cycle = 1; cycle <= cycles && !records.empty(); ++cycle) {
-        const bool real = cycle % 10 == 1 || cycle == cycles;
-        const DrvInfo record = real ? records[0] : MakeRecord(7, records[0].wszDriverPath);
-        const uint32_t cycle_result = LoadedPlugin().DoActions(&record, 1);
-        if (real) std::printf("cycle %d: result=%x\n", cycle, cycle_result);
-        if (cycle == 10 || cycle == cycles) std::printf("cycle %d: %s\n", cycle, Probe().c_str());
-      }
-      if (cycles > 0) std::printf("%d cycles in %lu ms\n", cycles, GetTickCount() - start);
-      records.clear();
-      plugin = std::make_unique<LoadedPlugin>();
-    } else if (i + 2 < args.size()) {
-      records.push_back(MakeRecord(std::wcstoul(args[i].c_str(), nullptr, 10), args[i + 2],
-                                   std::wcstoul(args[i + 1].c_str(), nullptr, 10)));
-      i += 2;
-    }
-  }
-  if (!records.empty()) result = plugin->loaded() ? plugin->DoActions(records) : 1;
-  std::fflush(stdout);
-  return static_cast<int>(result);
-}
-
-// The host side of HostProcess ("--host" and steps) and the service side of TestService ("--service
-// stop_mode step ..."): true, with the exit code, when the command line asked for one.
+// The host side of HostProcess ("--host action compare_state path ...": the records handed to the
+// batch export in one call, the batch's result as exit code) and the service side of TestService
+// ("--service stop_mode step ..."): true, with the exit code, when the command line asked for one.
 bool RunAsHelperProcess(int* exit_code) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  const std::vector<std::wstring> args(argv + std::min(argc, 2), argv + argc);
   const std::wstring mode = argv != nullptr && argc >= 2 ? argv[1] : L"";
+  std::vector<DrvInfo> records;
+  for (int i = 2; mode == L"--host" && i + 2 < argc; i += 3) {
+    records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(argv[i], nullptr, 10)), argv[i + 2],
+                                 static_cast<uint32_t>(std::wcstoul(argv[i + 1], nullptr, 10))));
+  }
+  g_backwards_stop = mode == L"--service" && argc >= 3 && std::wcscmp(argv[2], L"backwards") == 0;
+  for (int i = 3; mode == L"--service" && i < argc; ++i) {
+    Step step = {};
+    std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
+    g_steps.push_back(step);
+  }
   LocalFree(argv);
   if (mode == L"--host") {
-    *exit_code = RunHost(args);
+    LoadedPlugin plugin;
+    *exit_code = plugin.loaded() ? static_cast<int>(plugin.DoActions(records)) : 1;
     return true;
   }
   if (mode != L"--service") return false;
-  g_backwards_stop = !args.empty() && args[0] == L"backwards";
-  for (size_t i = 1; i < args.size(); ++i) {
-    Step step = {};
-    std::swscanf(args[i].c_str(), L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
-    g_steps.push_back(step);
-  }
   InitializeCriticalSection(&g_lock);
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

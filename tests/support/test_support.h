@@ -215,9 +215,9 @@ class LoadedPlugin {
 };
 
 // A fresh host process: a copy of the running test program under `exe_name`, beside copies of the
-// plug-in and the platform libraries, which on "--host" loads the plug-in and takes steps (see RunHost in
-// test_support.cpp): by default it hands the records to the batch export in one call and exits with the
-// batch's result. Wine's per-program settings for that name are removed again when the object goes.
+// plug-in and the platform libraries, which on "--host" loads the plug-in, hands the records to the
+// batch export in one call and exits with the batch's result. Wine's per-program settings for that
+// name are removed again when the object goes.
 class HostProcess {
  public:
   explicit HostProcess(const std::wstring& exe_name);
@@ -229,16 +229,13 @@ class HostProcess {
   void SetWindowsVersion(const std::wstring& version);
   // Whether the program's manifest declares Windows 10 support.
   void DeclareWindows10(bool declared);
-  // Starts `steps`, then the records, with the log going to `log_file` and `environment` ("NAME=value"
-  // entries) added, without waiting: the process, or an empty handle when it could not be started.
+  // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
+  // without waiting: the process, or an empty handle when it could not be started.
   zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
-                                  const std::vector<std::wstring>& environment = {},
-                                  const std::wstring& steps = L"") const;
+                                  const std::vector<std::wstring>& environment = {}) const;
   // Start, then wait: the exit code (the batch's result), or 0 when the process could not be started.
   uint32_t Run(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
                const std::vector<std::wstring>& environment = {}) const;
-  // Runs `steps` in one host process and waits: the lines it printed.
-  std::vector<std::wstring> Steps(const std::wstring& steps, const std::wstring& log_file) const;
 
  private:
   std::wstring AppKey() const;
