@@ -115,6 +115,7 @@ DWORD ServicePollInterval(DWORD wait_hint) {
 }
 
 BOOL WaitForServiceState(SC_HANDLE service, DWORD desired_state) {
+  // Made for each wait, not kept in a function-local static: see ThreadPointer for what its guard costs.
   const ServiceWaitClock system_clock{[] { return GetTickCount(); }, [](DWORD ms) { Sleep(ms); }};
   return WaitForServiceState(service, desired_state, system_clock);
 }

@@ -2,9 +2,11 @@
 // toolchain's emulated thread_local does not link into the DLL). Reading and writing it keeps the
 // thread's last-error value, so it can be used between a failing call and the report of its error.
 //
-// Declared at namespace scope, it is initialised as a constant (no guard, so no call into the thread
-// library on the host's threads), takes its slot at its first use and gives it back when the library
-// unloads: a host that loads and unloads the plug-in again and again keeps all its slots.
+// Declared at namespace scope, it is initialised as a constant, takes its slot at its first use and gives
+// it back when the library unloads: a host that loads and unloads the plug-in again and again keeps all
+// its slots. (A function-local static would be built behind the C++ runtime's guard, whose first use
+// gives the calling thread state in the statically linked thread library, a slot and two handles that
+// no unload gives back.)
 #pragma once
 
 #include <windows.h>
