@@ -26,7 +26,7 @@ static Texts ErrorLines(const LogCapture& log) {
 // The registry value wins; a missing or empty value, or a missing key, logs its failing step and falls
 // back to the host's folder cut after the last folder named exactly like the platform's host (nothing
 // here, nor for a host whose name differs in case). The same in nexusDaemon.exe run as each host (it
-// prints the table its start-up built). (The DLL builds its table once per load: host_model_slow_test.)
+// prints the table its start-up built). (The DLL builds its table once per load: concurrency_slow_test.)
 TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
   const bool had_velmora = HklmKeyExists(L"SOFTWARE\\Velmora"), had_key = HklmKeyExists(kZefaKey);
   const RegValue saved = ReadHklmValue(kZefaKey, L"InstallDir");
