@@ -74,19 +74,16 @@ void WriteJournal(const std::vector<std::wstring>& entries) {
 }
 
 // The journal of the action running on this thread, for staging.
-ThreadPointer<ActionJournal>& Current() {
-  static ThreadPointer<ActionJournal> current;
-  return current;
-}
+ThreadPointer<ActionJournal> g_current;
 
 }  // namespace
 
-ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(Current().get()) {
-  Current().set(this);
+ActionJournal::ActionJournal() : inherited_(ReadJournal()), entries_(inherited_), outer_(g_current.get()) {
+  g_current.set(this);
 }
 
 ActionJournal::~ActionJournal() {
-  Current().set(outer_);
+  g_current.set(outer_);
   try {
     std::vector<std::wstring> kept;
     for (const std::wstring& entry : entries_) {
@@ -131,14 +128,14 @@ PreviousComponents ActionJournal::Previous() {
 }
 
 void ActionJournal::NoteStaging(const std::wstring& file) {
-  ActionJournal* const current = Current().get();
+  ActionJournal* const current = g_current.get();
   if (current == nullptr) return;
   current->entries_.push_back(kStaged + file);
   WriteJournal(current->entries_);
 }
 
 bool ActionJournal::StagedByInterruptedRun(const std::wstring& file) {
-  const ActionJournal* const current = Current().get();
+  const ActionJournal* const current = g_current.get();
   if (current == nullptr) return false;
   for (const std::wstring& entry : current->inherited_) {
     if (StartsWith(entry, kStaged) && SamePath(entry.substr(wcslen(kStaged)), file)) return true;

@@ -13,8 +13,18 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 // The delay-loaded system libraries come from the system folder only (see ResolveLateImport).
 extern "C" PfnDliHook __pfnDliNotifyHook2 = zyhok::ResolveLateImport;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+// libstdc++'s own release of the buffer it keeps for throwing exceptions when memory runs out (about
+// 73 KB, allocated when the library loads and otherwise never freed).
+namespace __gnu_cxx {
+void __freeres();
+}
+
+// On an unload by FreeLibrary (`reserved` null; not at process exit) the C++ runtime's emergency
+// buffer is given back, so that a host that loads and unloads the plug-in again and again keeps its
+// memory. Nothing runs after it that could throw.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) __gnu_cxx::__freeres();
   return TRUE;
 }
 

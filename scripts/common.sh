@@ -1,6 +1,20 @@
 # Shared by the project's scripts: configure and build, and a private Wine prefix with a persistent
 # server. Source it; it sets ROOT and BUILD.
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# Debian's Wine has no preloader: it maps a new process's fixed pages (the shared user data at 0x7ffe0000)
+# after the Linux loader has placed the process's heap, which address-space randomisation puts anywhere in
+# the gigabyte above the loader. Now and then (about one start in a few thousand) the heap lies on that
+# page, the process dies before it starts ("failed to map the shared user data: c0000018"), and
+# CreateProcessW reports ERROR_INTERNAL_ERROR (1359): a host the tests start, or the winedevice.exe that
+# Wine's service manager starts for each start of the driver. So the script runs again without
+# randomisation (setarch -R), which every process it starts inherits, Wine's service manager included
+# (it is started by the prefix set-up below).
+if [ $(( 0x$(cat /proc/self/personality 2>/dev/null || echo 0) & 0x0040000 )) -eq 0 ] &&
+   setarch "$(uname -m)" -R true 2>/dev/null; then
+  exec setarch "$(uname -m)" -R "${BASH:-bash}" "$0" "$@"
+fi
+
 BUILD="${ZYHOK_BUILD_DIR:-$ROOT/build}"
 DEPS_DIR="${ZYHOK_DEPS_DIR:-/opt/zyhok-deps}"
 

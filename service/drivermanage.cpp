@@ -30,10 +30,7 @@ constexpr DWORD kStopAccess = SERVICE_STOP | SERVICE_QUERY_STATUS;    // 0x24
 bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 // The scope of the batch that runs on this thread (null outside a batch).
-ThreadPointer<ServiceManagerScope>& BatchScope() {
-  static ThreadPointer<ServiceManagerScope> scope;
-  return scope;
-}
+ThreadPointer<ServiceManagerScope> g_batch_scope;
 
 SC_HANDLE OpenManagerHandle() { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
 
@@ -43,7 +40,7 @@ SC_HANDLE OpenManagerHandle() { return OpenSCManagerW(nullptr, nullptr, SC_MANAG
 class Manager {
  public:
   Manager() {
-    ServiceManagerScope* const scope = BatchScope().get();
+    ServiceManagerScope* const scope = g_batch_scope.get();
     if (scope == nullptr) {
       own_.reset(OpenManagerHandle());
       handle_ = own_.get();
@@ -93,9 +90,9 @@ BOOL RunInfSection(const wchar_t* section, const wchar_t* inf_path, bool log_suc
 
 }  // namespace
 
-ServiceManagerScope::ServiceManagerScope() : outer_(BatchScope().get()) { BatchScope().set(this); }
+ServiceManagerScope::ServiceManagerScope() : outer_(g_batch_scope.get()) { g_batch_scope.set(this); }
 
-ServiceManagerScope::~ServiceManagerScope() { BatchScope().set(outer_); }
+ServiceManagerScope::~ServiceManagerScope() { g_batch_scope.set(outer_); }
 
 SC_HANDLE ServiceManagerScope::manager() {
   if (!manager_) manager_.reset(OpenManagerHandle());
@@ -103,7 +100,7 @@ SC_HANDLE ServiceManagerScope::manager() {
 }
 
 void OpenBatchServiceManager() {
-  ServiceManagerScope* const scope = BatchScope().get();
+  ServiceManagerScope* const scope = g_batch_scope.get();
   if (scope == nullptr) return;
   const DWORD error = GetLastError();
   scope->manager();
@@ -118,8 +115,8 @@ DWORD ServicePollInterval(DWORD wait_hint) {
 }
 
 BOOL WaitForServiceState(SC_HANDLE service, DWORD desired_state) {
-  static const ServiceWaitClock system_clock{[] { return GetTickCount(); },
-                                             [](DWORD ms) { Sleep(ms); }};
+  // Made for each wait, not kept in a function-local static: see ThreadPointer for what its guard costs.
+  const ServiceWaitClock system_clock{[] { return GetTickCount(); }, [](DWORD ms) { Sleep(ms); }};
   return WaitForServiceState(service, desired_state, system_clock);
 }
 

@@ -1,10 +1,15 @@
-// Batches of several processes meeting on one machine: the lifecycle lock keeps them apart, so every
-// race ends as one of the two orders would; a waiter says so in the log; a holder that dies is taken
-// over. Each host is a separate process (HostProcess), as the platform's host, an updater and an
-// operator's tool are.
+// Hosts as they call the plug-in. Batches of several processes meeting on one machine: the lifecycle lock
+// keeps them apart, so every race ends as one of the two orders would; a waiter says so in the log; a
+// holder that dies is taken over. Each host is a separate process (HostProcess), as the platform's host,
+// an updater and an operator's tool are. And the platform's host, played by this long-lived process: it
+// loads the plug-in once and hands it batch after batch, reloading it when it is updated; and it loads
+// it, hands it a record and unloads it, over and over.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,9 +24,15 @@ using namespace zyhok_test;
 const std::wstring kLock = zyhok::kLifecycleLockName;
 const std::wstring kWaitLine = L"another batch holds the lifecycle lock " + kLock + L", waiting for it";
 
-class Concurrency : public ::testing::Test {
- protected:
+// The fixture packages, copied, and a machine left as it was found.
+struct Packages : ::testing::Test {
   void TearDown() override { ResetDriverMachineState(); }
+  TempDir packages_;
+  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
+};
+
+class Concurrency : public Packages {
+ protected:
 
   // The machine after `first`, then `second`, each run alone, from v1 installed (or a clean machine).
   std::wstring AfterInOrder(bool with_v1, uint32_t first, uint32_t second) {
@@ -37,8 +48,6 @@ class Concurrency : public ::testing::Test {
   std::wstring Package(uint32_t action) const { return action == 1 ? v2_ : v1_; }
 
   LoadedPlugin plugin_;
-  TempDir packages_;
-  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
   HostProcess host_{L"zyhok_concurrency_host.exe"};
 };
 
@@ -107,36 +116,148 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   EXPECT_EQ(log.Texts()[0].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
 }
 
-// A host killed in the middle of its batch abandons the lock; the batch of another host that waits for
-// it takes it over and completes the update that the killed one began.
-TEST_F(Concurrency, LockOfAKilledHolderIsTakenOver) {
+// A host killed in the middle of its batch abandons the lock; the batch of this long-lived process, which
+// waits for it, takes it over, completes the update that the killed one began and lets go of the lock at
+// its end though the process lives on: a batch of another process started meanwhile waits for that end
+// at most, and one started after it neither waits nor takes the lock over again.
+TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   ASSERT_NO_FATAL_FAILURE(Begin(true));
   LogCapture log;
-  const auto wait_for = [&](const std::wstring& text) {  // up to 20 s for a line of level 2
-    for (int i = 0; i < 2000 && !log.Has(2, text); ++i) Sleep(10);
-    return log.Has(2, text);
+  const auto wait_for = [&](unsigned level, const std::wstring& text) {  // up to 20 s
+    for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
+    return log.Has(level, text);
   };
   // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
   std::vector<zyhok::DrvInfo> long_batch;
   for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, i % 2 ? v1_ : v2_));
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
-  ASSERT_TRUE(killed.valid());
-  ASSERT_TRUE(wait_for(L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
-  const zyhok::UniqueKernelHandle waiter = host_.Start({MakeRecord(1, v2_)}, log.file());
-  ASSERT_TRUE(wait_for(kWaitLine)) << log.Dump();
-  ASSERT_TRUE(TerminateProcess(killed.get(), 9));
-  const DWORD result = ExitCodeOf(waiter);
-  const std::vector<std::wstring> lines = log.Texts();
+  ASSERT_TRUE(killed.valid() && wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
+  uint32_t result = 0;
+  std::thread waiter([&] { result = plugin_.Do(1, v2_); });
+  const bool waited = wait_for(2, kWaitLine);
+  TerminateProcess(killed.get(), 9);
   const std::wstring took =
       L"the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
-  const auto takeover = std::find(lines.begin(), lines.end(), took);
-  ASSERT_NE(takeover, lines.end()) << log.Dump();
-  EXPECT_EQ(takeover[1], L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
+  const bool taken = wait_for(3, took);
+  const zyhok::UniqueKernelHandle during = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".during");
+  waiter.join();
+  ASSERT_TRUE(waited && taken) << log.Dump();
+  const std::vector<std::wstring> lines = log.Texts();
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), took)[1],
+            L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
+  // The other process's lines, given 30 s, without the two of a wait where one may be.
+  const auto story = [&](const zyhok::UniqueKernelHandle& process, const std::wstring& file, bool may_wait) {
+    if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+    std::vector<std::wstring> out;
+    for (const LogLine& line : LogLines(file)) out.push_back(std::to_wstring(line.level) + L" " + line.text);
+    if (may_wait && out.size() == 5 && out[1] == L"2 " + kWaitLine &&
+        out[2].rfind(L"2 got the lifecycle lock after waiting ", 0) == 0) {
+      out.erase(out.begin() + 1, out.begin() + 3);
+    }
+    return out;
+  };
+  const std::vector<std::wstring> batch = {
+      L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA",
+      L"2 ==> DoActionFromDrvInfo,rDrvInfo.action = 0x7, rDrvInfo.compare_state = 0",
+      L"2 <== DoActionFromDrvInfo,asStatus = 0xe01a000a"};
+  EXPECT_EQ(story(during, log.file() + L".during", true), batch);
+  EXPECT_EQ(story(host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".after"), log.file() + L".after", false),
+            batch);
   EXPECT_EQ(plugin_.Do(1, v2_), kSuccess);
   EXPECT_NE(DescribeMachine().find(L"driver v2 ("), std::wstring::npos) << WideToUtf8(DescribeMachine());
   EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+struct HostModel : Packages {
+  void SetUp() override { ResetDriverMachineState(); }
+  LogCapture log_;
+};
+
+// What the host sees after a batch: its result, the service state, the driver file, the share values, the
+// engine and add-on versions staged in the 64-bit tree and the status record.
+std::string Seen(uint32_t result, const LoadedPlugin& plugin) {
+  std::wstring seen = L" service=" + std::to_wstring(ServiceState()) + L" driver=" + InstalledDriver();
+  for (const wchar_t* name : {L"PermCount", L"InstalledByZefa"}) {
+    const RegValue value = ReadHklmValue(kDriverServiceKey, name);
+    seen += L" " + std::wstring(name) + (value.error ? L"=-" : value == Dword(1) ? L"=1" : L"=other");
+  }
+  seen += L" staged=";
+  for (const wchar_t* component : {L"\\20019\\ZyMon", L"\\20019\\AddOn"}) {
+    for (const std::wstring& version : ListFolder(StagingTree64() + component)) seen += version + L",";
+  }
+  const zyhok::DrvStatusInfo status = plugin.Status();
+  char text[256];
+  std::snprintf(text, sizeof(text), "%x%s status=%x/%s", result, WideToUtf8(seen).c_str(), status.status,
+                status.version);
+  return text;
+}
+
+// Install; the plug-in reloaded, as after its own update; update; uninstall; an uninstall with nothing
+// installed: each batch's result, the machine after it and the status export, as a fresh host finds them,
+// and no batch waits for the lock that the one before it held.
+TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
+  auto plugin = std::make_unique<LoadedPlugin>();
+  const std::string none = " service=0 driver=none PermCount=- InstalledByZefa=- staged= status=e01a0009/1.0";
+  const struct { uint32_t action; std::wstring package; bool reload; std::string seen; } batches[] = {
+      {kInstall, v1_, false, "201a0001 service=4 driver=v1 PermCount=1 InstalledByZefa=1 staged=2.5.1043,1.0.5, "
+                             "status=e01a0004/1.6.1195"},
+      {1, v2_, true, "201a0001 service=4 driver=v2 PermCount=1 InstalledByZefa=1 staged=2.6.1100,1.0.6, "
+                     "status=e01a0004/1.6.1200"},
+      {kUninstall, v2_, false, "201a0001" + none}, {kUninstall, v2_, false, "e01a000c" + none}};
+  for (const auto& batch : batches) {
+    if (batch.reload) plugin.reset(), plugin = std::make_unique<LoadedPlugin>();
+    EXPECT_EQ(Seen(plugin->Do(batch.action, batch.package), *plugin), batch.seen) << log_.Dump();
+  }
+  for (const std::wstring& text : log_.Texts()) EXPECT_EQ(text.find(L"lifecycle lock"), text.npos) << WideToUtf8(text);
+}
+
+// Free thread-local slots, open handles, and bytes in use on the process's heaps.
+void Probe(size_t (&out)[3]) {
+  DWORD slots[1100], flags, heaps = GetProcessHeaps(0, nullptr);
+  for (out[0] = 0; out[0] < 1100 && (slots[out[0]] = TlsAlloc()) != TLS_OUT_OF_INDEXES;) ++out[0];
+  for (size_t i = 0; i < out[0]; ++i) TlsFree(slots[i]);
+  out[1] = out[2] = 0;
+  for (uintptr_t h = 4; h < 0x4000; h += 4) out[1] += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags);
+  std::vector<HANDLE> heap(heaps);
+  for (heap.resize(GetProcessHeaps(heaps, heap.data())); !heap.empty(); heap.pop_back()) {
+    PROCESS_HEAP_ENTRY e = {};
+    while (HeapWalk(heap.back(), &e)) out[2] += e.wFlags & PROCESS_HEAP_ENTRY_BUSY ? e.cbData : 0;
+  }
+}
+
+// Load, one record, unload, 1,100 times (more than a process has thread-local slots): after cycle 10 and
+// after the last, the same free slots and handles and the heap's bytes in use within 16 KB; each load
+// builds the environment table once; the last cycle acts as the first. The record is an uninstall with
+// nothing installed in cycles 1, 11, 21, ... and the last, and of action 7 (nothing but its two lines,
+// through the batch's service-manager scope) in the others.
+TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
+  const zyhok::DrvInfo uninstall = MakeRecord(kUninstall, v1_), nothing = MakeRecord(7, v1_);
+  std::set<uint32_t> results;
+  size_t probes[2][3];
+  const DWORD start = GetTickCount();
+  for (int cycle = 1; cycle <= 1100; ++cycle) {
+    const bool real = cycle % 10 == 1 || cycle == 1100;
+    const uint32_t result = LoadedPlugin().DoActions(real ? &uninstall : &nothing, 1);
+    if (real) results.insert(result);
+    if (cycle % 1090 == 10) Probe(probes[cycle / 1100]);
+  }
+  std::cout << "[ host ] 1100 cycles in " << GetTickCount() - start << " ms; free slots, handles, heap bytes: "
+            << probes[0][0] << ", " << probes[0][1] << ", " << probes[0][2] << " after cycle 10, " << probes[1][0]
+            << ", " << probes[1][1] << ", " << probes[1][2] << " after 1100\n";
+  EXPECT_TRUE(probes[1][0] == probes[0][0] && probes[1][1] == probes[0][1] && probes[1][2] <= probes[0][2] + 16384);
+  EXPECT_EQ(results, std::set<uint32_t>({kFailed}));
+  // Each cycle's story from its load on: the first one's and the last one's.
+  std::vector<std::wstring> story;
+  std::vector<size_t> loads;
+  const std::wstring load = L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA";
+  for (const LogLine& line : log_.Lines()) {
+    if (story.emplace_back(std::to_wstring(line.level) + L" " + line.text) == load) loads.push_back(story.size() - 1);
+  }
+  ASSERT_EQ(loads.size(), 1100u);
+  EXPECT_EQ(std::vector<std::wstring>(story.begin() + loads.back(), story.end()),
+            std::vector<std::wstring>(story.begin(), story.begin() + loads[1]));
 }
 
 }  // namespace

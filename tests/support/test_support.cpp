@@ -28,24 +28,20 @@ constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// The service manager removes a deleted service, and its key, once the last handle to it is closed and
-// it has stopped: a busy machine can take seconds.
+// The service manager removes a service marked for deletion, and its key, once the last handle to it is
+// closed and it has stopped: a busy machine can take seconds. Until then a new install finds it marked for
+// deletion, not created, so the wait is for the service itself, whoever marked it (its key may be gone).
 void WaitUntilDeleted(const std::wstring& service) {
-  for (int i = 0; i < 500 && HklmKeyExists(L"SYSTEM\\CurrentControlSet\\Services\\" + service); ++i) Sleep(20);
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  for (int i = 0; i < 500 && manager; ++i, Sleep(20)) {
+    if (!UniqueScHandle(OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS))) return;
+  }
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
   SERVICE_STATUS status;
-  while (QueryServiceStatus(service, &status)) {
-    if (status.dwCurrentState == state) return true;
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(50);
+  for (const DWORD start = GetTickCount(); QueryServiceStatus(service, &status); Sleep(50)) {
+    if (status.dwCurrentState == state || GetTickCount() - start > timeout_ms) return status.dwCurrentState == state;
   }
   return false;
 }
@@ -133,8 +129,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 std::wstring BinDir() {
   wchar_t self[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path(self, n);
+  const std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
   return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
@@ -147,26 +142,21 @@ std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
-  UINT n = GetSystemDirectoryW(dir, MAX_PATH);
-  return std::wstring(dir, n);
+  return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH));
 }
 
 std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
 
 std::wstring Utf8ToWide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
+  std::wstring out(text.size(), L'\0');  // never more units than bytes
+  const int size = static_cast<int>(text.size());
+  return out.substr(0, text.empty() ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &out[0], size));
 }
 
 std::string WideToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-  return out;
+  std::string out(text.size() * 3, '\0');  // at most three bytes a unit
+  const int size = static_cast<int>(text.size());
+  return out.substr(0, text.empty() ? 0 : WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &out[0], size * 3, 0, 0));
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -231,10 +221,8 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
 
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
-  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.get(), &code);
-  }
-  return code;
+  return process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(process.get(), &code) ? code : 0;
 }
 
 TempDir::TempDir() {
@@ -345,9 +333,9 @@ void RemoveDriverService(const std::wstring& package_dir) {
   if (!package_dir.empty()) RunInfSection(L"DefaultUninstall", package_dir);
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", DELETE) : nullptr);
-  const bool deleted = service && DeleteService(service.get());
+  if (service) DeleteService(service.get());  // fails if it is marked already: waited for all the same
   service.reset();
-  if (deleted) WaitUntilDeleted(L"zyhok");  // an install meanwhile would find it marked for deletion
+  WaitUntilDeleted(L"zyhok");
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(InstalledDriverPath().c_str());
 }
@@ -522,8 +510,9 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_s
 LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
   module_.reset(LoadLibraryExW((folder + L"helperZYHOKDriver.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!module_) return;
-  Resolve(module_.get(), "Plugin_Interface_DriversDoAction", do_action_);
-  Resolve(module_.get(), "Plugin_Interface_EnumerateDriversInfo", enumerate_);
+  const auto resolve = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module_.get(), name)); };
+  do_action_ = reinterpret_cast<decltype(do_action_)>(resolve("Plugin_Interface_DriversDoAction"));
+  enumerate_ = reinterpret_cast<decltype(enumerate_)>(resolve("Plugin_Interface_EnumerateDriversInfo"));
 }
 
 uint32_t LoadedPlugin::DoActions(const DrvInfo* records, uint32_t count) const {
