@@ -95,8 +95,8 @@ ActionJournal::~ActionJournal() {
     // the action with entries that would steer the next one (a share already given up). Staging entries
     // meant to be kept go with it, and the copies they name are not retired.
     UniqueHKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0, KEY_SET_VALUE,
-                      key.put()) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\zyhok", 0, KEY_SET_VALUE, key.put()) ==
+        ERROR_SUCCESS) {
       RegDeleteValueW(key.get(), kJournalValue);
     }
   }

@@ -31,8 +31,7 @@ FARPROC WINAPI ResolveLateImport(unsigned notification, DelayLoadInfo* info) noe
     for (size_t i = 0; i <= name; ++i) path[folder + 1 + i] = static_cast<unsigned char>(info->szDll[i]);
     module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   }
-  const LPCSTR function =
-      info->dlp.fImportByName ? info->dlp.szProcName : MAKEINTRESOURCEA(info->dlp.dwOrdinal);
+  const LPCSTR function = info->dlp.fImportByName ? info->dlp.szProcName : MAKEINTRESOURCEA(info->dlp.dwOrdinal);
   const FARPROC address = module != nullptr ? GetProcAddress(module, function) : nullptr;
   if (address != nullptr) {
     *info->ppfn = address;  // later calls go straight to the function

@@ -50,8 +50,8 @@ UniqueFileHandle OpenLockFile() {
     }
   }
   UniqueFileHandle file(CreateFileW((folder + L"\\lock").c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
   if (file && GetLastError() == ERROR_ALREADY_EXISTS && !put_back &&
       failed(SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr))) {
     return UniqueFileHandle();
@@ -81,8 +81,7 @@ LifecycleLock::LifecycleLock(DWORD wait_ms) {
     waited = true;
     ZYLOG(kLogInstall, kLevelInfo) << L"another batch holds the lifecycle lock " << kLifecycleLockName
                                    << L", waiting for it";
-    for (DWORD spent = 0; !locked && error == ERROR_LOCK_VIOLATION && spent < wait_ms;
-         spent = GetTickCount() - start) {
+    for (DWORD spent = 0; !locked && error == ERROR_LOCK_VIOLATION && spent < wait_ms; spent = GetTickCount() - start) {
       Sleep(std::min(kPollMs, wait_ms - spent));
       locked = TryLock(file_.get(), error);
     }
@@ -94,8 +93,8 @@ LifecycleLock::LifecycleLock(DWORD wait_ms) {
     }
   }
   if (!locked) {
-    ZYLOG(kLogInstall, kLevelError) << L"fail to open the lifecycle lock " << kLifecycleLockName
-                                    << L", error code: " << error << L"; going on without it";
+    ZYLOG(kLogInstall, kLevelError) << L"fail to open the lifecycle lock " << kLifecycleLockName << L", error code: "
+                                    << error << L"; going on without it";
     file_.reset();
     return;
   }
@@ -109,8 +108,7 @@ LifecycleLock::LifecycleLock(DWORD wait_ms) {
     ZYLOG(kLogInstall, kLevelWarning) << L"the last holder of the lifecycle lock " << kLifecycleLockName
                                       << L" ended without releasing it; taking it over";
   } else if (waited) {
-    ZYLOG(kLogInstall, kLevelInfo) << L"got the lifecycle lock after waiting " << GetTickCount() - start
-                                   << L" ms";
+    ZYLOG(kLogInstall, kLevelInfo) << L"got the lifecycle lock after waiting " << GetTickCount() - start << L" ms";
   }
   at = OVERLAPPED{};
   WriteFile(file_.get(), kHeld, kMarkerBytes, &bytes, &at);

@@ -25,6 +25,7 @@ const std::wstring kLock = zyhok::kLifecycleLockName;
 const std::wstring kWaitLine = L"another batch holds the lifecycle lock " + kLock + L", waiting for it";
 
 // The fixture packages, copied, and a machine left as it was found.
+// clang-format off
 struct Packages : ::testing::Test {
   void TearDown() override { ResetDriverMachineState(); }
   TempDir packages_;
@@ -50,6 +51,7 @@ class Concurrency : public Packages {
   LoadedPlugin plugin_;
   HostProcess host_{L"zyhok_concurrency_host.exe"};
 };
+// clang-format on
 
 // Two hosts started together, over several rounds: an update and an uninstall of v1, and an install
 // and an uninstall on a clean machine.
@@ -197,6 +199,7 @@ std::string Seen(uint32_t result, const LoadedPlugin& plugin) {
 // Install; the plug-in reloaded, as after its own update; update; uninstall; an uninstall with nothing
 // installed: each batch's result, the machine after it and the status export, as a fresh host finds them,
 // and no batch waits for the lock that the one before it held.
+// clang-format off
 TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
   auto plugin = std::make_unique<LoadedPlugin>();
   const std::string none = " service=0 driver=none PermCount=- InstalledByZefa=- staged= status=e01a0009/1.0";
@@ -212,6 +215,7 @@ TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
   }
   for (const std::wstring& text : log_.Texts()) EXPECT_EQ(text.find(L"lifecycle lock"), text.npos) << WideToUtf8(text);
 }
+// clang-format on
 
 // Free thread-local slots, open handles, and bytes in use on the process's heaps.
 void Probe(size_t (&out)[3]) {
@@ -232,6 +236,7 @@ void Probe(size_t (&out)[3]) {
 // builds the environment table once; the last cycle acts as the first. The record is an uninstall with
 // nothing installed in cycles 1, 11, 21, ... and the last, and of action 7 (nothing but its two lines,
 // through the batch's service-manager scope) in the others.
+// clang-format off
 TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
   const zyhok::DrvInfo uninstall = MakeRecord(kUninstall, v1_), nothing = MakeRecord(7, v1_);
   std::set<uint32_t> results;
@@ -259,5 +264,6 @@ TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
   EXPECT_EQ(std::vector<std::wstring>(story.begin() + loads.back(), story.end()),
             std::vector<std::wstring>(story.begin(), story.begin() + loads[1]));
 }
+// clang-format on
 
 }  // namespace

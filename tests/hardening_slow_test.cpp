@@ -156,6 +156,7 @@ std::set<std::wstring> PendingPaths(std::set<std::wstring> paths = {}) {
   return paths;
 }
 
+// clang-format off
 TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   ResetDriverMachineState();
   struct ResetAtEnd { ~ResetAtEnd() { ResetDriverMachineState(); } } reset_at_end;
@@ -311,5 +312,6 @@ TEST(Hardening, CraftedPathsAndPlantedLibrariesSteerNothing) {
     for (const std::wstring& folder : {cwd, on_path}) EXPECT_EQ(ListFolder(folder).size(), 5u) << "one was loaded";
   }
 }
+// clang-format on
 
 }  // namespace

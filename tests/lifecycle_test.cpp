@@ -26,13 +26,15 @@ TEST_P(Lifecycle, Scenario) {
   const Scenario& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
   std::wistringstream before(row.before);
-  for (std::wstring word; before >> word;) ASSERT_TRUE(world_.Prepare(word, plugin_) && !HasFatalFailure()) << WideToUtf8(word);
+  for (std::wstring word; before >> word;)
+    ASSERT_TRUE(world_.Prepare(word, plugin_) && !HasFatalFailure()) << WideToUtf8(word);
   const auto packages_before = std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2()));
   const std::vector<std::wstring> pending = PendingDeletions();
 
   LogCapture log;
   std::vector<zyhok::DrvInfo> records;
-  for (const Rec& rec : row.records) records.push_back(MakeRecord(rec.action, world_.Expand(rec.path), rec.compare_state));
+  for (const Rec& rec : row.records)
+    records.push_back(MakeRecord(rec.action, world_.Expand(rec.path), rec.compare_state));
   if (!world_.host().empty()) {
     HostProcess host(L"zyhok_update_host.exe");
     ASSERT_NO_FATAL_FAILURE(host.SetWindowsVersion(world_.host().substr(0, 5)));

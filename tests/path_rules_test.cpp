@@ -1,6 +1,7 @@
 // The path and version rules that the exports reach only through real package layouts: normalisation,
 // retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
-// "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules (host/rules.h) must give the same on every case.
+// "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules
+// (host/rules.h) must give the same on every case.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cwchar>
@@ -140,6 +141,7 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
 }
 
 // zyhost names the system folders as the library does.
+// clang-format off
 TEST(SystemFolders, ZyhostNamesThemAsTheLibraryDoes) {
   EXPECT_EQ(zyhost::SystemFolder(), zyhok::GetSystemDirPath());
   EXPECT_EQ(zyhost::Wow64Folder(), zyhok::GetSysWow64DirPath());
@@ -177,3 +179,4 @@ TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
     EXPECT_EQ(zyhost::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
   }
 }
+// clang-format on

@@ -51,6 +51,7 @@ static Texts Expected(const std::wstring& sddl, bool any_order = false) {
 }
 
 // A registry key of its own with the start DACL, removed afterwards.
+// clang-format off
 class DaclRewriteOnRegistryKey : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,10 +127,12 @@ TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
     for (auto& l : log.Lines()) EXPECT_EQ(l.module + L" " + l.source, L"Util COMMON util_PriviRestrict");
   }
 }
+// clang-format on
 
 // A read that fails (missing object, empty name, NULL DACL: everyone may do everything) logs why,
 // returns the error and drops the earlier read's result, so nothing is written; an object never read
 // writes nothing either.
+// clang-format off
 TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
   CSecurityInfo fresh(SE_REGISTRY_KEY);
   EXPECT_EQ(fresh.ApplyInfoByName(object_.c_str()), 0x546u);
@@ -150,3 +153,4 @@ TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
     EXPECT_EQ(Stored(), c.null_dacl ? Texts({L"NULL DACL"}) : Expected(kStartDacl));
   }
 }
+// clang-format on

@@ -84,6 +84,8 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
   EXPECT_FALSE(zyhok::StartService(manager.get(), back.name().c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
   stepper.join();
-  EXPECT_EQ(ScenarioMachine::Told(log.file()), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
-            L"2z <== WaitForServiceState,Is Service Ok: 0", L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
+  EXPECT_EQ(ScenarioMachine::Told(log.file()),
+            std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+                                       L"2z <== WaitForServiceState,Is Service Ok: 0",
+                                       L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
 }

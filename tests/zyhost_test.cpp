@@ -133,6 +133,7 @@ bool DriverTraces(Machine& m) {
 
 const std::wstring kLongest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
 // Backslashes, a tab, a control character, accented and CJK letters, surrogates paired and alone.
+// clang-format off
 const std::wstring kOdd = L"C:\\a b\\\tc\x01\\\x00e9\x4e2d\\\xd83d\xde00\\\xdc00";
 const char* const kOk = "201A0001";
 const Row kRows[] = {
@@ -218,6 +219,7 @@ const Row kRows[] = {
       R"("values":null},{)", R"({"path":null,"devpath":null,"version":"1.0.5"})", R"("files":["zymon64.dll"]})",
       R"(\\ZyMon\\9.9.9","operation":"delete"}])"}, DriverTraces, {}, {}, {"unrelated.tmp"}},
 };
+// clang-format on
 
 // Each row runs on a machine without the driver and leaves it so, with the log at {log} holding an
 // earlier line and the pending-deletion list put back.

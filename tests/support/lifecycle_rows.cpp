@@ -8,6 +8,7 @@ namespace zyhok_test {
 
 namespace {
 
+// clang-format off
 constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFailed = 0xE01A000E,
                    kStopFailed = 0xE01A0019;
 
@@ -229,6 +230,8 @@ const std::vector<Scenario> kScenarios = {
      {L"2z The current state of zyhok is 0x1", L"2z Query Version of driver: %DRIVERS%zyhok.sys",
       L"5z Query Version failed, driver: %DRIVERS%zyhok.sys", L"3z Query driver zyhok version failed!", L"2z driver version: 1.0"}},
 };
+
+// clang-format on
 
 }  // namespace
 

@@ -146,10 +146,14 @@ std::wstring ScenarioMachine::Expand(std::wstring text) const {
   MoveFileW(L"", L".1");
   wchar_t rename_error[16];
   wsprintfW(rename_error, L"0x%lx", GetLastError());
-  const std::pair<std::wstring, std::wstring> tokens[] = {
-      {L"%V1%", v1_}, {L"%V2%", v2_}, {L"%LONG%", v1_ + L"\\" + std::wstring(300, L'x')},
-      {L"%DRIVERS%", SystemDir() + L"\\drivers\\"}, {L"%SYS%", SystemDir()}, {L"%WOW%", ParentOf(StagingTree32())},
-      {L"%ENGINE%", engine_}, {L"%RENAME_ERROR%", rename_error}};
+  const std::pair<std::wstring, std::wstring> tokens[] = {{L"%V1%", v1_},
+                                                          {L"%V2%", v2_},
+                                                          {L"%LONG%", v1_ + L"\\" + std::wstring(300, L'x')},
+                                                          {L"%DRIVERS%", SystemDir() + L"\\drivers\\"},
+                                                          {L"%SYS%", SystemDir()},
+                                                          {L"%WOW%", ParentOf(StagingTree32())},
+                                                          {L"%ENGINE%", engine_},
+                                                          {L"%RENAME_ERROR%", rename_error}};
   for (const auto& [token, value] : tokens) {
     for (size_t at = text.find(token); at != std::wstring::npos; at = text.find(token, at + value.size())) {
       text.replace(at, token.size(), value);
@@ -186,9 +190,10 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (word == L"load-engine") return loaded_.reset(LoadLibraryW(engine_.c_str())), loaded_.valid();
   if (name.size() > 3 && name[0] == L'v' && name[2] == L'/') {
     const std::wstring file = (name[1] == L'1' ? v1_ : v2_) + L"\\" + name.substr(3);
-    const std::wstring fixture = FixturesDir() + L"\\versions\\" + (value == L"noversion" ? L"no_version" : value) + L".dll";
-    return value == L"missing" ? DeleteFileW(file.c_str())
-           : value == L"junk"  ? WriteFileBytes(file, "MZ but not a driver")
+    const std::wstring fixture =
+        FixturesDir() + L"\\versions\\" + (value == L"noversion" ? L"no_version" : value) + L".dll";
+    return value == L"missing"  ? DeleteFileW(file.c_str())
+           : value == L"junk"   ? WriteFileBytes(file, "MZ but not a driver")
            : value == L"folder" ? CreateDirectoryW(file.c_str(), nullptr)
                                 : CopyFileW(fixture.c_str(), file.c_str(), FALSE);
   }
@@ -203,7 +208,8 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
     }
     return done;
   }
-  if (name == L"catalogue") return CopyFileW((PackageDir(value) + L"\\zyhok.cat").c_str(), (SystemDir() + L"\\zyhok.cat").c_str(), FALSE);
+  if (name == L"catalogue")
+    return CopyFileW((PackageDir(value) + L"\\zyhok.cat").c_str(), (SystemDir() + L"\\zyhok.cat").c_str(), FALSE);
   if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
   if (name == L"host") return host_ = value, true;
   if (word[0] == L'-') {  // the value, or the sub-key, of that name
@@ -308,7 +314,9 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       Erase(m, L"reg\\" + name);
     } else {
       const std::wstring text = Expand(value.substr(value.find(L'"') + 1, value.size() - value.find(L'"') - 2));
-      m[item] = value[0] == L'"' ? Text(text) : value[0] == L'd' ? Text(DevicePath(text)) : Dw(wcstoul(value.c_str(), nullptr, 0));
+      m[item] = value[0] == L'"'   ? Text(text)
+                : value[0] == L'd' ? Text(DevicePath(text))
+                                   : Dw(wcstoul(value.c_str(), nullptr, 0));
       m[L"reg"] = L"k";
     }
   }
@@ -326,6 +334,7 @@ namespace {
 // The lines of the plug-in's steps, "<level><module initial> <text>", where $1 and $2 stand for the step's
 // arguments ($2 is $1 when not given); an entry without a level is a step of its own.
 const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
+  // clang-format off
   static const std::map<std::wstring, std::vector<const wchar_t*>> steps = {
       {L"act", {L"2z ==> DoActionFromDrvInfo,rDrvInfo.action = $1, rDrvInfo.compare_state = $2"}},
       {L"done", {L"2z <== DoActionFromDrvInfo,asStatus = $1"}},
@@ -385,6 +394,7 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
       {L"update-end", {L"2z <== UpdateDrvFromDrvInfo,asStatus = $1"}},
       {L"load", {L"5u regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA"}},
   };
+  // clang-format on
   return steps;
 }
 
@@ -393,7 +403,8 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
 // Parts: a line "<level><module initial> <text>" as it stands, or a step "<name> <argument>..." of Steps
 // (a last argument "*N" repeats it N times), or the staging of a component:
 //   engine P V [old|no32|no64], addon T V [...]  the engine from package folder P (the add-on from T),
-//   version V ("-": unreadable, "-text": one that names no folder); old: both files already staged, no32/no64: that file not copied
+//   version V ("-": unreadable, "-text": one that names no folder); old: both files already staged, no32/no64: that
+//   file not copied
 std::vector<std::wstring> ScenarioMachine::Story(const std::vector<const wchar_t*>& parts) const {
   std::vector<std::wstring> out;
   for (const wchar_t* part : parts) Tell(Expand(part), out);
@@ -420,18 +431,23 @@ void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& 
 void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std::wstring>& out) const {
   const bool engine = a[0] == L"engine";
   // "-text": the reader found that text, which names no folder.
-  const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"), version = a[2][0] == L'-' ? L"" : a[2];
+  const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"),
+                     version = a[2][0] == L'-' ? L"" : a[2];
   const std::wstring how = a.size() > 3 ? a[3] : L"";
   const DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
   wchar_t shown[16] = L"0";
   if (size != 0) wsprintfW(shown, L"0x%lx", size);
-  out.insert(out.end(), {L"2p AddOn path is:" + file, L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown)});
+  out.insert(out.end(),
+             {L"2p AddOn path is:" + file, L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown)});
   if (size != 0) out.push_back(L"2p File Version: " + (version.empty() ? a[2].substr(1) : version));
-  if (version.empty()) out.push_back(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
-  const std::wstring tail = std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (version.empty() ? L"" : L"\\" + version);
-  out.insert(out.end(), {L"2z Engine Path is:" + a[1], L"2z Engine Version is:" + version, L"2z fsTargetPath is:" + a[1],
-                         L"2z fsOurPath is:" + SystemDir() + tail});
-  if (how == L"old" || how == L"no64") out.push_back(L"2z The file has been exists.\nTargetPath: " + a[1] + L"\nOurPath: " + SystemDir() + tail);
+  if (version.empty())
+    out.push_back(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
+  const std::wstring tail =
+      std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (version.empty() ? L"" : L"\\" + version);
+  out.insert(out.end(), {L"2z Engine Path is:" + a[1], L"2z Engine Version is:" + version,
+                         L"2z fsTargetPath is:" + a[1], L"2z fsOurPath is:" + SystemDir() + tail});
+  if (how == L"old" || how == L"no64")
+    out.push_back(L"2z The file has been exists.\nTargetPath: " + a[1] + L"\nOurPath: " + SystemDir() + tail);
   out.push_back(L"2z fsOurPathWow64 is:" + ParentOf(StagingTree32()) + tail);
   if (how == L"old" || how == L"no32") out.push_back(L"2z The file has been exists.");
 }
@@ -450,7 +466,8 @@ std::string MachineDiff(const Machine& expected, const Machine& actual) {
   all.insert(actual.begin(), actual.end());
   for (const auto& [item, unused] : all) {
     const auto e = expected.find(item), a = actual.find(item);
-    const std::wstring want = e == expected.end() ? L"(absent)" : e->second, got = a == actual.end() ? L"(absent)" : a->second;
+    const std::wstring want = e == expected.end() ? L"(absent)" : e->second,
+                       got = a == actual.end() ? L"(absent)" : a->second;
     if (want != got) out += WideToUtf8(L"  " + item + L": expected [" + want + L"] got [" + got + L"]\n");
   }
   return out;

@@ -24,8 +24,8 @@ struct Scenario {
   const wchar_t* before;  // words of ScenarioMachine::Prepare
   std::vector<Rec> records;
   uint32_t result;
-  const wchar_t* after;                // words of ScenarioMachine::Expected
-  std::vector<const wchar_t*> story;   // parts of ScenarioMachine::Story
+  const wchar_t* after;               // words of ScenarioMachine::Expected
+  std::vector<const wchar_t*> story;  // parts of ScenarioMachine::Story
 };
 
 inline void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }

@@ -222,7 +222,9 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
   return process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 &&
-         GetExitCodeProcess(process.get(), &code) ? code : 0;
+                 GetExitCodeProcess(process.get(), &code)
+             ? code
+             : 0;
 }
 
 TempDir::TempDir() {
