@@ -55,7 +55,14 @@ BOOL QueryDriverVersion(const wchar_t* name, DrvVersion* out) {
 
   ZYLOG(kLogInstall, kLevelInfo) << L"Query Version of driver: " << path;
   uint32_t major = 0, minor = 0, build = 0;
-  if (!GetFileVersionNumbers(path.c_str(), &major, &minor, &build)) {
+  bool read = false;
+  try {
+    read = GetFileVersionNumbers(path.c_str(), &major, &minor, &build) != FALSE;
+  } catch (...) {
+    // version.dll or one of its functions could not be loaded (logged by the loader's hook): a version
+    // that cannot be read, so that the status still reaches the host's callback.
+  }
+  if (!read) {
     ZYLOG(kLogInstall, kLevelError) << L"Query Version failed, driver: " << path;
     return FALSE;
   }

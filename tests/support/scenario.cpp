@@ -226,7 +226,7 @@ void ScenarioMachine::Release() {
   loaded_.reset();
 }
 
-Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending) const {
+Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending) {
   Machine m;
   const DWORD state = ServiceState();
   m[L"service"] = state == SERVICE_RUNNING   ? L"running"

@@ -52,7 +52,7 @@ class ScenarioMachine {
   bool Prepare(const std::wstring& word, const LoadedPlugin& plugin);
   // Lets go of what the row held open during its records.
   void Release();
-  Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending) const;
+  static Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending);
   Machine Expected(const std::wstring& after) const;
   // The lines "<level><module initial> <text>" that the parts stand for.
   std::vector<std::wstring> Story(const std::vector<const wchar_t*>& parts) const;

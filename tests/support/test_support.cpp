@@ -612,19 +612,6 @@ void SnapshotKey(const std::wstring& path, Snapshot& out) {
   }
 }
 
-std::wstring DescribeMachine(const std::wstring& packages) {
-  Snapshot machine;
-  for (const std::wstring& folder : {StagingTree64(), StagingTree32(), packages}) {
-    if (!folder.empty()) SnapshotFolder(folder, machine, false);
-  }
-  SnapshotKey(kDriverServiceKey, machine);
-  std::wostringstream out;
-  out << L"service state " << ServiceState() << L"\ndriver " << InstalledDriver() << L" ("
-      << ReadFileBytes(InstalledDriverPath()).size() << L" bytes)\n";
-  for (const auto& [path, state] : machine) out << L"  " << path << L" " << state << L"\n";
-  return out.str();
-}
-
 std::vector<std::wstring> PendingDeletions() {
   std::vector<std::wstring> paths;
   const std::vector<std::wstring> entries = PendingRenameEntries();

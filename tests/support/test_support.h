@@ -183,13 +183,6 @@ inline constexpr uint32_t kSuccess = 0x201A0001;
 inline constexpr uint32_t kFailed = 0xE01A000C;  // the batch is ended
 inline constexpr uint32_t kRefused = 0xE01A000A;
 
-// Entry line of the access change on the driver's service object: put on (install) or lifted
-// (uninstall).
-inline std::wstring AccessChangeLine(bool restrict) {
-  return std::wstring(L"==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, ") +
-         L"bRestrictAct=" + (restrict ? L"1" : L"0");
-}
-
 // The driver's service key under HKEY_LOCAL_MACHINE.
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
 
@@ -273,12 +266,6 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times);
 // HKLM\`key` and its sub-keys as "HKLM\<key>" -> "k", and each value as "HKLM\<key>|<name>" ->
 // "<type>:<data>" (a REG_DWORD in hex, anything else as its UTF-16 units).
 void SnapshotKey(const std::wstring& key, Snapshot& out);
-
-// What a lifecycle action leaves on the machine, one item a line, for comparing two machines: the
-// service state, which fixture driver the installed file is and its size, every folder and file of both
-// staging trees, every value under the service key and its sub-keys, and every folder and file below
-// `packages` when given.
-std::wstring DescribeMachine(const std::wstring& packages = L"");
 
 // The entries of PendingFileRenameOperations (pairs: source, destination) as stored.
 std::vector<std::wstring> PendingRenameEntries();
