@@ -27,6 +27,8 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
     ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
     return kResultInvalidRecord;
   }
+  // The service manager's connection, shared by SetupAPI's INF sections and the service calls below.
+  OpenBatchServiceManager();
   const std::wstring folder = normalized;
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;

@@ -69,6 +69,9 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
   ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
 
+  // The service manager's connection, shared by the security calls, SetupAPI's INF sections and the
+  // service calls below.
+  OpenBatchServiceManager();
   SetDriverServicePrivilege(FALSE);
   // What an interrupted install or update had yet to retire stays recorded unless the driver goes.
   ActionJournal journal;

@@ -42,9 +42,10 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> DoActionFromDrvInfo," << L"rDrvInfo.action = " << record.action
                                  << L", rDrvInfo.compare_state = " << record.compare_state;
   uint32_t result = kResultInvalidRecord;
-  // An action uses the service manager, also through the access restriction's security calls and
-  // SetupAPI's INF sections: the batch's connection is made now, so that those share it.
-  if (record.action <= kActionUpdateQuiet) OpenBatchServiceManager();
+  // An update lifts the access restriction through security calls that use the service manager: the
+  // batch's connection is made now, so that those share it. An install or an uninstall makes it once
+  // its record's path is taken, so that a refused record costs no connection.
+  if (record.action == kActionUpdate || record.action == kActionUpdateQuiet) OpenBatchServiceManager();
   switch (record.action) {
     case kActionInstall:
       result = RunAction(L"InstallDrvFromDrvInfo", InstallDrvFromDrvInfo, record);

@@ -41,9 +41,10 @@ class ServiceManagerScope {
 };
 
 // Opens the shared handle of the scope on this thread now, if there is one and it holds none, keeping
-// the last-error value. The dispatch calls it before each action: the calls that open managers of their
-// own inside the system (the access restriction's security calls, SetupAPI's INF sections) are then
-// handed the batch's connection instead of making one each.
+// the last-error value. Each action calls it once its record is taken (an update before it lifts the
+// access restriction): the calls that open managers of their own inside the system (the access
+// restriction's security calls, SetupAPI's INF sections) are then handed the batch's connection instead
+// of making one each.
 void OpenBatchServiceManager();
 
 // Overall time-out of a service wait, in milliseconds.
