@@ -27,20 +27,32 @@ zyhok_configure_and_build() {
   cmake --build "$BUILD" -j"$(nproc)" "$@"
 }
 
-# zyhok_wine_prefix <dir>: creates a fresh prefix there, starts a persistent server for it and warms
-# it, so later programs start quickly and background Wine processes do not hold our pipes open.
+# zyhok_wine_prefix <dir>...: creates a fresh prefix in each folder (at the same time), starts a
+# persistent server for each and warms it, so later programs start quickly and background Wine processes
+# do not hold our pipes open. WINEPREFIX names the first; every server is stopped when the script ends.
 zyhok_wine_prefix() {
   export WINEPREFIX="$1" WINEDEBUG=-all
-  if [ -d "$WINEPREFIX" ]; then
-    wineserver -k 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
-  fi
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 </dev/null
-  wineserver -w
-  wineserver -p
-  wine cmd /c exit >/dev/null 2>&1 </dev/null
-  trap 'wineserver -k 2>/dev/null || true' EXIT
+  local prefix pid pids=()
+  for prefix in "$@"; do
+    (
+      export WINEPREFIX="$prefix"
+      if [ -d "$WINEPREFIX" ]; then
+        wineserver -k 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+      fi
+      mkdir -p "$WINEPREFIX"
+      wineboot -i >/dev/null 2>&1 </dev/null
+      wineserver -w
+    ) &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid"; done
+  ZYHOK_WINE_PREFIXES=("$@")
+  trap 'for p in "${ZYHOK_WINE_PREFIXES[@]}"; do WINEPREFIX="$p" wineserver -k 2>/dev/null || true; done' EXIT
+  for prefix in "$@"; do
+    WINEPREFIX="$prefix" wineserver -p
+    WINEPREFIX="$prefix" wine cmd /c exit >/dev/null 2>&1 </dev/null
+  done
 }
 
 # Windows form of a Linux path (Wine maps / to Z:).

@@ -97,14 +97,17 @@ std::wstring Decorate(std::wstring p) {
 
 Case Generate(const Arena& a) {
   Random& r = g_random;
-  // Few updates: each lifts and restores the service's access restriction, so even a refused one is slow.
+  // Few updates but of fixture packages: each lifts and restores the service's access restriction, so even a
+  // refused one is slow.
   static const uint32_t kOdd[] = {4, 7, 256, 1u << 31, ~0u};
   Case c{};
+  const uint32_t roll = r.Below(1000);
   c.record.reserved = Word();
-  c.record.action = r.Percent(85) ? r.Percent(12) + 2 * r.Below(2) : r.Percent(80) ? kOdd[r.Below(5)] : Word() | 4;
+  c.record.action = r.Percent(85)   ? r.Percent(roll < 12 ? 15 : 4) + 2 * r.Below(2)
+                    : r.Percent(80) ? kOdd[r.Below(5)]
+                                    : Word() | 4;
   c.record.compare_state = r.Percent(20) ? r.Below(2) : Word();
   const std::wstring up = L"..\\..\\..\\..", &pkg = r.Percent(50) ? a.v1 : a.v2;
-  const uint32_t roll = r.Below(1000);
   std::wstring p;
   if (roll < 12) {  // a fixture package, named absolutely or relative to the current directory
     c.real = true, p = Decorate(r.Percent(20) ? up + pkg.substr(a.dir.path().size()) : pkg);
