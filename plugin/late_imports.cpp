@@ -8,6 +8,8 @@
 #include "plugin/plugin.h"
 #include "util/log.h"
 
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // the plug-in's own image, from the linker
+
 namespace zyhok {
 
 namespace {
@@ -21,15 +23,22 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 
 FARPROC WINAPI ResolveLateImport(unsigned notification, DelayLoadInfo* info) noexcept {
   if (notification != dliStartProcessing) return nullptr;
+  // The library's handle is kept where the loader's helper keeps it (the slot its delay-import descriptor
+  // names), so that it is loaded, and referenced, once per load of the plug-in rather than once per function.
+  auto* const slot = reinterpret_cast<HMODULE*>(reinterpret_cast<BYTE*>(&__ImageBase) + info->pidd->rvaHmod);
+  HMODULE module = *slot;
   // <system folder>\<name>, built without allocating: the loader's helper that calls this is C code.
   wchar_t path[MAX_PATH];
-  const UINT folder = GetSystemDirectoryW(path, MAX_PATH);
+  const UINT folder = module == nullptr ? GetSystemDirectoryW(path, MAX_PATH) : 0;
   const size_t name = strlen(info->szDll);
-  HMODULE module = nullptr;
   if (folder > 0 && folder + 1 + name < MAX_PATH) {
     path[folder] = L'\\';
     for (size_t i = 0; i <= name; ++i) path[folder + 1 + i] = static_cast<unsigned char>(info->szDll[i]);
     module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Another thread that loaded it meanwhile already holds the reference that is kept.
+    if (module != nullptr && InterlockedExchangePointer(reinterpret_cast<PVOID*>(slot), module) == module) {
+      FreeLibrary(module);
+    }
   }
   const LPCSTR function = info->dlp.fImportByName ? info->dlp.szProcName : MAKEINTRESOURCEA(info->dlp.dwOrdinal);
   const FARPROC address = module != nullptr ? GetProcAddress(module, function) : nullptr;

@@ -10,6 +10,7 @@
 #include "support/test_support.h"
 
 using namespace zyhok_test;
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 // The owner ID and module version (three numbers, the fourth slot untouched, a null pointer ignored)
 // match the DLL's version resource; a batch of no records or of a null pointer is refused without a
@@ -44,15 +45,19 @@ TEST(PluginExports, IdentityAndRefusedBatches) {
 // folder lacks. The plug-in's delay-load hook logs it and hands over a stand-in that throws into its caller (an
 // action, which then fails), instead of leaving the loader's helper to raise an exception through the host.
 TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
+  static HMODULE modules[2];  // the module slots of two delay-import descriptors, inside this program's image
+  ImgDelayDescr descriptors[2] = {};
+  for (int i : {0, 1}) descriptors[i].rvaHmod = static_cast<RVA>((BYTE*)&modules[i] - (BYTE*)&__ImageBase);
   FARPROC slot = nullptr;
-  DelayLoadInfo info = {sizeof(info), nullptr, &slot, "zyhok-nx.dll", {TRUE, {"Nothing"}}, nullptr, nullptr, 0};
+  DelayLoadInfo info = {sizeof(info), &descriptors[0], &slot, "zyhok-nx.dll", {TRUE, {"Nothing"}}, nullptr, nullptr, 0};
   LogCapture log;
   const FARPROC stand_in = zyhok::ResolveLateImport(dliStartProcessing, &info);
   ASSERT_TRUE(stand_in != nullptr && slot == nullptr);
   EXPECT_THROW(reinterpret_cast<void (*)()>(stand_in)(), std::runtime_error);
   EXPECT_EQ(log.Texts(5), std::vector<std::wstring>(
                               {L"fail to load zyhok-nx.dll (Nothing) from the system folder, error code: 0x7e"}));
-  info.szDll = "VERSION.dll", info.dlp.szProcName = "GetFileVersionInfoSizeW";  // found: the call goes there
-  EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);
+  info.pidd = &descriptors[1], info.szDll = "VERSION.dll", info.dlp.szProcName = "GetFileVersionInfoSizeW";
+  EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);  // found: the call goes there
   EXPECT_EQ(slot, GetProcAddress(GetModuleHandleW(L"version.dll"), "GetFileVersionInfoSizeW"));
+  EXPECT_TRUE(modules[0] == nullptr && modules[1] == GetModuleHandleW(L"version.dll"));  // kept for the next
 }
