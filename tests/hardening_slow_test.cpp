@@ -111,15 +111,15 @@ Case Generate(const Arena& a) {
   std::wstring p;
   if (roll < 12) {  // a fixture package, named absolutely or relative to the current directory
     c.real = true, p = Decorate(r.Percent(20) ? up + pkg.substr(a.dir.path().size()) : pkg);
-  } else if (roll < 47) {  // existing, empty, only separators; outside the arena only the root (its time isn't kept)
+  } else if (roll < 33) {  // existing, empty, only separators; outside the arena only the root (its time isn't kept)
     p = Decorate(r.Pick({a.empty, a.driver_only, a.dir.path(), L".", up, L"\\", L"C:/", L"C:\\zyhok-nx\\..", L"",
                          L"\\\\", L"//", L"\\/\\/", L"////////", L"\\\\.\\", L"\\\\?\\"}));
-  } else if (roll < 105) {  // relative, UNC-like, device-like, none of them existing
+  } else if (roll < 68) {  // relative, UNC-like, device-like, none of them existing
     p = Decorate(r.Pick({L"C:", L"", L".", L"..\\..", L"\\\\zyhok-nx-host\\s", L"\\\\?\\UNC\\zyhok-nx-host\\s", L"NUL",
                          L"//zyhok-nx-host/s", L"\\\\127.0.0.1\\zyhok-nx", L"COM1", L"\\\\.\\PhysicalDrive0",
                          L"\\??\\C:", L"\\\\.\\C:", L"\\\\?\\C:", L"\\\\.\\pipe\\zyhok-nx", L"\\\\.\\\\\\.\\zyhok-nx",
                          L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}) + Components(1 + r.Below(4)));
-  } else if (roll < 135) {  // around the path buffer's length, half 3 units longer before "\\.\" is dropped
+  } else if (roll < 98) {  // around the path buffer's length, half 3 units longer before "\\.\" is dropped
     p = LongPath(kBuffer - 5 + r.Below(10));
     if (r.Percent(50)) p.replace(p.find(L'\\', 3), 1, L"\\\\.\\");
   } else {  // over-long, or all 1024 units without a terminator (some of them any units at all)
