@@ -50,8 +50,7 @@ class Interruption : public ::testing::Test {
                      {L"ZYJOURNAL_CUT=" + std::to_wstring(cut)});
   }
   void ExpectMachine(const std::wstring& after) {
-    const Machine expected = world_.Expected(after), actual = world_.Observe(plugin_, pending_);
-    EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
+    world_.ExpectMachine(after, plugin_, pending_);
     for (const wchar_t* v : {L"v1", L"v2"}) {  // no backup left beside the package's files
       EXPECT_EQ(ListFolder(v[1] == L'1' ? world_.v1() : world_.v2()), ListFolder(PackageDir(v)));
     }
@@ -68,7 +67,7 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
   for (const Row& row : kRows) {
     const Scenario& s = LifecycleScenario(row.scenario);
     SCOPED_TRACE(s.name);
-    std::vector<const wchar_t*> parts = {L"load"};
+    std::vector<std::wstring> parts = {L"load"};
     parts.insert(parts.end(), s.story.begin(), s.story.end());
     const std::vector<std::wstring> story = world_.Story(parts);
     size_t settled = story.size(), converged = 0, same = 0;
@@ -112,7 +111,7 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
 // leave the updated driver running and no v1 copy.
 TEST_F(Interruption, ADifferentActionAfterADeadOneFinishesItsWork) {
   const Scenario& update = LifecycleScenario("UpdateOfTheRunningDriver");
-  std::vector<const wchar_t*> parts = {L"load"};
+  std::vector<std::wstring> parts = {L"load"};
   parts.insert(parts.end(), update.story.begin(), update.story.end());
   const std::vector<std::wstring> story = world_.Story(parts);
   const auto line = [&](const wchar_t* text) {

@@ -24,8 +24,8 @@ struct Scenario {
   const wchar_t* before;  // words of ScenarioMachine::Prepare
   std::vector<Rec> records;
   uint32_t result;
-  const wchar_t* after;               // words of ScenarioMachine::Expected
-  std::vector<const wchar_t*> story;  // parts of ScenarioMachine::Story
+  const wchar_t* after;             // words of ScenarioMachine::Expected
+  std::vector<std::wstring> story;  // parts of ScenarioMachine::Story
 };
 
 inline void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
@@ -48,6 +48,7 @@ class ScenarioMachine {
   // staging roots), %DRIVERS% (the drivers folder with its backslash), %ENGINE% (the staged v1 engine)
   // and %RENAME_ERROR% (the error of renaming an empty path).
   std::wstring Expand(std::wstring text) const;
+  std::vector<zyhok::DrvInfo> Records(const std::vector<Rec>& recs) const;
   // Applies one word of `before`; false when it could not be done.
   bool Prepare(const std::wstring& word, const LoadedPlugin& plugin);
   // Lets go of what the row held open during its records.
@@ -55,9 +56,13 @@ class ScenarioMachine {
   static Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending);
   Machine Expected(const std::wstring& after) const;
   // The lines "<level><module initial> <text>" that the parts stand for.
-  std::vector<std::wstring> Story(const std::vector<const wchar_t*>& parts) const;
+  std::vector<std::wstring> Story(const std::vector<std::wstring>& parts) const;
   // The lines of a log file in the same form.
   static std::vector<std::wstring> Told(const std::wstring& log_file);
+  // The machine (with `pending` queued before) and the log file's story are the expected ones.
+  void ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin,
+                     const std::vector<std::wstring>& pending = {}) const;
+  void ExpectStory(const std::wstring& log_file, const std::vector<std::wstring>& parts) const;
 
   const std::wstring& v1() const { return v1_; }
   const std::wstring& v2() const { return v2_; }
@@ -69,6 +74,7 @@ class ScenarioMachine {
   void Stage(const std::vector<std::wstring>& args, std::vector<std::wstring>& out) const;
   TempDir copies_;
   const std::wstring v1_, v2_, engine_;
+  std::vector<std::pair<std::wstring, std::wstring>> tokens_;
   zyhok::UniqueFileHandle instance_, held_;
   zyhok::UniqueModule loaded_;
   std::wstring host_;
@@ -76,7 +82,5 @@ class ScenarioMachine {
 
 // A difference between two machines, item by item, for failure messages.
 std::string MachineDiff(const Machine& expected, const Machine& actual);
-// The lines of two stories side by side from the first that differs.
-std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual);
 
 }  // namespace zyhok_test
