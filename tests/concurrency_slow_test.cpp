@@ -165,8 +165,8 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   EXPECT_EQ(story(host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".after"), log.file() + L".after", false),
             batch);
   EXPECT_EQ(plugin_.Do(1, world_.v2()), kSuccess);
-  EXPECT_EQ(InstalledDriver(), L"v2");
-  EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+  const Machine after = ScenarioMachine::Observe(plugin_, {});
+  EXPECT_EQ(after.at(L"driver") + L" " + after.at(L"service"), L"v2 running");
 }
 
 struct HostModel : ::testing::Test {

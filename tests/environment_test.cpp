@@ -2,7 +2,6 @@
 // folders and process environment. HKLM\SOFTWARE\Velmora\ZEFA is put back as it was found.
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <algorithm>
 
 #include "support/test_support.h"
 #include "util/util_EnvironmentVar.h"
@@ -56,9 +55,9 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
     DeleteFileW(table.c_str());
     EXPECT_EQ(ExitCodeOf(StartProcess(L"\"" + row.host + L"\" \"" + table + L"\"", bin,  // journalsink.dll
                                       {L"ZYJOURNAL_FILE=" + in_host.file(), L"ZYJOURNAL_LEVELS=*=2"})), 0u);
-    const std::string bytes = ReadFileBytes(table);  // UTF-16
-    const Texts lines = SplitLines(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), L"%zefa_install_path%\t" + row.in_host), lines.end());
+    const std::string bytes = ReadFileBytes(table);  // UTF-16, every line ending in CR LF
+    const std::wstring lines = L"\r\n" + std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_NE(lines.find(L"\r\n%zefa_install_path%\t" + row.in_host + L"\r\n"), std::wstring::npos);
     EXPECT_EQ(ErrorLines(in_host), errors) << in_host.Dump();
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, had_velmora ? kZefaKey.c_str() : L"SOFTWARE\\Velmora");

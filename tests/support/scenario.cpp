@@ -240,7 +240,7 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
                   : state == SERVICE_STOPPED ? L"stopped"
                   : state                    ? L"state " + std::to_wstring(state)
                                              : L"none";
-  m[L"driver"] = InstalledDriver();
+  m[L"driver"] = Identify(InstalledDriverPath());
   m[L"catalogue"] = Identify(SystemDir() + L"\\zyhok.cat");
   Snapshot seen;
   SnapshotKey(kDriverServiceKey, seen);
