@@ -27,7 +27,7 @@ const std::wstring kGotLine = L"2z got the lifecycle lock after waiting 0x";
 
 // The story of a log file, with "N" for the time waited (which varies).
 std::vector<std::wstring> TellWaited(const std::wstring& file) {
-  std::vector<std::wstring> told = ScenarioMachine::Told(file);
+  std::vector<std::wstring> told = Told(file);
   for (std::wstring& line : told) {
     if (line.rfind(kGotLine, 0) == 0) line.replace(kGotLine.size(), line.size() - kGotLine.size() - 3, L"N");
   }
@@ -127,7 +127,7 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   LogCapture log;
   const auto wait_for = [&](const std::wstring& line) {  // up to 20 s
     for (int i = 0; i < 2000; ++i, Sleep(10)) {
-      const std::vector<std::wstring> told = ScenarioMachine::Told(log.file());
+      const std::vector<std::wstring> told = log.Told();
       if (std::find(told.begin(), told.end(), line) != told.end()) return true;
     }
     return false;
@@ -147,7 +147,7 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   const zyhok::UniqueKernelHandle during = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".during");
   waiter.join();
   ASSERT_TRUE(waited && taken) << log.Dump();
-  const std::vector<std::wstring> lines = ScenarioMachine::Told(log.file());
+  const std::vector<std::wstring> lines = log.Told();
   EXPECT_EQ(std::find(lines.begin(), lines.end(), took)[1], world_.Story({L"act 0x1 0"})[0]);
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();

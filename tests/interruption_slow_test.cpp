@@ -80,8 +80,7 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
       ASSERT_NO_FATAL_FAILURE(Prepare(s.before));
       const std::wstring log = logs_ / Utf8ToWide(s.name) + std::to_wstring(cut);
       EXPECT_EQ(Run(s.records[0], cut, log + L".cut"), 0xDEADu);
-      EXPECT_TRUE(ScenarioMachine::Told(log + L".cut") ==
-                  std::vector<std::wstring>(story.begin(), story.begin() + (cut - 1)));
+      EXPECT_TRUE(Told(log + L".cut") == std::vector<std::wstring>(story.begin(), story.begin() + (cut - 1)));
       // A cut that leaves the machine as the cut before it did (only logging happened in between) is
       // followed by the same second run: that run is made only after lines that follow a change.
       const std::string after_cut = MachineDiff({}, world_.Observe(plugin_, pending_));

@@ -89,8 +89,9 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
     if (!row.reached) EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
     EXPECT_EQ(sleeps, row.sleeps);
     EXPECT_EQ(reads, row.clock_reads);
-    EXPECT_EQ(log.Texts(2), std::vector<std::wstring>({L"==> WaitForServiceState,timeout value: 0x7530",
-              std::wstring(L"<== WaitForServiceState,Is Service Ok: ") + (row.reached ? L"0x1" : L"0")}));
+    EXPECT_EQ(log.Told(), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+                                                     std::wstring(L"2z <== WaitForServiceState,Is Service Ok: ") +
+                                                         (row.reached ? L"0x1" : L"0")}));
   }
 }
 
@@ -133,8 +134,7 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
   EXPECT_FALSE(zyhok::StartService(manager.get(), back.name().c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
   stepper.join();
-  EXPECT_EQ(ScenarioMachine::Told(log.file()),
-            std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
-                                       L"2z <== WaitForServiceState,Is Service Ok: 0",
-                                       L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
+  EXPECT_EQ(log.Told(), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+                                                   L"2z <== WaitForServiceState,Is Service Ok: 0",
+                                                   L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
 }

@@ -477,14 +477,6 @@ void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std:
   if (how == L"old" || how == L"no32") out.push_back(L"2z The file has been exists.");
 }
 
-std::vector<std::wstring> ScenarioMachine::Told(const std::wstring& log_file) {
-  std::vector<std::wstring> out;
-  for (const LogLine& line : LogLines(log_file)) {
-    out.push_back(std::to_wstring(line.level) + static_cast<wchar_t>(towlower(line.module[0])) + L" " + line.text);
-  }
-  return out;
-}
-
 std::string MachineDiff(const Machine& expected, const Machine& actual) {
   std::string out;
   Machine all = expected;

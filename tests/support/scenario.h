@@ -55,10 +55,8 @@ class ScenarioMachine {
   void Release();
   static Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending);
   Machine Expected(const std::wstring& after) const;
-  // The lines "<level><module initial> <text>" that the parts stand for.
+  // The lines "<level><module initial> <text>" that the parts stand for (as Told shows a log file).
   std::vector<std::wstring> Story(const std::vector<std::wstring>& parts) const;
-  // The lines of a log file in the same form.
-  static std::vector<std::wstring> Told(const std::wstring& log_file);
   // The machine (with `pending` queued before) and the log file's story are the expected ones.
   void ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin,
                      const std::vector<std::wstring>& pending = {}) const;

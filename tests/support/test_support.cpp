@@ -261,17 +261,12 @@ std::vector<LogLine> LogLines(const std::wstring& file) {
   return lines;
 }
 
-std::vector<std::wstring> LogCapture::Texts(unsigned level) const {
-  std::vector<std::wstring> texts;
-  for (const LogLine& line : Lines()) {
-    if (level == 0 || line.level == level) texts.push_back(line.text);
+std::vector<std::wstring> Told(const std::wstring& log_file) {
+  std::vector<std::wstring> out;
+  for (const LogLine& line : LogLines(log_file)) {
+    out.push_back(std::to_wstring(line.level) + static_cast<wchar_t>(towlower(line.module[0])) + L" " + line.text);
   }
-  return texts;
-}
-
-bool LogCapture::Has(unsigned level, const std::wstring& text) const {
-  const std::vector<LogLine> lines = Lines();
-  return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) { return l.level == level && l.text == text; });
+  return out;
 }
 
 std::string LogCapture::Dump() const {
