@@ -12,6 +12,11 @@ const std::wstring kZefaKey = L"SOFTWARE\\Velmora\\ZEFA";
 const std::wstring kOpenFail = L"regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =" + kZefaKey;
 const std::wstring kQueryFail = L"regKey.QueryValue() fail!\nkey =" + kZefaKey + L",wstrItemName =InstallDir";
 
+static bool HklmKeyExists(const std::wstring& key) {
+  zyhok::UniqueHKey handle;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
+}
+
 // Every line, marked unless it is a level-5 line of "Util COMMON" from util_EnvironmentVar.
 static Texts ErrorLines(const LogCapture& log) {
   Texts texts;

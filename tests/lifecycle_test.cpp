@@ -6,8 +6,6 @@
 // row chooses, and copies of the two fixture packages.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support/scenario.h"
 
 namespace {
@@ -16,7 +14,6 @@ using namespace zyhok_test;
 
 class Lifecycle : public ::testing::TestWithParam<Scenario> {
  protected:
-  void SetUp() override { ResetDriverMachineState(); }
   void TearDown() override { ResetDriverMachineState(); }
   LoadedPlugin plugin_;
   ScenarioMachine world_;
@@ -25,11 +22,8 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
 TEST_P(Lifecycle, Scenario) {
   const Scenario& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
-  std::wistringstream before(row.before);
-  for (std::wstring word; before >> word;)
-    ASSERT_TRUE(world_.Prepare(word, plugin_) && !HasFatalFailure()) << WideToUtf8(word);
+  ASSERT_TRUE(world_.Begin(row.before, plugin_));
   const auto packages_before = std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2()));
-  const std::vector<std::wstring> pending = PendingDeletions();
 
   LogCapture log;
   const std::vector<zyhok::DrvInfo> records = world_.Records(row.records);
@@ -46,7 +40,7 @@ TEST_P(Lifecycle, Scenario) {
   world_.Release();
   world_.ExpectStory(log.file(), row.story);
   log.SetLevels(L"*=0");
-  world_.ExpectMachine(row.after, plugin_, pending);
+  world_.ExpectMachine(row.after, plugin_);
   EXPECT_EQ(std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2())), packages_before);
 }
 

@@ -45,16 +45,12 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
   std::wstring kept;
   for (size_t i = 0; i + 1 < entries.size(); i += 2) {
     const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
-    bool ours = false;
-    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
-    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
+    const auto under = [&](const std::wstring& root) { return source.rfind(Lower(root), 0) == 0; };
+    if (std::none_of(roots.begin(), roots.end(), under)) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
   }
   if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
-  if (kept.empty()) {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
-  } else {
-    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
-  }
+  kept.empty() ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue)
+               : WriteHklmValue(kSessionManagerKey, kPendingValue, Sz(kept, REG_MULTI_SZ));
 }
 
 // The service side of TestService (this test program started with "--service"). Each step after the
@@ -235,9 +231,7 @@ LogCapture::LogCapture(const std::wstring& levels) : file_(dir_ / L"journal.log"
 }
 
 LogCapture::~LogCapture() { JournalSink_Configure(L"", L"*=2"); }
-
 void LogCapture::SetLevels(const std::wstring& levels) { JournalSink_Configure(nullptr, levels.c_str()); }
-
 void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
 
 std::vector<LogLine> LogLines(const std::wstring& file) {
@@ -270,16 +264,13 @@ std::vector<std::wstring> Told(const std::wstring& log_file) {
 }
 
 std::string LogCapture::Dump() const {
-  std::ostringstream out;
-  for (const LogLine& line : Lines()) {
-    out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text) << "\n";
-  }
-  return out.str();
+  std::string out;
+  for (const std::wstring& line : Told()) out += "  " + WideToUtf8(line) + "\n";
+  return out;
 }
 
 void RunInfSection(const wchar_t* section, const std::wstring& package_dir) {
-  const std::wstring command = section + (L" 128 " + package_dir) + L"\\zyhok.inf";
-  InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+  InstallHinfSectionW(nullptr, nullptr, (section + (L" 128 " + package_dir) + L"\\zyhok.inf").c_str(), 0);
 }
 
 DWORD ServiceState() {
@@ -342,13 +333,11 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+    if (std::wcscmp(data.cFileName, L".") && std::wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -371,11 +360,6 @@ std::ostream& operator<<(std::ostream& out, const RegValue& value) {
 
 RegValue Raw(DWORD type, const void* data, size_t bytes) {
   return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
-}
-
-bool HklmKeyExists(const std::wstring& key) {
-  UniqueHKey handle;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
 }
 
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
@@ -476,9 +460,7 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times) {
 
 void SnapshotKey(const std::wstring& path, Snapshot& out) {
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
-    return;
-  }
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put())) return;
   out[L"HKLM\\" + path] = L"k";
   // Wine computes the values of Perflib\<language> on each query, and enumerating them blocks.
   const bool perflib = Lower(path.substr(path.find_last_of(L'\\') + 1)) == L"perflib";

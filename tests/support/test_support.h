@@ -119,16 +119,12 @@ inline RegValue Sz(const std::wstring& text, DWORD type = REG_SZ) {  // with its
   return Raw(type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }
 inline RegValue Dword(DWORD value) { return Raw(REG_DWORD, &value, sizeof(value)); }
-bool HklmKeyExists(const std::wstring& key);
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);  // creates the key
 
-// Record actions and result codes as the host writes and reads them.
-inline constexpr uint32_t kInstall = 0;
-inline constexpr uint32_t kUninstall = 2;
-inline constexpr uint32_t kSuccess = 0x201A0001;
-inline constexpr uint32_t kFailed = 0xE01A000C;  // the batch is ended
-inline constexpr uint32_t kRefused = 0xE01A000A;
+// Record actions and result codes as the host writes and reads them (kFailed: the batch is ended).
+inline constexpr uint32_t kInstall = 0, kUninstall = 2, kSuccess = 0x201A0001, kFailed = 0xE01A000C,
+                          kRefused = 0xE01A000A;
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";  // under HKLM
 
 // A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
