@@ -117,13 +117,12 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 }  // namespace
 
 std::wstring BinDir() { return ParentOf(SelfPath()) + L"\\"; }
+std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 
 std::wstring PackageDir(const std::wstring& name) {
   std::wstring pkgver = name == L"v2" ? L"1.6.1200" : L"1.6.1195";
   return std::wstring(ZYHOK_PACKAGES_DIR_WIN) + L"\\" + name + L"\\20019\\" + pkgver + L"\\" + pkgver;
 }
-
-std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
@@ -325,7 +324,7 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
   for (const std::wstring& name : ListFolder(from)) {
     const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
     const bool folder = GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
-    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE) && ok;
+    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE)) && ok;
   }
   return ok;
 }
@@ -345,6 +344,9 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
 std::wstring RegValue::Units() const {
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
+RegValue Raw(DWORD type, const void* data, size_t bytes) {
+  return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
+}
 
 std::ostream& operator<<(std::ostream& out, const RegValue& value) {
   out << "{error " << value.error << ", type " << value.type << ",";
@@ -356,10 +358,6 @@ std::ostream& operator<<(std::ostream& out, const RegValue& value) {
     for (unsigned char byte : value.bytes) out << " " << std::hex << unsigned(byte) << std::dec;
   }
   return out << "}";
-}
-
-RegValue Raw(DWORD type, const void* data, size_t bytes) {
-  return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
 }
 
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {

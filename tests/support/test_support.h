@@ -92,14 +92,12 @@ class LogCapture {
   std::wstring file_;
 };
 
-// The real driver service of the fixture packages. Runs a section of the package's INF ("DefaultInstall"
-// copies zyhok.sys and registers the service).
+// The driver service zyhok: a section of a package's INF run ("DefaultInstall" copies zyhok.sys and registers the
+// service); the service stopped, the package's DefaultUninstall run, and neither the service nor the driver file
+// left; its SERVICE_STATUS dwCurrentState (0 when it cannot be read); started or stopped, waiting up to 10 s.
 void RunInfSection(const wchar_t* section, const std::wstring& package_dir);
-// Stops the service if it runs, runs DefaultUninstall of the given package and makes sure that
-// neither the service nor the driver file remains.
 void RemoveDriverService(const std::wstring& package_dir = L"");
-DWORD ServiceState();  // zyhok's SERVICE_STATUS dwCurrentState, or 0 when it cannot be read
-// Starts (or stops) zyhok and waits up to 10 s for the state that leads to.
+DWORD ServiceState();
 bool ControlDriver(bool start);
 // Waits up to `timeout_ms` for a service's state, and up to 10 s for a service to be deleted.
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms);
@@ -127,8 +125,7 @@ inline constexpr uint32_t kInstall = 0, kUninstall = 2, kSuccess = 0x201A0001, k
                           kRefused = 0xE01A000A;
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";  // under HKLM
 
-// A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
-// is then stored when it fills all 1024 units).
+// A driver-info record as the host lays it out; a `path` of 1024 units or more fills them all, without a terminator.
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
 
 // The plug-in of `folder` (with its trailing backslash), loaded as plug-in hosts load it: by full path with
@@ -167,10 +164,8 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   void SetCurrentFolder(const std::wstring& folder) { current_folder_ = folder; }
-  // The Windows version Wine reports to this program only ("win7", "win10").
-  void SetWindowsVersion(const std::wstring& version);
-  // Whether the program's manifest declares Windows 10 support.
-  void DeclareWindows10(bool declared);
+  void SetWindowsVersion(const std::wstring& version);  // what Wine reports to this program only ("win7", "win10")
+  void DeclareWindows10(bool declared);                 // whether the program's manifest declares Windows 10
   // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
   // without waiting: the process, or an empty handle when it could not be started.
   zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
@@ -186,10 +181,8 @@ class HostProcess {
   bool had_app_defaults_ = false;
 };
 
-// Everything an install, update or uninstall can leave behind: the service (stopped, deleted), the
-// installed driver file, the service key with its values and sub-keys, both staging trees, the
-// catalogue copy <system>\zyhok.cat and any pending-deletion entries naming those places. Safe to
-// call on a clean machine.
+// Removes everything an install, update or uninstall can leave behind: the service, the installed driver file,
+// the service key, both staging trees, the catalogue copy and the pending deletions naming those places.
 void ResetDriverMachineState();
 
 // A fixture package copied into `dir` with its layout (<dir>\<name>\20019\<ver>\<ver>), so that a test
