@@ -21,20 +21,23 @@ namespace {
 
 using namespace zyhok_test;
 
-const std::wstring kLock = zyhok::kLifecycleLockName;
-const std::wstring kWaitLine = L"another batch holds the lifecycle lock " + kLock + L", waiting for it";
+const std::wstring kLock = L"Global\\ZYHOK_DriverLifecycle";
+const std::wstring kWaitLine = L"2z another batch holds the lifecycle lock " + kLock + L", waiting for it";
+const std::wstring kGotLine = L"2z got the lifecycle lock after waiting 0x";
 
-// The fixture packages, copied, and a machine left as it was found.
+// The story of a log file, with "N" for the time waited (which varies).
+std::vector<std::wstring> TellWaited(const std::wstring& file) {
+  std::vector<std::wstring> told = Told(file);
+  for (std::wstring& line : told) {
+    if (line.rfind(kGotLine, 0) == 0) line.replace(kGotLine.size(), line.size() - kGotLine.size() - 3, L"N");
+  }
+  return told;
+}
+
 // clang-format off
-struct Packages : ::testing::Test {
-  void TearDown() override { ResetDriverMachineState(); }
-  TempDir packages_;
-  const std::wstring v1_ = CopyPackage(packages_, L"v1"), v2_ = CopyPackage(packages_, L"v2");
-};
-
-class Concurrency : public Packages {
+class Concurrency : public ::testing::Test {
  protected:
-
+  void TearDown() override { ResetDriverMachineState(); }
   // The machine after `first`, then `second`, each run alone, from v1 installed (or a clean machine).
   Machine AfterInOrder(bool with_v1, uint32_t first, uint32_t second) {
     Begin(with_v1);
@@ -44,10 +47,11 @@ class Concurrency : public Packages {
   }
   void Begin(bool with_v1) {
     ResetDriverMachineState();
-    if (with_v1) ASSERT_EQ(plugin_.Do(kInstall, v1_), kSuccess);
+    if (with_v1) ASSERT_EQ(plugin_.Do(kInstall, world_.v1()), kSuccess);
   }
-  std::wstring Package(uint32_t action) const { return action == 1 ? v2_ : v1_; }
+  std::wstring Package(uint32_t action) const { return action == 1 ? world_.v2() : world_.v1(); }
 
+  ScenarioMachine world_;
   LoadedPlugin plugin_;
   HostProcess host_{L"zyhok_concurrency_host.exe"};
 };
@@ -85,7 +89,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   const auto event = [] { return zyhok::UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); };
   const zyhok::UniqueKernelHandle taken = event(), release = event(), done = event();
   std::thread holder([&] {  // holds the old name throughout, and the lock until `release`
-    const zyhok::UniqueKernelHandle squatter(CreateMutexW(nullptr, TRUE, L"Global\\ZYHOK_DriverLifecycle"));
+    const zyhok::UniqueKernelHandle squatter(CreateMutexW(nullptr, TRUE, kLock.c_str()));
     if (squatter.valid()) {
       const zyhok::LifecycleLock lock;
       SetEvent(taken.get());
@@ -100,22 +104,18 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
     const zyhok::LifecycleLock short_wait(200);
     EXPECT_TRUE(short_wait.timed_out());
   }
-  const auto gave_up = L"fail to get the lifecycle lock " + kLock + L" within 0xc8 ms; nothing is done";
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>({gave_up})) << log.Dump();
+  world_.ExpectStory(log.file(),
+                     {kWaitLine, L"5z fail to get the lifecycle lock " + kLock + L" within 0xc8 ms; nothing is done"});
   log.Clear();
   std::thread later([&] { Sleep(500); SetEvent(release.get()); });
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
   later.join();
-  const std::vector<std::wstring> lines = log.Texts();
-  ASSERT_GE(lines.size(), 3u) << log.Dump();
-  EXPECT_EQ(lines[0], kWaitLine);
-  EXPECT_EQ(lines[1].rfind(L"got the lifecycle lock after waiting 0x", 0), 0u) << log.Dump();
-  EXPECT_EQ(lines[2].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
+  EXPECT_EQ(TellWaited(log.file()), world_.Story({kWaitLine, kGotLine + L"N ms", L"act 0x7 0", L"done 0xe01a000a"}));
   log.Clear();
   EXPECT_EQ(plugin_.DoActions({MakeRecord(7, L"C:\\pkg")}), kRefused);
   SetEvent(done.get());
   holder.join();
-  EXPECT_EQ(log.Texts()[0].rfind(L"==> DoActionFromDrvInfo,", 0), 0u) << log.Dump();
+  world_.ExpectStory(log.file(), {L"act 0x7 0", L"done 0xe01a000a"});
 }
 
 // A host killed in the middle of its batch abandons the lock; the batch of this long-lived process, which
@@ -125,81 +125,75 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
 TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   ASSERT_NO_FATAL_FAILURE(Begin(true));
   LogCapture log;
-  const auto wait_for = [&](unsigned level, const std::wstring& text) {  // up to 20 s
-    for (int i = 0; i < 2000 && !log.Has(level, text); ++i) Sleep(10);
-    return log.Has(level, text);
+  const auto wait_for = [&](const std::wstring& line) {  // up to 20 s
+    for (int i = 0; i < 2000; ++i, Sleep(10)) {
+      const std::vector<std::wstring> told = log.Told();
+      if (std::find(told.begin(), told.end(), line) != told.end()) return true;
+    }
+    return false;
   };
   // Its batch updates back and forth a few times, so that it still holds the lock when the waiter comes.
   std::vector<zyhok::DrvInfo> long_batch;
-  for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, i % 2 ? v1_ : v2_));
+  for (int i = 0; i < 8; ++i) long_batch.push_back(MakeRecord(1, i % 2 ? world_.v1() : world_.v2()));
   const zyhok::UniqueKernelHandle killed = host_.Start(long_batch, log.file());
-  ASSERT_TRUE(killed.valid() && wait_for(2, L"==> UpdateDrvFromDrvInfo,")) << log.Dump();
+  ASSERT_TRUE(killed.valid() && wait_for(L"2z ==> UpdateDrvFromDrvInfo,")) << log.Dump();
   uint32_t result = 0;
-  std::thread waiter([&] { result = plugin_.Do(1, v2_); });
-  const bool waited = wait_for(2, kWaitLine);
+  std::thread waiter([&] { result = plugin_.Do(1, world_.v2()); });
+  const bool waited = wait_for(kWaitLine);
   TerminateProcess(killed.get(), 9);
   const std::wstring took =
-      L"the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
-  const bool taken = wait_for(3, took);
+      L"3z the last holder of the lifecycle lock " + kLock + L" ended without releasing it; taking it over";
+  const bool taken = wait_for(took);
   const zyhok::UniqueKernelHandle during = host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".during");
   waiter.join();
   ASSERT_TRUE(waited && taken) << log.Dump();
-  const std::vector<std::wstring> lines = log.Texts();
-  EXPECT_EQ(std::find(lines.begin(), lines.end(), took)[1],
-            L"==> DoActionFromDrvInfo,rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0");
+  const std::vector<std::wstring> lines = log.Told();
+  EXPECT_EQ(std::find(lines.begin(), lines.end(), took)[1], world_.Story({L"act 0x1 0"})[0]);
   // The killed update may have been stopping the driver: the waiter may find it not yet stopped.
   EXPECT_TRUE(result == kSuccess || result == 0x201A0002u) << std::hex << result << "\n" << log.Dump();
   // The other process's lines, given 30 s, without the two of a wait where one may be.
   const auto story = [&](const zyhok::UniqueKernelHandle& process, const std::wstring& file, bool may_wait) {
     if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
-    std::vector<std::wstring> out;
-    for (const LogLine& line : LogLines(file)) out.push_back(std::to_wstring(line.level) + L" " + line.text);
-    if (may_wait && out.size() == 5 && out[1] == L"2 " + kWaitLine &&
-        out[2].rfind(L"2 got the lifecycle lock after waiting ", 0) == 0) {
+    std::vector<std::wstring> out = TellWaited(file);
+    if (may_wait && out.size() == 5 && out[1] == kWaitLine && out[2] == kGotLine + L"N ms") {
       out.erase(out.begin() + 1, out.begin() + 3);
     }
     return out;
   };
-  const std::vector<std::wstring> batch = {
-      L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA",
-      L"2 ==> DoActionFromDrvInfo,rDrvInfo.action = 0x7, rDrvInfo.compare_state = 0",
-      L"2 <== DoActionFromDrvInfo,asStatus = 0xe01a000a"};
+  const std::vector<std::wstring> batch = world_.Story({L"load", L"act 0x7 0", L"done 0xe01a000a"});
   EXPECT_EQ(story(during, log.file() + L".during", true), batch);
   EXPECT_EQ(story(host_.Start({MakeRecord(7, L"C:\\pkg")}, log.file() + L".after"), log.file() + L".after", false),
             batch);
-  EXPECT_EQ(plugin_.Do(1, v2_), kSuccess);
-  EXPECT_EQ(InstalledDriver(), L"v2");
-  EXPECT_EQ(ServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(plugin_.Do(1, world_.v2()), kSuccess);
+  const Machine after = ScenarioMachine::Observe(plugin_, {});
+  EXPECT_EQ(after.at(L"driver") + L" " + after.at(L"service"), L"v2 running");
 }
 
-struct HostModel : Packages {
+struct HostModel : ::testing::Test {
   void SetUp() override { ResetDriverMachineState(); }
+  void TearDown() override { ResetDriverMachineState(); }
   LogCapture log_;
+  ScenarioMachine world_;
 };
 
-// Install; the plug-in reloaded, as after its own update; update; uninstall; an uninstall with nothing
-// installed: each batch's result and the whole machine after it (with the status export) as the lifecycle
-// rows have it, and no batch waits for the lock that the one before it held.
+// Lifecycle rows, batch after batch from one process, the plug-in reloaded before the update (as after its
+// own update): each batch's result and the whole machine after it as the row has them (the uninstall row's
+// records remove the updated driver as they remove v1), and the whole story, each load's line and the rows'
+// stories: no batch waits for the lock that the one before it held.
 TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
   auto plugin = std::make_unique<LoadedPlugin>();
-  ScenarioMachine world;
-  const struct {
-    uint32_t action;
-    const wchar_t* package;
-    bool reload;
-    uint32_t result;
-    const wchar_t* after;
-  } batches[] = {{kInstall, L"%V1%", false, kSuccess, L"v1"},
-                 {1, L"%V2%", true, kSuccess, L"v2 inf=v1"},
-                 {kUninstall, L"%V2%", false, kSuccess, L""},
-                 {kUninstall, L"%V2%", false, kFailed, L""}};
-  for (const auto& batch : batches) {
-    if (batch.reload) plugin.reset(), plugin = std::make_unique<LoadedPlugin>();
-    EXPECT_EQ(plugin->Do(batch.action, world.Expand(batch.package)), batch.result) << log_.Dump();
-    const Machine expected = world.Expected(batch.after), actual = ScenarioMachine::Observe(*plugin, {});
-    EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
+  std::vector<std::wstring> parts = {L"load"};
+  for (const char* name : {"FreshInstall", "UpdateOfTheRunningDriver", "UninstallRemovesEverything",
+                           "RecordFailingWithE01A000CEndsTheBatch"}) {
+    const Scenario& row = LifecycleScenario(name);
+    if (row.records[0].action == 1) plugin.reset(), plugin = std::make_unique<LoadedPlugin>(), parts.push_back(L"load");
+    EXPECT_EQ(plugin->DoActions(world_.Records(row.records)), row.result) << name;
+    log_.SetLevels(L"*=0");  // the status export's lines
+    world_.ExpectMachine(row.after, *plugin);
+    log_.SetLevels(L"*=2");
+    parts.insert(parts.end(), row.story.begin(), row.story.end());
   }
-  for (const std::wstring& text : log_.Texts()) EXPECT_EQ(text.find(L"lifecycle lock"), text.npos) << WideToUtf8(text);
+  world_.ExpectStory(log_.file(), parts);
 }
 
 // Free thread-local slots, open handles, and bytes in use on the process's heaps.
@@ -218,21 +212,22 @@ void Probe(size_t (&out)[3]) {
 
 // Load, one record, unload, 1,100 times (more than a process has thread-local slots): after cycle 10 and
 // after the last, the same free slots and handles and the heap's bytes in use within 16 KB; each load
-// builds the environment table once; the last cycle acts as the first. The record is an uninstall with
-// nothing installed in cycles 1, 11, 21, ... and the last, and of action 7 (nothing but its two lines,
-// through the batch's service-manager scope) in the others.
+// builds the environment table once; every cycle tells its whole story, the last as the first. The record
+// is the uninstall with nothing installed of a lifecycle row in cycles 1, 11, 21, ... and the last, and of
+// action 7 (nothing but its two lines, through the batch's service-manager scope) in the others.
 // clang-format off
 TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
   // The platform's own libraries stay loaded in its host (it logs and installs through them itself).
   const zyhok::UniqueModule setupkit(LoadLibraryW((BinDir() + L"setupkit.dll").c_str()));
-  const zyhok::DrvInfo uninstall = MakeRecord(kUninstall, v1_), nothing = MakeRecord(7, v1_);
+  const Scenario& row = LifecycleScenario("RecordFailingWithE01A000CEndsTheBatch");
+  const zyhok::DrvInfo uninstall = world_.Records(row.records)[0], nothing = MakeRecord(7, world_.v1());
+  const auto real = [](int cycle) { return cycle % 10 == 1 || cycle == 1100; };
   std::set<uint32_t> results;
   size_t probes[2][3];
   const DWORD start = GetTickCount();
   for (int cycle = 1; cycle <= 1100; ++cycle) {
-    const bool real = cycle % 10 == 1 || cycle == 1100;
-    const uint32_t result = LoadedPlugin().DoActions(real ? &uninstall : &nothing, 1);
-    if (real) results.insert(result);
+    const uint32_t result = LoadedPlugin().DoActions(real(cycle) ? &uninstall : &nothing, 1);
+    if (real(cycle)) results.insert(result);
     if (cycle % 1090 == 10) Probe(probes[cycle / 1100]);
   }
   std::cout << "[ host ] 1100 cycles in " << GetTickCount() - start << " ms; free slots, handles, heap bytes: "
@@ -240,16 +235,13 @@ TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
             << ", " << probes[1][1] << ", " << probes[1][2] << " after 1100\n";
   EXPECT_TRUE(probes[1][0] == probes[0][0] && probes[1][1] == probes[0][1] && probes[1][2] <= probes[0][2] + 16384);
   EXPECT_EQ(results, std::set<uint32_t>({kFailed}));
-  // Each cycle's story from its load on: the first one's and the last one's.
-  std::vector<std::wstring> story;
-  std::vector<size_t> loads;
-  const std::wstring load = L"5 regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA";
-  for (const LogLine& line : log_.Lines()) {
-    if (story.emplace_back(std::to_wstring(line.level) + L" " + line.text) == load) loads.push_back(story.size() - 1);
+  const std::vector<std::wstring> other = {L"act 0x7 0", L"done 0xe01a000a"};
+  std::vector<std::wstring> parts;
+  for (int cycle = 1; cycle <= 1100; ++cycle) {
+    parts.push_back(L"load");
+    parts.insert(parts.end(), (real(cycle) ? row.story : other).begin(), (real(cycle) ? row.story : other).end());
   }
-  ASSERT_EQ(loads.size(), 1100u);
-  EXPECT_EQ(std::vector<std::wstring>(story.begin() + loads.back(), story.end()),
-            std::vector<std::wstring>(story.begin(), story.begin() + loads[1]));
+  world_.ExpectStory(log_.file(), parts);
 }
 // clang-format on
 

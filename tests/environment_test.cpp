@@ -2,7 +2,6 @@
 // folders and process environment. HKLM\SOFTWARE\Velmora\ZEFA is put back as it was found.
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <algorithm>
 
 #include "support/test_support.h"
 #include "util/util_EnvironmentVar.h"
@@ -12,6 +11,11 @@ using Texts = std::vector<std::wstring>;
 const std::wstring kZefaKey = L"SOFTWARE\\Velmora\\ZEFA";
 const std::wstring kOpenFail = L"regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =" + kZefaKey;
 const std::wstring kQueryFail = L"regKey.QueryValue() fail!\nkey =" + kZefaKey + L",wstrItemName =InstallDir";
+
+static bool HklmKeyExists(const std::wstring& key) {
+  zyhok::UniqueHKey handle;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
+}
 
 // Every line, marked unless it is a level-5 line of "Util COMMON" from util_EnvironmentVar.
 static Texts ErrorLines(const LogCapture& log) {
@@ -56,9 +60,9 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
     DeleteFileW(table.c_str());
     EXPECT_EQ(ExitCodeOf(StartProcess(L"\"" + row.host + L"\" \"" + table + L"\"", bin,  // journalsink.dll
                                       {L"ZYJOURNAL_FILE=" + in_host.file(), L"ZYJOURNAL_LEVELS=*=2"})), 0u);
-    const std::string bytes = ReadFileBytes(table);  // UTF-16
-    const Texts lines = SplitLines(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
-    EXPECT_NE(std::find(lines.begin(), lines.end(), L"%zefa_install_path%\t" + row.in_host), lines.end());
+    const std::string bytes = ReadFileBytes(table);  // UTF-16, every line ending in CR LF
+    const std::wstring lines = L"\r\n" + std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_NE(lines.find(L"\r\n%zefa_install_path%\t" + row.in_host + L"\r\n"), std::wstring::npos);
     EXPECT_EQ(ErrorLines(in_host), errors) << in_host.Dump();
   }
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, had_velmora ? kZefaKey.c_str() : L"SOFTWARE\\Velmora");

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <sstream>
 
 #include "support/scenario.h"
 
@@ -36,22 +35,12 @@ class Interruption : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(plugin_.loaded()); }
   void TearDown() override { ResetDriverMachineState(); }
 
-  // The machine of `before`, and the deletions already queued.
-  void Prepare(const std::wstring& before) {
-    ResetDriverMachineState();
-    { const zyhok::LifecycleLock settle; }  // a cut run leaves the lock marked held: taken over here
-    std::wistringstream words(before);
-    for (std::wstring word; words >> word;) ASSERT_TRUE(world_.Prepare(word, plugin_)) << WideToUtf8(word);
-    pending_ = PendingDeletions();
-  }
   // One record in a fresh host process, cut at line `cut` (0: not cut), logging to `log`.
   uint32_t Run(const Rec& rec, size_t cut, const std::wstring& log) {
-    return host_.Run({MakeRecord(rec.action, world_.Expand(rec.path))}, log,
-                     {L"ZYJOURNAL_CUT=" + std::to_wstring(cut)});
+    return host_.Run(world_.Records({rec}), log, {L"ZYJOURNAL_CUT=" + std::to_wstring(cut)});
   }
   void ExpectMachine(const std::wstring& after) {
-    const Machine expected = world_.Expected(after), actual = world_.Observe(plugin_, pending_);
-    EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
+    world_.ExpectMachine(after, plugin_);
     for (const wchar_t* v : {L"v1", L"v2"}) {  // no backup left beside the package's files
       EXPECT_EQ(ListFolder(v[1] == L'1' ? world_.v1() : world_.v2()), ListFolder(PackageDir(v)));
     }
@@ -61,14 +50,13 @@ class Interruption : public ::testing::Test {
   ScenarioMachine world_;
   TempDir logs_;
   HostProcess host_{L"zyhok_cut_host.exe"};
-  std::vector<std::wstring> pending_;
 };
 
 TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
   for (const Row& row : kRows) {
     const Scenario& s = LifecycleScenario(row.scenario);
     SCOPED_TRACE(s.name);
-    std::vector<const wchar_t*> parts = {L"load"};
+    std::vector<std::wstring> parts = {L"load"};
     parts.insert(parts.end(), s.story.begin(), s.story.end());
     const std::vector<std::wstring> story = world_.Story(parts);
     size_t settled = story.size(), converged = 0, same = 0;
@@ -78,14 +66,13 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
     std::string after_previous_cut;
     for (size_t cut = 1; cut <= story.size(); ++cut) {
       SCOPED_TRACE("cut at line " + std::to_string(cut) + ": " + WideToUtf8(story[cut - 1]));
-      ASSERT_NO_FATAL_FAILURE(Prepare(s.before));
+      ASSERT_TRUE(world_.Begin(s.before, plugin_));
       const std::wstring log = logs_ / Utf8ToWide(s.name) + std::to_wstring(cut);
       EXPECT_EQ(Run(s.records[0], cut, log + L".cut"), 0xDEADu);
-      EXPECT_TRUE(ScenarioMachine::Told(log + L".cut") ==
-                  std::vector<std::wstring>(story.begin(), story.begin() + (cut - 1)));
+      EXPECT_TRUE(Told(log + L".cut") == std::vector<std::wstring>(story.begin(), story.begin() + (cut - 1)));
       // A cut that leaves the machine as the cut before it did (only logging happened in between) is
       // followed by the same second run: that run is made only after lines that follow a change.
-      const std::string after_cut = MachineDiff({}, world_.Observe(plugin_, pending_));
+      const std::string after_cut = MachineDiff({}, world_.Observe(plugin_, {}));
       if (after_cut == after_previous_cut && cut <= settled) {
         ++same;
         continue;
@@ -112,18 +99,18 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
 // leave the updated driver running and no v1 copy.
 TEST_F(Interruption, ADifferentActionAfterADeadOneFinishesItsWork) {
   const Scenario& update = LifecycleScenario("UpdateOfTheRunningDriver");
-  std::vector<const wchar_t*> parts = {L"load"};
+  std::vector<std::wstring> parts = {L"load"};
   parts.insert(parts.end(), update.story.begin(), update.story.end());
   const std::vector<std::wstring> story = world_.Story(parts);
   const auto line = [&](const wchar_t* text) {
     return std::find(story.begin(), story.end(), text) - story.begin() + 1;
   };
-  ASSERT_NO_FATAL_FAILURE(Prepare(L"v1"));
+  ASSERT_TRUE(world_.Begin(L"v1", plugin_));
   EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Check if the driver is exist: zyhok"), logs_ / L"update1"), 0xDEADu);
   EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall1"), kSuccess);
   ExpectMachine(L"");
 
-  ASSERT_NO_FATAL_FAILURE(Prepare(L"v1 PermCount=2"));
+  ASSERT_TRUE(world_.Begin(L"v1 PermCount=2", plugin_));
   EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Success to stop original driver: zyhok"), logs_ / L"update2"), 0xDEADu);
   EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall2"), kSuccess);
   EXPECT_EQ(Run({1, L"%V2%"}, 0, logs_ / L"update3"), kSuccess);

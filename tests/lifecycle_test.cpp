@@ -6,8 +6,6 @@
 // row chooses, and copies of the two fixture packages.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "support/scenario.h"
 
 namespace {
@@ -16,7 +14,6 @@ using namespace zyhok_test;
 
 class Lifecycle : public ::testing::TestWithParam<Scenario> {
  protected:
-  void SetUp() override { ResetDriverMachineState(); }
   void TearDown() override { ResetDriverMachineState(); }
   LoadedPlugin plugin_;
   ScenarioMachine world_;
@@ -25,16 +22,11 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
 TEST_P(Lifecycle, Scenario) {
   const Scenario& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
-  std::wistringstream before(row.before);
-  for (std::wstring word; before >> word;)
-    ASSERT_TRUE(world_.Prepare(word, plugin_) && !HasFatalFailure()) << WideToUtf8(word);
+  ASSERT_TRUE(world_.Begin(row.before, plugin_));
   const auto packages_before = std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2()));
-  const std::vector<std::wstring> pending = PendingDeletions();
 
   LogCapture log;
-  std::vector<zyhok::DrvInfo> records;
-  for (const Rec& rec : row.records)
-    records.push_back(MakeRecord(rec.action, world_.Expand(rec.path), rec.compare_state));
+  const std::vector<zyhok::DrvInfo> records = world_.Records(row.records);
   if (!world_.host().empty()) {
     HostProcess host(L"zyhok_update_host.exe");
     ASSERT_NO_FATAL_FAILURE(host.SetWindowsVersion(world_.host().substr(0, 5)));
@@ -46,11 +38,9 @@ TEST_P(Lifecycle, Scenario) {
     plugin_.Status();
   }
   world_.Release();
-  const std::vector<std::wstring> told = ScenarioMachine::Told(log.file()), story = world_.Story(row.story);
-  EXPECT_TRUE(told == story) << StoryDiff(story, told);
+  world_.ExpectStory(log.file(), row.story);
   log.SetLevels(L"*=0");
-  const Machine expected = world_.Expected(row.after), actual = world_.Observe(plugin_, pending);
-  EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
+  world_.ExpectMachine(row.after, plugin_);
   EXPECT_EQ(std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2())), packages_before);
 }
 

@@ -54,8 +54,8 @@ TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
   const FARPROC stand_in = zyhok::ResolveLateImport(dliStartProcessing, &info);
   ASSERT_TRUE(stand_in != nullptr && slot == nullptr);
   EXPECT_THROW(reinterpret_cast<void (*)()>(stand_in)(), std::runtime_error);
-  EXPECT_EQ(log.Texts(5), std::vector<std::wstring>(
-                              {L"fail to load zyhok-nx.dll (Nothing) from the system folder, error code: 0x7e"}));
+  EXPECT_EQ(log.Told(), std::vector<std::wstring>(
+                            {L"5z fail to load zyhok-nx.dll (Nothing) from the system folder, error code: 0x7e"}));
   info.pidd = &descriptors[1], info.szDll = "VERSION.dll", info.dlp.szProcName = "GetFileVersionInfoSizeW";
   EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);  // found: the call goes there
   EXPECT_EQ(slot, GetProcAddress(GetModuleHandleW(L"version.dll"), "GetFileVersionInfoSizeW"));

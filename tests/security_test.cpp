@@ -92,7 +92,7 @@ class DaclRewriteOnRegistryKey : public ::testing::Test {
 // entry gets the target access, and a target without an entry is merged in as a grant (SetEntriesInAclW
 // chooses where, so those entries compare in any order). "Util COMMON" logs it from util_PriviRestrict.
 TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
-  const std::wstring admin = L"Found administrators SID in DACL.", target = L"Found target SID in DACL.";
+  const std::wstring admin = L"2u Found administrators SID in DACL.", target = L"2u Found target SID in DACL.";
   const struct { const wchar_t* sid; int restrict; std::wstring dacl; Texts found; bool any_order; } rows[] = {
       {nullptr, 1, Rewritten(0xE01FF), {admin, admin}, false},
       {nullptr, 0, Rewritten(0x10000000), {admin, admin}, false},
@@ -107,23 +107,23 @@ TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
     UniqueLocal owned(sid);
     LogCapture log;
     const std::wstring act = L"CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,";
-    Texts story = {L"==> " + act + L"pwszServiceName=" + object_ + L", bRestrictAct=" + std::to_wstring(r.restrict)};
+    Texts story = {L"2u ==> " + act + L"pwszServiceName=" + object_ + L", bRestrictAct=" + std::to_wstring(r.restrict),
+                   L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=" + object_,
+                   L"2u [GetBuiltinSid] find account group name=Administrators, dwRID=0x220"};
+    story.insert(story.end(), r.found.begin(), r.found.end());
+    story.insert(story.end(), {L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0",
+                               L"2u ==> CSecurityInfo::ApplyInfoByName,pObjectName=" + object_,
+                               L"2u <== CSecurityInfo::ApplyInfoByName,dwRet=0", L"2u <== " + act + L" bRet=0x1"});
     if (r.restrict >= 0) {
-      EXPECT_EQ(zyhok::CWorkOnSpecificAccount(SE_REGISTRY_KEY).DoSecurityRestrictActionOnServiceObject(object_.c_str(), r.restrict), TRUE);
-    } else {
-      story.clear();
+      zyhok::CWorkOnSpecificAccount account(SE_REGISTRY_KEY);
+      EXPECT_EQ(account.DoSecurityRestrictActionOnServiceObject(object_.c_str(), r.restrict), TRUE);
+    } else {  // the read and write alone
+      story = Texts(story.begin() + 1, story.end() - 1);
       ASSERT_EQ(info.RetrieveInfoByNameEx(object_.c_str(), sid, KEY_QUERY_VALUE, 0xE01FF, 0xA0000000), 0u);
       ASSERT_EQ(info.ApplyInfoByName(object_.c_str()), 0u);
     }
     EXPECT_EQ(Stored(r.any_order), Expected(r.dacl, r.any_order));
-    story.insert(story.end(), {L"==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=" + object_,
-                               L"[GetBuiltinSid] find account group name=Administrators, dwRID=0x220"});
-    story.insert(story.end(), r.found.begin(), r.found.end());
-    story.insert(story.end(), {L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0",
-                               L"==> CSecurityInfo::ApplyInfoByName,pObjectName=" + object_,
-                               L"<== CSecurityInfo::ApplyInfoByName,dwRet=0"});
-    if (r.restrict >= 0) story.push_back(L"<== " + act + L" bRet=0x1");
-    EXPECT_EQ(log.Texts(2), story);
+    EXPECT_EQ(log.Told(), story);
     for (auto& l : log.Lines()) EXPECT_EQ(l.module + L" " + l.source, L"Util COMMON util_PriviRestrict");
   }
 }
@@ -147,8 +147,9 @@ TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
     ASSERT_EQ(WriteDacl(c.null_dacl ? L"" : kStartDacl), ERROR_SUCCESS);
     LogCapture log;
     EXPECT_EQ(Read(info, c.name), c.error);
-    EXPECT_EQ(log.Texts(5), Texts({c.line}));
-    EXPECT_TRUE(log.Has(2, L"<== CSecurityInfo::RetrieveInfoByNameEx,dwRet=" + std::wstring(c.returned)));
+    EXPECT_EQ(log.Told(), Texts({L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=" + c.name,
+                                 L"5u " + std::wstring(c.line),
+                                 L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=" + std::wstring(c.returned)}));
     EXPECT_EQ(info.ApplyInfoByName(object_.c_str()), 0x546u);
     EXPECT_EQ(Stored(), c.null_dacl ? Texts({L"NULL DACL"}) : Expected(kStartDacl));
   }

@@ -10,6 +10,55 @@
 using namespace zyhok_test;
 using Ticks = std::vector<DWORD>;
 
+// A user-mode service running this test program with "--service" (the test support's service side),
+// created under `name` (with the process id, clear of a service of an earlier run still going away) for
+// the object's lifetime. `steps` are the states it reports ("state,checkpoint,wait hint", the first at
+// once, one more per Step(); a stopped state ends it): {L"2,5,0", L"4,0,0"} is START_PENDING at
+// checkpoint 5, then RUNNING. Each step is asked for and told by the events "Global\<name>_step" and
+// "Global\<name>_stepped".
+class TestService {
+ public:
+  TestService(const std::wstring& name, const std::vector<std::wstring>& steps, const std::wstring& stop = L"quick")
+      : name_(name + L"_" + std::to_wstring(GetCurrentProcessId())),
+        manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
+        step_(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str())),
+        stepped_(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str())) {
+    wchar_t self[MAX_PATH];
+    std::wstring command =
+        L"\"" + std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH)) + L"\" --service " + stop;
+    for (const std::wstring& word : steps) command += L" " + word;
+    service_.reset(CreateServiceW(manager_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                  command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  }
+  ~TestService() {
+    SERVICE_STATUS status = {};
+    if (!service_ || !QueryServiceStatus(service_.get(), &status)) return;
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+      ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+      WaitForState(service_.get(), SERVICE_STOPPED, 15000);
+    }
+    DeleteService(service_.get());
+    service_.reset();
+    WaitUntilDeleted(name_);
+  }
+  const std::wstring& name() const { return name_; }
+  SC_HANDLE handle() const { return service_.get(); }  // with SERVICE_ALL_ACCESS
+  // Starts the service and waits until it reported its first step; false when it was not created.
+  bool Start() {
+    return service_ && ResetEvent(stepped_.get()) && StartServiceW(service_.get(), 0, nullptr) && Stepped();
+  }
+  // Lets the service report its next step and waits until it did.
+  bool Step() { return ResetEvent(stepped_.get()) && SetEvent(step_.get()) && Stepped(); }
+
+ private:
+  bool Stepped() { return WaitForSingleObject(stepped_.get(), 10000) == WAIT_OBJECT_0; }
+  const std::wstring name_;
+  const zyhok::UniqueScHandle manager_;
+  zyhok::UniqueScHandle service_;
+  const zyhok::UniqueKernelHandle step_, stepped_;
+};
+
 // Each row steps a test service ("state,checkpoint,wait hint" per step; a sleep of the wait lets it
 // report the next one). The wait reads the clock for the deadline and once per unmet poll; it sleeps a
 // tenth of the reported hint (truncated) within 1 to 10 s; unchanged or rising checkpoints, and a lower
@@ -40,8 +89,9 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
     if (!row.reached) EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
     EXPECT_EQ(sleeps, row.sleeps);
     EXPECT_EQ(reads, row.clock_reads);
-    EXPECT_EQ(log.Texts(2), std::vector<std::wstring>({L"==> WaitForServiceState,timeout value: 0x7530",
-              std::wstring(L"<== WaitForServiceState,Is Service Ok: ") + (row.reached ? L"0x1" : L"0")}));
+    EXPECT_EQ(log.Told(), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+                                                     std::wstring(L"2z <== WaitForServiceState,Is Service Ok: ") +
+                                                         (row.reached ? L"0x1" : L"0")}));
   }
 }
 
@@ -84,8 +134,7 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
   EXPECT_FALSE(zyhok::StartService(manager.get(), back.name().c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
   stepper.join();
-  EXPECT_EQ(ScenarioMachine::Told(log.file()),
-            std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
-                                       L"2z <== WaitForServiceState,Is Service Ok: 0",
-                                       L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
+  EXPECT_EQ(log.Told(), std::vector<std::wstring>({L"2z ==> WaitForServiceState,timeout value: 0x7530",
+                                                   L"2z <== WaitForServiceState,Is Service Ok: 0",
+                                                   L"3z WaitForServiceState(SERVICE_RUNNING) timeout!"}));
 }

@@ -16,16 +16,6 @@ namespace {
 
 using namespace zyhok_test;
 
-// Runs zyhost.exe, its output and errors in files of `dir`; each argument quoted (none holds a quote).
-std::tuple<DWORD, std::string, std::string> Zyhost(const std::vector<std::wstring>& args, const TempDir& dir) {
-  std::wstring command = L"\"" + BinDir() + L"zyhost.exe\"";
-  for (const std::wstring& arg : args) command += L" \"" + arg + (arg.empty() || arg.back() != L'\\' ? L"\"" : L"\\\"");
-  const zyhok::UniqueKernelHandle process = StartProcess(command, L"", {}, dir / L"zyhost");
-  EXPECT_TRUE(process.valid()) << GetLastError();
-  const DWORD exit = process ? ExitCodeOf(process) : 0xFFFFFFFF;
-  return {exit, ReadFileBytes(dir / L"zyhost.out"), ReadFileBytes(dir / L"zyhost.err")};
-}
-
 // Whether s[i...] is one JSON value (no blanks), its strings in printable ASCII, as zyhost writes it.
 bool JsonValue(const std::string& s, size_t& i) {
   auto at = [&](const char* set) { return i < s.size() && s[i] != '\0' && std::strchr(set, s[i]); };
@@ -235,10 +225,17 @@ TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
     SetEnvironmentVariableW(L"ZYHOST_RECORDING_FILE", (m.tmp / L"received").c_str());
     SetEnvironmentVariableW(L"ZYHOST_RECORDING_RESULT", row.result ? Utf8ToWide(row.result).c_str() : nullptr);
     EXPECT_TRUE(!row.set_up || row.set_up(m)) << "the row's machine state could not be set up";
-    std::vector<std::wstring> args;
-    for (const std::wstring& arg : row.args) args.push_back(Fill(arg, m, false));
-    if (row.result) args.insert(args.begin(), {L"--plugin", BinDir() + L"recording_plugin.dll"});
-    const auto [exit, out, err] = Zyhost(args, m.tmp);
+    // zyhost.exe with each argument quoted (none holds a quote), its output and errors in files of {tmp}
+    std::wstring command = L"\"" + BinDir() + L"zyhost.exe\"" +
+                           (row.result ? L" --plugin \"" + BinDir() + L"recording_plugin.dll\"" : L"");
+    for (const std::wstring& arg : row.args) {
+      const std::wstring filled = Fill(arg, m, false);
+      command += L" \"" + filled + (filled.empty() || filled.back() != L'\\' ? L"\"" : L"\\\"");
+    }
+    const zyhok::UniqueKernelHandle process = StartProcess(command, L"", {}, m.tmp / L"zyhost");
+    EXPECT_TRUE(process.valid()) << GetLastError();
+    const DWORD exit = process ? ExitCodeOf(process) : 0xFFFFFFFF;
+    const std::string out = ReadFileBytes(m.tmp / L"zyhost.out"), err = ReadFileBytes(m.tmp / L"zyhost.err");
     ResetDriverMachineState();
     pending.error ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, session_manager.c_str(), L"PendingFileRenameOperations")
                   : WriteHklmValue(session_manager, L"PendingFileRenameOperations", pending);

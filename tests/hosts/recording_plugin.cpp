@@ -1,10 +1,8 @@
 // recording_plugin.dll: simulates the plug-in's batch export for zyhost's tests. It exports only
 // Plugin_Interface_DriversDoAction, writes what one call received to the file named by
 // ZYHOST_RECORDING_FILE and returns the result code in ZYHOST_RECORDING_RESULT (hexadecimal;
-// 0x201A0001 when unset).
-//
-// File layout: u32 record count, u32 1 when the record pointer was null (else 0), then the bytes of
-// count records of 2060 bytes each, read from the pointer exactly as a plug-in walks the array.
+// 0x201A0001 when unset). File layout: u32 record count, u32 1 when the record pointer was null (else 0),
+// then the bytes of count records of 2060 bytes each, read from the pointer exactly as a plug-in walks the array.
 #include <windows.h>
 
 #include <cstdint>
@@ -16,8 +14,6 @@
 
 namespace {
 
-constexpr uint32_t kRecordBytes = 2060;
-
 std::wstring Env(const wchar_t* name) {
   wchar_t buffer[1024];
   const DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
@@ -26,21 +22,14 @@ std::wstring Env(const wchar_t* name) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) uint32_t Plugin_Interface_DriversDoAction(const void* records,
-                                                                           uint32_t count) {
-  std::string bytes(8, '\0');
-  const uint32_t null_pointer = records == nullptr ? 1 : 0;
-  std::memcpy(&bytes[0], &count, 4);
-  std::memcpy(&bytes[4], &null_pointer, 4);
-  if (records != nullptr) bytes.append(static_cast<const char*>(records), size_t{count} * kRecordBytes);
-
-  const std::wstring file = Env(L"ZYHOST_RECORDING_FILE");
-  zyhok::UniqueFileHandle out(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (out) {
-    DWORD written = 0;
-    WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  }
+extern "C" __declspec(dllexport) uint32_t Plugin_Interface_DriversDoAction(const void* records, uint32_t count) {
+  const uint32_t head[2] = {count, records == nullptr ? 1u : 0u};
+  std::string bytes(reinterpret_cast<const char*>(head), sizeof(head));
+  if (records != nullptr) bytes.append(static_cast<const char*>(records), size_t{count} * 2060);
+  const zyhok::UniqueFileHandle out(
+      CreateFileW(Env(L"ZYHOST_RECORDING_FILE").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (out) WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   const std::wstring result = Env(L"ZYHOST_RECORDING_RESULT");
   return result.empty() ? 0x201A0001u : static_cast<uint32_t>(std::wcstoul(result.c_str(), nullptr, 16));
 }

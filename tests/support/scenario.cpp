@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
-#include <iterator>
-#include <map>
 #include <sstream>
 #include <tuple>
 
@@ -139,22 +137,23 @@ void Erase(Machine& m, const std::wstring& prefix) {
 }  // namespace
 
 ScenarioMachine::ScenarioMachine()
-    : v1_(CopyPackage(copies_, L"v1")), v2_(CopyPackage(copies_, L"v2")), engine_(Components(L"v1")[0]) {}
-
-std::wstring ScenarioMachine::Expand(std::wstring text) const {
+    : v1_(CopyPackage(copies_, L"v1")), v2_(CopyPackage(copies_, L"v2")), engine_(Components(L"v1")[0]) {
   SetLastError(0xDEADBEEF);
   MoveFileW(L"", L".1");
   wchar_t rename_error[16];
   wsprintfW(rename_error, L"0x%lx", GetLastError());
-  const std::pair<std::wstring, std::wstring> tokens[] = {{L"%V1%", v1_},
-                                                          {L"%V2%", v2_},
-                                                          {L"%LONG%", v1_ + L"\\" + std::wstring(300, L'x')},
-                                                          {L"%DRIVERS%", SystemDir() + L"\\drivers\\"},
-                                                          {L"%SYS%", SystemDir()},
-                                                          {L"%WOW%", ParentOf(StagingTree32())},
-                                                          {L"%ENGINE%", engine_},
-                                                          {L"%RENAME_ERROR%", rename_error}};
-  for (const auto& [token, value] : tokens) {
+  tokens_ = {{L"%V1%", v1_},
+             {L"%V2%", v2_},
+             {L"%LONG%", v1_ + L"\\" + std::wstring(300, L'x')},
+             {L"%DRIVERS%", SystemDir() + L"\\drivers\\"},
+             {L"%SYS%", SystemDir()},
+             {L"%WOW%", ParentOf(StagingTree32())},
+             {L"%ENGINE%", engine_},
+             {L"%RENAME_ERROR%", rename_error}};
+}
+
+std::wstring ScenarioMachine::Expand(std::wstring text) const {
+  for (const auto& [token, value] : tokens_) {
     for (size_t at = text.find(token); at != std::wstring::npos; at = text.find(token, at + value.size())) {
       text.replace(at, token.size(), value);
     }
@@ -162,6 +161,23 @@ std::wstring ScenarioMachine::Expand(std::wstring text) const {
   return text;
 }
 
+std::vector<zyhok::DrvInfo> ScenarioMachine::Records(const std::vector<Rec>& recs) const {
+  std::vector<zyhok::DrvInfo> records;
+  for (const Rec& rec : recs) records.push_back(MakeRecord(rec.action, Expand(rec.path), rec.compare_state));
+  return records;
+}
+
+::testing::AssertionResult ScenarioMachine::Begin(const std::wstring& before, const LoadedPlugin& plugin) {
+  ResetDriverMachineState();
+  { const zyhok::LifecycleLock settle; }  // a cut run leaves the lock marked held: taken over here
+  for (const std::wstring& word : Split(before)) {
+    if (!Prepare(word, plugin)) return ::testing::AssertionFailure() << "cannot prepare " << WideToUtf8(word);
+  }
+  pending_ = PendingDeletions();
+  return ::testing::AssertionSuccess();
+}
+
+// Applies one word of `before`; false when it could not be done.
 bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plugin) {
   const size_t eq = word.find(L'=');
   const std::wstring name = word.substr(0, eq), value = eq == word.npos ? L"" : word.substr(eq + 1);
@@ -233,7 +249,7 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
                   : state == SERVICE_STOPPED ? L"stopped"
                   : state                    ? L"state " + std::to_wstring(state)
                                              : L"none";
-  m[L"driver"] = InstalledDriver();
+  m[L"driver"] = Identify(InstalledDriverPath());
   m[L"catalogue"] = Identify(SystemDir() + L"\\zyhok.cat");
   Snapshot seen;
   SnapshotKey(kDriverServiceKey, seen);
@@ -266,7 +282,7 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
 // "key=none", "staged=<items>" and "registered=<items>" (see Picked; staged replaces all files),
 // "queued=engine|engine-tree|own-tree" (the held v1 engine renamed aside, or kept under its name, and
 // queued with its folder, or with every folder up to the staging root), "<value>=<number>",
-// "<value>=-" (no such value or sub-key), "<sub-key>|<value>=\"text\"", "%path%=<state>".
+// "<value>=-" (no such value or sub-key), "%path%=<state>" (a staged file and its folders).
 Machine ScenarioMachine::Expected(const std::wstring& after) const {
   Machine m = {{L"service", L"none"}, {L"driver", L"none"}, {L"catalogue", L"none"}};
   for (const std::wstring& word : Split(after)) {
@@ -308,15 +324,11 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
     }
     if (name[0] == L'%') AddStaged(m, Expand(name), value);
     if (eq == word.npos || iswlower(name[0]) || name[0] == L'%') continue;
-    const std::wstring item = name.find(L'|') == std::wstring::npos ? L"reg|" + name : L"reg\\" + name;
     if (value == L"-") {
-      m.erase(item);
+      m.erase(L"reg|" + name);
       Erase(m, L"reg\\" + name);
     } else {
-      const std::wstring text = Expand(value.substr(value.find(L'"') + 1, value.size() - value.find(L'"') - 2));
-      m[item] = value[0] == L'"'   ? Text(text)
-                : value[0] == L'd' ? Text(DevicePath(text))
-                                   : Dw(wcstoul(value.c_str(), nullptr, 0));
+      m[L"reg|" + name] = Dw(wcstoul(value.c_str(), nullptr, 0));
       m[L"reg"] = L"k";
     }
   }
@@ -338,64 +350,71 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
   static const std::map<std::wstring, std::vector<const wchar_t*>> steps = {
       {L"act", {L"2z ==> DoActionFromDrvInfo,rDrvInfo.action = $1, rDrvInfo.compare_state = $2"}},
       {L"done", {L"2z <== DoActionFromDrvInfo,asStatus = $1"}},
-      {L"access",  // the restriction put on (1) or lifted (0)
-       {L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, bRestrictAct=$1",
-        L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok",
-        L"2u [GetBuiltinSid] find account group name=Administrators, dwRID=0x220",
-        L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0", L"2u ==> CSecurityInfo::ApplyInfoByName,pObjectName=zyhok",
-        L"2u <== CSecurityInfo::ApplyInfoByName,dwRet=0",
-        L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"}},
-      {L"access-gone",  // the same with no service to change
-       {L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,pwszServiceName=zyhok, bRestrictAct=$1",
-        L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok", L"5u GetNamedSecurityInfo error. dwRet=0x424",
-        L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0x424",
-        L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"}},
+      // The service's access restriction put on (1) or lifted (0); "-gone": with no service to change.
+      {L"access", {L"restrict $1", L"2u [GetBuiltinSid] find account group name=Administrators, dwRID=0x220",
+                   L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0",
+                   L"2u ==> CSecurityInfo::ApplyInfoByName,pObjectName=zyhok",
+                   L"2u <== CSecurityInfo::ApplyInfoByName,dwRet=0", L"restricted"}},
+      {L"access-gone", {L"restrict $1", L"5u GetNamedSecurityInfo error. dwRet=0x424",
+                        L"2u <== CSecurityInfo::RetrieveInfoByNameEx,dwRet=0x424", L"restricted"}},
+      {L"restrict", {L"2u ==> CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject,"
+                     L"pwszServiceName=zyhok, bRestrictAct=$1",
+                     L"2u ==> CSecurityInfo::RetrieveInfoByNameEx,pObjectName=zyhok"}},
+      {L"restricted", {L"2u <== CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject, bRet=0x1"}},
       {L"install", {L"2z ==> InstallDrvFromDrvInfo,", L"paths $1 $2"}},
       {L"uninstall", {L"2z ==> UninstallDrvFromDrvInfo,", L"paths $1 $2"}},
       {L"update", {L"2z ==> UpdateDrvFromDrvInfo,", L"paths $1 $2"}},
       {L"paths", {L"2z rDrvInfo.wszDriverPath = $1", L"2z wszNormalDriverFolder = $2"}},
-      {L"inf",
-       {L"2z ==> _InstallDriverByInf,INF File Path: $1",
-        L"2z called InstallHinfSectionW() Success!, command line: DefaultInstall 128 $1", L"2z <== _InstallDriverByInf,"}},
-      {L"inf-missing",
-       {L"2z ==> _InstallDriverByInf,INF File Path: $1", L"5z Incorrect driver INF filepath.", L"2z <== _InstallDriverByInf,"}},
+      {L"inf", {L"2z ==> _InstallDriverByInf,INF File Path: $1",
+                L"2z called InstallHinfSectionW() Success!, command line: DefaultInstall 128 $1",
+                L"2z <== _InstallDriverByInf,"}},
+      {L"inf-missing", {L"2z ==> _InstallDriverByInf,INF File Path: $1", L"5z Incorrect driver INF filepath.",
+                        L"2z <== _InstallDriverByInf,"}},
       {L"uninf", {L"2z ==> _UnInstallDriverByInf,", L"2z <== _UnInstallDriverByInf,"}},
-      {L"uninf-missing", {L"2z ==> _UnInstallDriverByInf,", L"5z Incorrect driver INF filepath.", L"2z <== _UnInstallDriverByInf,"}},
-      {L"wait", {L"2z ==> WaitForServiceState,timeout value: 0x7530", L"2z <== WaitForServiceState,Is Service Ok: 0x1"}},
+      {L"uninf-missing",
+       {L"2z ==> _UnInstallDriverByInf,", L"5z Incorrect driver INF filepath.", L"2z <== _UnInstallDriverByInf,"}},
+      {L"wait",
+       {L"2z ==> WaitForServiceState,timeout value: 0x7530", L"2z <== WaitForServiceState,Is Service Ok: 0x1"}},
       {L"start", {L"2z ==> StartDriverService,Driver Name:zyhok", L"wait", L"2z <== StartDriverService,bResult: 0x1"}},
       {L"start-running", {L"2z ==> StartDriverService,Driver Name:zyhok", L"2z <== StartDriverService,bResult: 0x1"}},
-      {L"start-fail",
-       {L"2z ==> StartDriverService,Driver Name:zyhok", L"5z ControlService failed! function:StartService, error code: $1",
-        L"2z <== StartDriverService,bResult: 0"}},
+      {L"start-fail", {L"2z ==> StartDriverService,Driver Name:zyhok",
+                       L"5z ControlService failed! function:StartService, error code: $1",
+                       L"2z <== StartDriverService,bResult: 0"}},
       {L"rename-empty", {L"3z Rename file() failed. LastError = %RENAME_ERROR%"}},  // a retirement of an empty path
-      {L"exist",
-       {L"2z Check if the driver is exist: zyhok", L"2z ==> IsDriverExist,", L"2z try to opens an existing service: zyhok",
-        L"2z <== IsDriverExist,The service: zyhok exists"}},
-      {L"exist-not",
-       {L"2z Check if the driver is exist: zyhok", L"2z ==> IsDriverExist,", L"2z try to opens an existing service: zyhok",
-        L"5z OpenService failed. error code: 0x424", L"2z <== IsDriverExist,The service: zyhok does not exist"}},
-      {L"unmarked",
-       {L"2z ==> _CheckDeleteFlagRegistry,", L"2z <== _CheckDeleteFlagRegistry,bRet = 0",
-        L"2z Check zyhok is installed by other Velmora products?"}},
-      {L"marked",
-       {L"2z ==> _CheckDeleteFlagRegistry,",
-        L"3z The DeleteFlag indicates the service: zyhok was marked for deletion on reboot",
-        L"2z <== _CheckDeleteFlagRegistry,bRet = 0x1"}},
-      {L"backup",
-       {L"2z backup original driver file from: %DRIVERS% to $1",
-        L"2z backup old drivers from: %DRIVERS%zyhok.sys to $1zyhok_backup.sys"}},
+      {L"exist", {L"existence", L"2z <== IsDriverExist,The service: zyhok exists"}},
+      {L"exist-not", {L"existence", L"5z OpenService failed. error code: 0x424",
+                      L"2z <== IsDriverExist,The service: zyhok does not exist"}},
+      {L"existence", {L"2z Check if the driver is exist: zyhok", L"2z ==> IsDriverExist,",
+                      L"2z try to opens an existing service: zyhok"}},
+      {L"unmarked", {L"2z ==> _CheckDeleteFlagRegistry,", L"2z <== _CheckDeleteFlagRegistry,bRet = 0",
+                     L"2z Check zyhok is installed by other Velmora products?"}},
+      {L"marked", {L"2z ==> _CheckDeleteFlagRegistry,",
+                   L"3z The DeleteFlag indicates the service: zyhok was marked for deletion on reboot",
+                   L"2z <== _CheckDeleteFlagRegistry,bRet = 0x1"}},
+      {L"backup", {L"2z backup original driver file from: %DRIVERS% to $1",
+                   L"2z backup old drivers from: %DRIVERS%zyhok.sys to $1zyhok_backup.sys"}},
       {L"stop", {L"2z try to stop original driver: zyhok", L"wait", L"2z Success to stop original driver: zyhok"}},
-      {L"replace",
-       {L"2z replace original driver file with new ones from: $1 to %DRIVERS%",
-        L"2z replace old drivers with new drivers from: $1zyhok.sys to %DRIVERS%zyhok.sys"}},
-      {L"ensure",
-       {L"2z query original driver to ensure original drivers was stopped: zyhok",
-        L"2z original driver was already stopped: zyhok"}},
+      {L"replace", {L"2z replace original driver file with new ones from: $1 to %DRIVERS%",
+                    L"2z replace old drivers with new drivers from: $1zyhok.sys to %DRIVERS%zyhok.sys"}},
+      {L"ensure", {L"2z query original driver to ensure original drivers was stopped: zyhok",
+                   L"2z original driver was already stopped: zyhok"}},
       {L"update-end", {L"2z <== UpdateDrvFromDrvInfo,asStatus = $1"}},
       {L"load", {L"5u regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =SOFTWARE\\Velmora\\ZEFA"}},
   };
   // clang-format on
   return steps;
+}
+
+// The lines of two stories side by side from the first that differs (20 at most).
+std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual) {
+  size_t i = 0;
+  while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
+  std::string out = "first difference at line " + std::to_string(i + 1) + "\n";
+  for (size_t j = i; j < std::max(expected.size(), actual.size()) && j < i + 20; ++j) {
+    out += "  want: " + (j < expected.size() ? WideToUtf8(expected[j]) : std::string("(none)")) + "\n";
+    out += "  got:  " + (j < actual.size() ? WideToUtf8(actual[j]) : std::string("(none)")) + "\n";
+  }
+  return out;
 }
 
 }  // namespace
@@ -405,10 +424,20 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
 //   engine P V [old|no32|no64], addon T V [...]  the engine from package folder P (the add-on from T),
 //   version V ("-": unreadable, "-text": one that names no folder); old: both files already staged, no32/no64: that
 //   file not copied
-std::vector<std::wstring> ScenarioMachine::Story(const std::vector<const wchar_t*>& parts) const {
+std::vector<std::wstring> ScenarioMachine::Story(const std::vector<std::wstring>& parts) const {
   std::vector<std::wstring> out;
-  for (const wchar_t* part : parts) Tell(Expand(part), out);
+  for (const std::wstring& part : parts) Tell(Expand(part), out);
   return out;
+}
+
+void ScenarioMachine::ExpectStory(const std::wstring& log_file, const std::vector<std::wstring>& parts) const {
+  const std::vector<std::wstring> told = Told(log_file), story = Story(parts);
+  EXPECT_TRUE(told == story) << StoryDiff(story, told);
+}
+
+void ScenarioMachine::ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin) const {
+  const Machine expected = Expected(after), actual = Observe(plugin, pending_);
+  EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
 }
 
 void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& out) const {
@@ -452,14 +481,6 @@ void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std:
   if (how == L"old" || how == L"no32") out.push_back(L"2z The file has been exists.");
 }
 
-std::vector<std::wstring> ScenarioMachine::Told(const std::wstring& log_file) {
-  std::vector<std::wstring> out;
-  for (const LogLine& line : LogLines(log_file)) {
-    out.push_back(std::to_wstring(line.level) + static_cast<wchar_t>(towlower(line.module[0])) + L" " + line.text);
-  }
-  return out;
-}
-
 std::string MachineDiff(const Machine& expected, const Machine& actual) {
   std::string out;
   Machine all = expected;
@@ -469,17 +490,6 @@ std::string MachineDiff(const Machine& expected, const Machine& actual) {
     const std::wstring want = e == expected.end() ? L"(absent)" : e->second,
                        got = a == actual.end() ? L"(absent)" : a->second;
     if (want != got) out += WideToUtf8(L"  " + item + L": expected [" + want + L"] got [" + got + L"]\n");
-  }
-  return out;
-}
-
-std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual) {
-  size_t i = 0;
-  while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
-  std::string out = "first difference at line " + std::to_string(i + 1) + "\n";
-  for (size_t j = i; j < std::max(expected.size(), actual.size()); ++j) {
-    out += "  want: " + (j < expected.size() ? WideToUtf8(expected[j]) : std::string("(none)")) + "\n";
-    out += "  got:  " + (j < actual.size() ? WideToUtf8(actual[j]) : std::string("(none)")) + "\n";
   }
   return out;
 }

@@ -4,6 +4,8 @@
 // that the plug-in writes for one step; both are written from the plug-in's documented texts and values.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -24,8 +26,8 @@ struct Scenario {
   const wchar_t* before;  // words of ScenarioMachine::Prepare
   std::vector<Rec> records;
   uint32_t result;
-  const wchar_t* after;               // words of ScenarioMachine::Expected
-  std::vector<const wchar_t*> story;  // parts of ScenarioMachine::Story
+  const wchar_t* after;             // words of ScenarioMachine::Expected
+  std::vector<std::wstring> story;  // parts of ScenarioMachine::Story
 };
 
 inline void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
@@ -48,35 +50,38 @@ class ScenarioMachine {
   // staging roots), %DRIVERS% (the drivers folder with its backslash), %ENGINE% (the staged v1 engine)
   // and %RENAME_ERROR% (the error of renaming an empty path).
   std::wstring Expand(std::wstring text) const;
-  // Applies one word of `before`; false when it could not be done.
-  bool Prepare(const std::wstring& word, const LoadedPlugin& plugin);
+  std::vector<zyhok::DrvInfo> Records(const std::vector<Rec>& recs) const;
+  // From a clean machine (an abandoned lifecycle lock taken over), the machine of the words of `before`,
+  // noting the deletions queued by then.
+  ::testing::AssertionResult Begin(const std::wstring& before, const LoadedPlugin& plugin);
   // Lets go of what the row held open during its records.
   void Release();
   static Machine Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending);
   Machine Expected(const std::wstring& after) const;
-  // The lines "<level><module initial> <text>" that the parts stand for.
-  std::vector<std::wstring> Story(const std::vector<const wchar_t*>& parts) const;
-  // The lines of a log file in the same form.
-  static std::vector<std::wstring> Told(const std::wstring& log_file);
+  // The lines "<level><module initial> <text>" that the parts stand for (as Told shows a log file).
+  std::vector<std::wstring> Story(const std::vector<std::wstring>& parts) const;
+  // The machine (beside the deletions queued before) and the log file's story are the expected ones.
+  void ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin) const;
+  void ExpectStory(const std::wstring& log_file, const std::vector<std::wstring>& parts) const;
 
   const std::wstring& v1() const { return v1_; }
   const std::wstring& v2() const { return v2_; }
-  const std::wstring& packages() const { return copies_.path(); }
   const std::wstring& host() const { return host_; }
 
  private:
+  bool Prepare(const std::wstring& word, const LoadedPlugin& plugin);
   void Tell(const std::wstring& part, std::vector<std::wstring>& out) const;
   void Stage(const std::vector<std::wstring>& args, std::vector<std::wstring>& out) const;
   TempDir copies_;
   const std::wstring v1_, v2_, engine_;
+  std::vector<std::pair<std::wstring, std::wstring>> tokens_;
   zyhok::UniqueFileHandle instance_, held_;
   zyhok::UniqueModule loaded_;
   std::wstring host_;
+  std::vector<std::wstring> pending_;
 };
 
 // A difference between two machines, item by item, for failure messages.
 std::string MachineDiff(const Machine& expected, const Machine& actual);
-// The lines of two stories side by side from the first that differs.
-std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual);
 
 }  // namespace zyhok_test

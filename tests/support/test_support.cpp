@@ -28,22 +28,15 @@ constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 
-// The service manager removes a service marked for deletion, and its key, once the last handle to it is
-// closed and it has stopped: a busy machine can take seconds. Until then a new install finds it marked for
-// deletion, not created, so the wait is for the service itself, whoever marked it (its key may be gone).
-void WaitUntilDeleted(const std::wstring& service) {
-  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  for (int i = 0; i < 500 && manager; ++i, Sleep(20)) {
-    if (!UniqueScHandle(OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS))) return;
-  }
+std::wstring SelfPath() {
+  wchar_t self[MAX_PATH];
+  return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
 }
 
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
-  SERVICE_STATUS status;
-  for (const DWORD start = GetTickCount(); QueryServiceStatus(service, &status); Sleep(50)) {
-    if (status.dwCurrentState == state || GetTickCount() - start > timeout_ms) return status.dwCurrentState == state;
-  }
-  return false;
+// zyhok opened with `access`, or an empty handle.
+UniqueScHandle OpenDriverService(DWORD access) {
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  return UniqueScHandle(manager ? OpenServiceW(manager.get(), L"zyhok", access) : nullptr);
 }
 
 // Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
@@ -52,16 +45,12 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
   std::wstring kept;
   for (size_t i = 0; i + 1 < entries.size(); i += 2) {
     const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
-    bool ours = false;
-    for (const std::wstring& root : roots) ours = ours || source.rfind(Lower(root), 0) == 0;
-    if (!ours) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
+    const auto under = [&](const std::wstring& root) { return source.rfind(Lower(root), 0) == 0; };
+    if (std::none_of(roots.begin(), roots.end(), under)) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
   }
   if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
-  if (kept.empty()) {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
-  } else {
-    WriteHklmValue(kSessionManagerKey, kPendingValue, Raw(REG_MULTI_SZ, (kept + L'\0').c_str(), (kept.size() + 1) * 2));
-  }
+  kept.empty() ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue)
+               : WriteHklmValue(kSessionManagerKey, kPendingValue, Sz(kept, REG_MULTI_SZ));
 }
 
 // The service side of TestService (this test program started with "--service"). Each step after the
@@ -127,25 +116,18 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 }  // namespace
 
-std::wstring BinDir() {
-  wchar_t self[MAX_PATH];
-  const std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-  return path.substr(0, path.find_last_of(L'\\') + 1);
-}
+std::wstring BinDir() { return ParentOf(SelfPath()) + L"\\"; }
+std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 
 std::wstring PackageDir(const std::wstring& name) {
   std::wstring pkgver = name == L"v2" ? L"1.6.1200" : L"1.6.1195";
   return std::wstring(ZYHOK_PACKAGES_DIR_WIN) + L"\\" + name + L"\\20019\\" + pkgver + L"\\" + pkgver;
 }
 
-std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
-
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
   return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH));
 }
-
-std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
 
 std::wstring Utf8ToWide(const std::string& text) {
   std::wstring out(text.size(), L'\0');  // never more units than bytes
@@ -158,8 +140,6 @@ std::string WideToUtf8(const std::wstring& text) {
   const int size = static_cast<int>(text.size());
   return out.substr(0, text.empty() ? 0 : WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &out[0], size * 3, 0, 0));
 }
-
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::string ReadFileBytes(const std::wstring& path) {
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -187,23 +167,20 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
   for (const std::wstring& setting : environment) block += setting + L'\0';
   wchar_t* inherited = GetEnvironmentStringsW();
   for (const wchar_t* entry = inherited; *entry; entry += wcslen(entry) + 1) {
-    const std::wstring text = entry;
-    const std::wstring name = text.substr(0, text.find(L'=', 1) + 1);
-    bool replaced = false;
-    for (const std::wstring& setting : environment) {
-      replaced = replaced || _wcsnicmp(setting.c_str(), name.c_str(), name.size()) == 0;
-    }
-    if (!replaced) block += text + L'\0';
+    const std::wstring text = entry, name = text.substr(0, text.find(L'=', 1) + 1);
+    const auto replaces = [&](const std::wstring& set) { return !_wcsnicmp(set.c_str(), name.c_str(), name.size()); };
+    if (std::none_of(environment.begin(), environment.end(), replaces)) block += text + L'\0';
   }
   FreeEnvironmentStringsW(inherited);
   block += L'\0';
   std::wstring line = command;
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   const auto output = [&](const wchar_t* suffix) {
-    return CreateFileW((outputs + suffix).c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+    return UniqueFileHandle(outputs.empty() ? INVALID_HANDLE_VALUE
+                                            : CreateFileW((outputs + suffix).c_str(), GENERIC_WRITE, 0, &inherit,
+                                                          CREATE_ALWAYS, 0, nullptr));
   };
-  const UniqueFileHandle out(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".out"));
-  const UniqueFileHandle err(outputs.empty() ? INVALID_HANDLE_VALUE : output(L".err"));
+  const UniqueFileHandle out = output(L".out"), err = output(L".err");
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = outputs.empty() ? 0 : STARTF_USESTDHANDLES;
@@ -215,16 +192,15 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
     std::fprintf(stderr, "[ start ] error %lu starting %ls\n", GetLastError(), command.c_str());
     return zyhok::UniqueKernelHandle();
   }
-  zyhok::UniqueKernelHandle thread(process.hThread);
+  CloseHandle(process.hThread);
   return zyhok::UniqueKernelHandle(process.hProcess);
 }
 
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
-  return process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 &&
-                 GetExitCodeProcess(process.get(), &code)
-             ? code
-             : 0;
+  if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.get(), &code);
+  return code;
 }
 
 TempDir::TempDir() {
@@ -236,8 +212,6 @@ TempDir::TempDir() {
   path_ = std::wstring(base, n) + name;
   CreateDirectoryW(path_.c_str(), nullptr);
 }
-
-TempDir::~TempDir() { RemoveTree(path_); }
 
 bool RemoveTree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -251,22 +225,21 @@ bool RemoveTree(const std::wstring& path) {
   return RemoveDirectoryW(path.c_str()) != FALSE && ok;
 }
 
-LogCapture::LogCapture(const std::wstring& levels) {
-  file_ = dir_ / L"journal.log";
+LogCapture::LogCapture(const std::wstring& levels) : file_(dir_ / L"journal.log") {
   JournalSink_Configure(file_.c_str(), levels.c_str());
 }
 
 LogCapture::~LogCapture() { JournalSink_Configure(L"", L"*=2"); }
-
 void LogCapture::SetLevels(const std::wstring& levels) { JournalSink_Configure(nullptr, levels.c_str()); }
-
 void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
 
 std::vector<LogLine> LogLines(const std::wstring& file) {
   std::vector<LogLine> lines;
-  for (const std::wstring& raw : SplitLines(Utf8ToWide(ReadFileBytes(file)))) {
+  const std::wstring all = Utf8ToWide(ReadFileBytes(file));
+  for (size_t start = 0, end; start < all.size(); start = end + 2) {  // lines end in CR LF, the last one may not
+    end = std::min(all.find(L"\r\n", start), all.size());
     // time \t L<level> \t module \t source:line \t text (which may hold tabs of its own)
-    std::wistringstream in(raw);
+    std::wistringstream in(all.substr(start, end - start));
     std::wstring time, level, module, where, text;
     if (!std::getline(in, time, L'\t') || !std::getline(in, level, L'\t') || !std::getline(in, module, L'\t') ||
         !std::getline(in, where, L'\t')) {
@@ -281,45 +254,32 @@ std::vector<LogLine> LogLines(const std::wstring& file) {
   return lines;
 }
 
-std::vector<std::wstring> LogTexts(const std::wstring& file, unsigned level) {
-  std::vector<std::wstring> texts;
-  for (const LogLine& line : LogLines(file)) {
-    if (level == 0 || line.level == level) texts.push_back(line.text);
+std::vector<std::wstring> Told(const std::wstring& log_file) {
+  std::vector<std::wstring> out;
+  for (const LogLine& line : LogLines(log_file)) {
+    out.push_back(std::to_wstring(line.level) + static_cast<wchar_t>(towlower(line.module[0])) + L" " + line.text);
   }
-  return texts;
-}
-
-bool LogCapture::Has(unsigned level, const std::wstring& text) const {
-  const std::vector<LogLine> lines = Lines();
-  return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) { return l.level == level && l.text == text; });
+  return out;
 }
 
 std::string LogCapture::Dump() const {
-  std::ostringstream out;
-  for (const LogLine& line : Lines()) {
-    out << "  L" << line.level << " [" << WideToUtf8(line.module) << "] " << WideToUtf8(line.text) << "\n";
-  }
-  return out.str();
+  std::string out;
+  for (const std::wstring& line : Told()) out += "  " + WideToUtf8(line) + "\n";
+  return out;
 }
 
 void RunInfSection(const wchar_t* section, const std::wstring& package_dir) {
-  const std::wstring command = section + (L" 128 " + package_dir) + L"\\zyhok.inf";
-  InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+  InstallHinfSectionW(nullptr, nullptr, (section + (L" 128 " + package_dir) + L"\\zyhok.inf").c_str(), 0);
 }
 
 DWORD ServiceState() {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return 0;
-  UniqueScHandle service(OpenServiceW(manager.get(), L"zyhok", SERVICE_QUERY_STATUS));
+  const UniqueScHandle service = OpenDriverService(SERVICE_QUERY_STATUS);
   SERVICE_STATUS status;
-  if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
-  return status.dwCurrentState;
+  return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
 bool ControlDriver(bool start) {
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const DWORD access = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", access) : nullptr);
+  const UniqueScHandle service = OpenDriverService(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
   SERVICE_STATUS status;
   if (!service) return false;
   if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
@@ -329,63 +289,33 @@ bool ControlDriver(bool start) {
   return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
 }
 
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
+  SERVICE_STATUS status;
+  for (const DWORD start = GetTickCount(); QueryServiceStatus(service, &status); Sleep(50)) {
+    if (status.dwCurrentState == state || GetTickCount() - start > timeout_ms) return status.dwCurrentState == state;
+  }
+  return false;
+}
+
+// The service manager removes a service marked for deletion, and its key, once the last handle to it is
+// closed and it has stopped: a busy machine can take seconds. Until then a new install finds it marked for
+// deletion, not created, so the wait is for the service itself, whoever marked it (its key may be gone).
+void WaitUntilDeleted(const std::wstring& service) {
+  const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  for (int i = 0; i < 500 && manager; ++i, Sleep(20)) {
+    if (!UniqueScHandle(OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS))) return;
+  }
+}
+
 void RemoveDriverService(const std::wstring& package_dir) {
   const DWORD state = ServiceState();
   if (state != 0 && state != SERVICE_STOPPED) ControlDriver(false);
   if (!package_dir.empty()) RunInfSection(L"DefaultUninstall", package_dir);
-  UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  UniqueScHandle service(manager ? OpenServiceW(manager.get(), L"zyhok", DELETE) : nullptr);
-  if (service) DeleteService(service.get());  // fails if it is marked already: waited for all the same
-  service.reset();
+  // Deleting fails if it is marked already: waited for all the same.
+  if (const UniqueScHandle service = OpenDriverService(DELETE)) DeleteService(service.get());
   WaitUntilDeleted(L"zyhok");
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(InstalledDriverPath().c_str());
-}
-
-TestService::TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
-                         const std::wstring& stop_mode)
-    // The process id in the name keeps a run clear of a service of an earlier run still going away.
-    : name_(name + L"_" + std::to_wstring(GetCurrentProcessId())) {
-  step_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str()));
-  stepped_.reset(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str()));
-  wchar_t self[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(self, n) + L"\" --service " + stop_mode;
-  for (const std::wstring& step : steps) command += L" " + step;
-  manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager_) return;
-  service_.reset(CreateServiceW(manager_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
-                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-}
-
-TestService::~TestService() {
-  SERVICE_STATUS status = {};
-  if (!service_ || !QueryServiceStatus(service_.get(), &status)) return;
-  if (status.dwCurrentState != SERVICE_STOPPED) {
-    ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
-    WaitForState(service_.get(), SERVICE_STOPPED, 15000);
-  }
-  DeleteService(service_.get());
-  service_.reset();
-  WaitUntilDeleted(name_);
-}
-
-bool TestService::Start() {
-  if (!service_) return false;
-  ResetEvent(stepped_.get());
-  if (!StartServiceW(service_.get(), 0, nullptr)) return false;
-  return WaitStepped();
-}
-
-bool TestService::Step() {
-  ResetEvent(stepped_.get());
-  SetEvent(step_.get());
-  return WaitStepped();
-}
-
-bool TestService::WaitStepped() {
-  return WaitForSingleObject(stepped_.get(), kStepTimeoutMs) == WAIT_OBJECT_0;
 }
 
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
@@ -394,7 +324,7 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
   for (const std::wstring& name : ListFolder(from)) {
     const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
     const bool folder = GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
-    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE) != FALSE) && ok;
+    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE)) && ok;
   }
   return ok;
 }
@@ -402,39 +332,27 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+    if (std::wcscmp(data.cFileName, L".") && std::wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
 
-std::vector<std::wstring> SplitLines(const std::wstring& text) {
-  std::vector<std::wstring> lines;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t end = text.find(L"\r\n", pos);
-    if (end == std::wstring::npos) end = text.size();
-    lines.push_back(text.substr(pos, end - pos));
-    pos = end + 2;
-  }
-  return lines;
-}
-
 std::wstring RegValue::Units() const {
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+RegValue Raw(DWORD type, const void* data, size_t bytes) {
+  return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
 }
 
 std::ostream& operator<<(std::ostream& out, const RegValue& value) {
   out << "{error " << value.error << ", type " << value.type << ",";
   if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
     std::wstring units = value.Units();
-    for (size_t nul = units.find(L'\0'); nul != std::wstring::npos; nul = units.find(L'\0', nul)) {
-      units.replace(nul, 1, L"\\0");
-    }
+    for (size_t nul; (nul = units.find(L'\0')) != std::wstring::npos;) units.replace(nul, 1, L"\\0");
     out << " \"" << WideToUtf8(units) << "\"" << (value.bytes.size() % 2 ? " + odd byte" : "");
   } else {
     for (unsigned char byte : value.bytes) out << " " << std::hex << unsigned(byte) << std::dec;
@@ -442,29 +360,12 @@ std::ostream& operator<<(std::ostream& out, const RegValue& value) {
   return out << "}";
 }
 
-RegValue Raw(DWORD type, const void* data, size_t bytes) {
-  return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
-}
-
-RegValue Sz(const std::wstring& text, DWORD type) {
-  return Raw(type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-}
-
-RegValue Dword(DWORD value) { return Raw(REG_DWORD, &value, sizeof(value)); }
-
-bool HklmKeyExists(const std::wstring& key) {
-  UniqueHKey handle;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
-}
-
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
   RegValue out;
   UniqueHKey handle;
   DWORD size = 0;
   out.error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, handle.put());
-  if (out.error == ERROR_SUCCESS) {
-    out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type, nullptr, &size);
-  }
+  if (out.error == ERROR_SUCCESS) out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type, nullptr, &size);
   if (out.error != ERROR_SUCCESS) return out;
   out.bytes.resize(size);
   out.error = RegQueryValueExW(handle.get(), name, nullptr, &out.type, reinterpret_cast<BYTE*>(&out.bytes[0]), &size);
@@ -482,8 +383,6 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 
-std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
-
 std::vector<std::wstring> PendingRenameEntries() {
   const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
   std::vector<std::wstring> entries;
@@ -495,15 +394,9 @@ std::vector<std::wstring> PendingRenameEntries() {
   return entries;
 }
 
-std::wstring WithoutNtPrefix(const std::wstring& path) {
-  return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
-}
-
 DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state) {
-  DrvInfo record;
-  std::memset(&record, 0, sizeof(record));
-  const size_t units = std::min(path.size(), static_cast<size_t>(zyhok::kDriverPathUnits));
-  std::copy_n(path.data(), units, record.wszDriverPath);
+  DrvInfo record = {};
+  std::copy_n(path.data(), std::min<size_t>(path.size(), zyhok::kDriverPathUnits), record.wszDriverPath);
   record.action = action;
   record.compare_state = compare_state;
   return record;
@@ -517,19 +410,6 @@ LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
   enumerate_ = reinterpret_cast<decltype(enumerate_)>(resolve("Plugin_Interface_EnumerateDriversInfo"));
 }
 
-uint32_t LoadedPlugin::DoActions(const DrvInfo* records, uint32_t count) const {
-  return do_action_(records, count);
-}
-
-uint32_t LoadedPlugin::DoActions(const std::vector<DrvInfo>& records) const {
-  return do_action_(records.data(), static_cast<uint32_t>(records.size()));
-}
-
-uint32_t LoadedPlugin::Do(uint32_t action, const std::wstring& path, uint32_t compare_state) const {
-  const DrvInfo record = MakeRecord(action, path, compare_state);
-  return do_action_(&record, 1);
-}
-
 DrvStatusInfo LoadedPlugin::Status() const {
   std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
   EXPECT_EQ(enumerate_([](const DrvStatusInfo* info, void* context) -> uint32_t {
@@ -538,8 +418,6 @@ DrvStatusInfo LoadedPlugin::Status() const {
   EXPECT_EQ(received.size(), 1u);
   return received.empty() ? DrvStatusInfo{} : received[0];
 }
-
-std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
 
 std::wstring StagingTree32() {
   wchar_t windows[MAX_PATH];
@@ -555,14 +433,6 @@ void ResetDriverMachineState() {
   DeleteFileW((SystemDir() + L"\\zyhok.cat").c_str());
   DeleteFileW((SystemDir() + L"\\drivers\\zyhok_backup.sys").c_str());
   DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
-}
-
-std::wstring InstalledDriver() {
-  if (!FileExists(InstalledDriverPath())) return L"none";
-  const std::string bytes = ReadFileBytes(InstalledDriverPath());
-  return bytes == ReadFileBytes(PackageDir(L"v1") + L"\\zyhok.sys")   ? L"v1"
-         : bytes == ReadFileBytes(PackageDir(L"v2") + L"\\zyhok.sys") ? L"v2"
-                                                                      : L"other";
 }
 
 std::wstring CopyPackage(const TempDir& dir, const std::wstring& name) {
@@ -588,9 +458,7 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times) {
 
 void SnapshotKey(const std::wstring& path, Snapshot& out) {
   UniqueHKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
-    return;
-  }
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put())) return;
   out[L"HKLM\\" + path] = L"k";
   // Wine computes the values of Perflib\<language> on each query, and enumerating them blocks.
   const bool perflib = Lower(path.substr(path.find_last_of(L'\\') + 1)) == L"perflib";
@@ -624,9 +492,7 @@ std::vector<std::wstring> PendingDeletions() {
 HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   UniqueHKey defaults;
   had_app_defaults_ = RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
-  wchar_t self[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  CopyFileW(std::wstring(self, n).c_str(), exe_.c_str(), FALSE);
+  CopyFileW(SelfPath().c_str(), exe_.c_str(), FALSE);
   CopyFileW((BinDir() + L"journalsink.dll").c_str(), (dir_ / L"journalsink.dll").c_str(), FALSE);
   CreateDirectoryW((dir_ / L"plugin").c_str(), nullptr);
   for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {

@@ -15,42 +15,35 @@
 
 namespace zyhok_test {
 
-// Folder of the running test program (where the built DLLs lie), with a trailing backslash.
-std::wstring BinDir();
-
+std::wstring BinDir();  // the running test program's folder (where the built DLLs lie), with a backslash
 // Package folder of a fixture package ("v1": driver 1.6.0.1195, "v2": driver 1.6.0.1200), without a
 // trailing backslash: <packages>\<name>\20019\<pkgver>\<pkgver>.
 std::wstring PackageDir(const std::wstring& name);
-
-// Folder where the fixture build keeps its intermediate files.
-std::wstring FixturesDir();
-
-// Windows system folder (C:\windows\system32) without a trailing backslash.
-std::wstring SystemDir();
-
-// The installed driver file: <system>\drivers\zyhok.sys.
-std::wstring InstalledDriverPath();
+std::wstring FixturesDir();  // where the fixture build keeps its intermediate files
+std::wstring SystemDir();    // C:\windows\system32, without a trailing backslash
+inline std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
+// Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
+inline std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
+std::wstring StagingTree32();
 
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
+std::wstring Lower(std::wstring text);  // for comparing Windows paths
+// What comes before the last backslash of `path` (the whole path when it has none).
+inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 
-bool FileExists(const std::wstring& path);
+inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-
-// Starts `command` in `directory` (this process's when empty) with this environment plus `environment`
-// ("NAME=value", which win), output to <outputs>.out and .err when given; an empty handle on failure.
-zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
-                                       const std::vector<std::wstring>& environment = {},
-                                       const std::wstring& outputs = L"");
-// Waits for the process to end: its exit code, or 0 for an empty handle.
-DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);
+std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names but "." and "..", sorted
+bool CopyTree(const std::wstring& from, const std::wstring& to);   // creates `to`; false if anything failed
+bool RemoveTree(const std::wstring& path);                         // false if anything was left
 
 // A fresh folder under the Windows temp folder, removed with its content when destroyed.
 class TempDir {
  public:
   TempDir();
-  ~TempDir();
+  ~TempDir() { RemoveTree(path_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::wstring& path() const { return path_; }
@@ -60,19 +53,23 @@ class TempDir {
   std::wstring path_;
 };
 
-// Deletes a folder tree; returns false if anything was left.
-bool RemoveTree(const std::wstring& path);
+// Starts `command` in `directory` (this process's when empty) with this environment plus `environment`
+// ("NAME=value", which win), output to <outputs>.out and .err when given; an empty handle on failure.
+zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
+                                       const std::vector<std::wstring>& environment = {},
+                                       const std::wstring& outputs = L"");
+DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);  // waits; 0 for an empty handle
 
-// The lines of a log file as the log library writes them, and their texts (only those of `level` unless 0).
+// A line of a log file as the log library writes it.
 struct LogLine {
   unsigned level;
-  std::wstring module;
-  std::wstring source;
+  std::wstring module, source;
   unsigned line;
   std::wstring text;
 };
 std::vector<LogLine> LogLines(const std::wstring& file);
-std::vector<std::wstring> LogTexts(const std::wstring& file, unsigned level = 0);
+// The lines of a log file as "<level><module initial> <text>", the form in which stories are compared.
+std::vector<std::wstring> Told(const std::wstring& log_file);
 
 // Points the log library at a private file for the lifetime of the object, with the given levels
 // ("*=2" by default), and reads the lines back. The previous file and levels are restored afterwards.
@@ -84,110 +81,51 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   std::vector<LogLine> Lines() const { return LogLines(file_); }
-  // Texts of the lines, optionally only those of one level (0 = all).
-  std::vector<std::wstring> Texts(unsigned level = 0) const { return LogTexts(file_, level); }
-  // True when some line has exactly this level and text.
-  bool Has(unsigned level, const std::wstring& text) const;
-  // Forgets the lines written so far.
-  void Clear();
+  std::vector<std::wstring> Told() const { return zyhok_test::Told(file_); }
+  void Clear();  // forgets the lines written so far
   void SetLevels(const std::wstring& levels);
   const std::wstring& file() const { return file_; }
-  // All lines as text, for failure messages.
-  std::string Dump() const;
+  std::string Dump() const;  // for failure messages
 
  private:
   TempDir dir_;
   std::wstring file_;
 };
 
-// The real driver service of the fixture packages.
-// Runs a section of the package's INF ("DefaultInstall" copies zyhok.sys and registers the service).
+// The driver service zyhok: a section of a package's INF run ("DefaultInstall" copies zyhok.sys and registers the
+// service); the service stopped, the package's DefaultUninstall run, and neither the service nor the driver file
+// left; its SERVICE_STATUS dwCurrentState (0 when it cannot be read); started or stopped, waiting up to 10 s.
 void RunInfSection(const wchar_t* section, const std::wstring& package_dir);
-// Stops the service if it runs, runs DefaultUninstall of the given package and makes sure that
-// neither the service nor the driver file remains.
 void RemoveDriverService(const std::wstring& package_dir = L"");
-// SERVICE_STATUS dwCurrentState of zyhok, or 0 when it cannot be read.
 DWORD ServiceState();
-// Starts (or stops) zyhok and waits up to 10 s for the state that leads to.
 bool ControlDriver(bool start);
-
-// A user-mode service running this test program with "--service", created under `name` for the object's
-// lifetime (stopped if needed and deleted after). `steps` are the states it reports ("state,checkpoint,wait
-// hint", the first at once, one more per Step(); a stopped state ends it): {L"2,5,0", L"4,0,0"} is
-// START_PENDING at checkpoint 5, then RUNNING.
-class TestService {
- public:
-  TestService(const std::wstring& name, const std::vector<std::wstring>& steps,
-              const std::wstring& stop_mode = L"quick");
-  ~TestService();
-  TestService(const TestService&) = delete;
-  TestService& operator=(const TestService&) = delete;
-
-  const std::wstring& name() const { return name_; }
-  // Opened with SERVICE_ALL_ACCESS.
-  SC_HANDLE handle() const { return service_.get(); }
-  // Starts the service and waits until it reported its first step; false when it was not created.
-  bool Start();
-  // Lets the service report its next step and waits until it did.
-  bool Step();
-
- private:
-  bool WaitStepped();
-  std::wstring name_;
-  zyhok::UniqueScHandle manager_;
-  zyhok::UniqueScHandle service_;
-  zyhok::UniqueKernelHandle step_;
-  zyhok::UniqueKernelHandle stepped_;
-};
-
-// Copies a folder tree (files and sub-folders) to `to`, creating it. False if anything failed.
-bool CopyTree(const std::wstring& from, const std::wstring& to);
-
-// `text` in lower case, for comparing Windows paths.
-std::wstring Lower(std::wstring text);
-// What comes before the last backslash of `path` (the whole path when it has none).
-std::wstring ParentOf(const std::wstring& path);
-
-// Names in `folder` other than "." and "..", sorted.
-std::vector<std::wstring> ListFolder(const std::wstring& folder);
-
-// The lines of a text, split at CR LF (a last line without CR LF counts too).
-std::vector<std::wstring> SplitLines(const std::wstring& text);
+// Waits up to `timeout_ms` for a service's state, and up to 10 s for a service to be deleted.
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms);
+void WaitUntilDeleted(const std::wstring& service);
 
 // Raw access to values under HKEY_LOCAL_MACHINE through advapi32, independent of the code under test.
-// Compared whole (error, type and every byte), so a string is checked with its terminator.
+// A value is its error, type and every byte, so a string is checked with its terminator.
 struct RegValue {
   LONG error = ERROR_FILE_NOT_FOUND;
   DWORD type = REG_NONE;
   std::string bytes;
-  bool operator==(const RegValue& o) const {
-    return error == o.error && type == o.type && bytes == o.bytes;
-  }
-  // The data as UTF-16 units, every unit kept.
-  std::wstring Units() const;
+  std::wstring Units() const;  // the data as UTF-16 units, every unit kept
 };
 std::ostream& operator<<(std::ostream& out, const RegValue& value);
-RegValue Sz(const std::wstring& text, DWORD type = REG_SZ);  // with its terminator
-RegValue Dword(DWORD value);
 RegValue Raw(DWORD type, const void* data, size_t bytes);
-
-bool HklmKeyExists(const std::wstring& key);
+inline RegValue Sz(const std::wstring& text, DWORD type = REG_SZ) {  // with its terminator
+  return Raw(type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+inline RegValue Dword(DWORD value) { return Raw(REG_DWORD, &value, sizeof(value)); }
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
-// Creates the key if needed; returns the Windows error.
-LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);
+LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);  // creates the key
 
-// Record actions and result codes as the host writes and reads them.
-inline constexpr uint32_t kInstall = 0;
-inline constexpr uint32_t kUninstall = 2;
-inline constexpr uint32_t kSuccess = 0x201A0001;
-inline constexpr uint32_t kFailed = 0xE01A000C;  // the batch is ended
-inline constexpr uint32_t kRefused = 0xE01A000A;
+// Record actions and result codes as the host writes and reads them (kFailed: the batch is ended).
+inline constexpr uint32_t kInstall = 0, kUninstall = 2, kSuccess = 0x201A0001, kFailed = 0xE01A000C,
+                          kRefused = 0xE01A000A;
+inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";  // under HKLM
 
-// The driver's service key under HKEY_LOCAL_MACHINE.
-inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
-
-// A driver-info record as the host lays it out. `path` longer than 1023 units is cut (no terminator
-// is then stored when it fills all 1024 units).
+// A driver-info record as the host lays it out; a `path` of 1024 units or more fills them all, without a terminator.
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
 
 // The plug-in of `folder` (with its trailing backslash), loaded as plug-in hosts load it: by full path with
@@ -196,9 +134,13 @@ class LoadedPlugin {
  public:
   explicit LoadedPlugin(const std::wstring& folder = BinDir());
   bool loaded() const { return do_action_ != nullptr && enumerate_ != nullptr; }
-  uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const;
-  uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const;
-  uint32_t Do(uint32_t action, const std::wstring& path, uint32_t compare_state = 0) const;
+  uint32_t DoActions(const zyhok::DrvInfo* records, uint32_t count) const { return do_action_(records, count); }
+  uint32_t DoActions(const std::vector<zyhok::DrvInfo>& records) const {
+    return do_action_(records.data(), static_cast<uint32_t>(records.size()));
+  }
+  uint32_t Do(uint32_t action, const std::wstring& path, uint32_t compare_state = 0) const {
+    return DoActions({MakeRecord(action, path, compare_state)});
+  }
   // The status record handed to the host's callback. The export must call back exactly once, with the
   // context, and return its own result (success), not the callback's (here 0xFFFFFFFF).
   zyhok::DrvStatusInfo Status() const;
@@ -222,10 +164,8 @@ class HostProcess {
   HostProcess& operator=(const HostProcess&) = delete;
 
   void SetCurrentFolder(const std::wstring& folder) { current_folder_ = folder; }
-  // The Windows version Wine reports to this program only ("win7", "win10").
-  void SetWindowsVersion(const std::wstring& version);
-  // Whether the program's manifest declares Windows 10 support.
-  void DeclareWindows10(bool declared);
+  void SetWindowsVersion(const std::wstring& version);  // what Wine reports to this program only ("win7", "win10")
+  void DeclareWindows10(bool declared);                 // whether the program's manifest declares Windows 10
   // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
   // without waiting: the process, or an empty handle when it could not be started.
   zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
@@ -241,18 +181,9 @@ class HostProcess {
   bool had_app_defaults_ = false;
 };
 
-// Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
-std::wstring StagingTree64();
-std::wstring StagingTree32();
-
-// Everything an install, update or uninstall can leave behind: the service (stopped, deleted), the
-// installed driver file, the service key with its values and sub-keys, both staging trees, the
-// catalogue copy <system>\zyhok.cat and any pending-deletion entries naming those places. Safe to
-// call on a clean machine.
+// Removes everything an install, update or uninstall can leave behind: the service, the installed driver file,
+// the service key, both staging trees, the catalogue copy and the pending deletions naming those places.
 void ResetDriverMachineState();
-
-// Which fixture driver the installed driver file is: "v1", "v2", "none" or "other".
-std::wstring InstalledDriver();
 
 // A fixture package copied into `dir` with its layout (<dir>\<name>\20019\<ver>\<ver>), so that a test
 // may alter it and an update may write its backup beside the driver file: the copy's package folder.
@@ -269,7 +200,9 @@ void SnapshotKey(const std::wstring& key, Snapshot& out);
 
 // The entries of PendingFileRenameOperations (pairs: source, destination) as stored.
 std::vector<std::wstring> PendingRenameEntries();
-std::wstring WithoutNtPrefix(const std::wstring& path);  // without a leading "\??\"
+inline std::wstring WithoutNtPrefix(const std::wstring& path) {  // without a leading "\??\"
+  return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
+}
 // Paths queued for deletion at the next reboot (sources whose destination is empty), without "\??\".
 std::vector<std::wstring> PendingDeletions();
 
