@@ -1,9 +1,8 @@
-// Hosts as they call the plug-in. Batches of several processes meeting on one machine: the lifecycle lock
-// keeps them apart, so every race ends as one of the two orders would; a waiter says so in the log; a
-// holder that dies is taken over. Each host is a separate process (HostProcess), as the platform's host,
-// an updater and an operator's tool are. And the platform's host, played by this long-lived process: it
-// loads the plug-in once and hands it batch after batch, reloading it when it is updated; and it loads
-// it, hands it a record and unloads it, over and over.
+// Hosts as they call the plug-in. Batches of several processes meeting on one machine: the lifecycle lock keeps them
+// apart, so every race ends as one of the two orders would; a waiter says so in the log; a holder that dies is taken
+// over. Each host is a separate process (HostProcess), as the platform's host, an updater and an operator's tool are.
+// And the platform's host, played by this long-lived process: it loads the plug-in once and hands it batch after batch,
+// reloading it when it is updated; and it loads it, hands it a record and unloads it, over and over.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +23,6 @@ using namespace zyhok_test;
 const std::wstring kLock = L"Global\\ZYHOK_DriverLifecycle";
 const std::wstring kWaitLine = L"2z another batch holds the lifecycle lock " + kLock + L", waiting for it";
 const std::wstring kGotLine = L"2z got the lifecycle lock after waiting 0x";
-
 // The story of a log file, with "N" for the time waited (which varies).
 std::vector<std::wstring> TellWaited(const std::wstring& file) {
   std::vector<std::wstring> told = Told(file);
@@ -80,7 +78,6 @@ TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
     }
   }
 }
-
 // A batch that finds the lock held waits and says how long; a wait that runs out does nothing. A mutex
 // of the lock's old name, held by someone else all along, neither stands in for the lock nor delays a
 // batch. (Wine maps a file's access list to Unix permissions and reads back its own, so the list that the
@@ -117,7 +114,6 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   holder.join();
   world_.ExpectStory(log.file(), {L"act 0x7 0", L"done 0xe01a000a"});
 }
-
 // A host killed in the middle of its batch abandons the lock; the batch of this long-lived process, which
 // waits for it, takes it over, completes the update that the killed one began and lets go of the lock at
 // its end though the process lives on: a batch of another process started meanwhile waits for that end
@@ -168,14 +164,12 @@ TEST_F(Concurrency, LockOfAKilledHolderIsTakenOverAndReleased) {
   const Machine after = ScenarioMachine::Observe(plugin_, {});
   EXPECT_EQ(after.at(L"driver") + L" " + after.at(L"service"), L"v2 running");
 }
-
 struct HostModel : ::testing::Test {
   void SetUp() override { ResetDriverMachineState(); }
   void TearDown() override { ResetDriverMachineState(); }
   LogCapture log_;
   ScenarioMachine world_;
 };
-
 // Lifecycle rows, batch after batch from one process, the plug-in reloaded before the update (as after its
 // own update): each batch's result and the whole machine after it as the row has them (the uninstall row's
 // records remove the updated driver as they remove v1), and the whole story, each load's line and the rows'
@@ -195,7 +189,6 @@ TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
   }
   world_.ExpectStory(log_.file(), parts);
 }
-
 // Free thread-local slots, open handles, and bytes in use on the process's heaps.
 void Probe(size_t (&out)[3]) {
   DWORD slots[1100], flags, heaps = GetProcessHeaps(0, nullptr);
@@ -209,7 +202,6 @@ void Probe(size_t (&out)[3]) {
     while (HeapWalk(heap.back(), &e)) out[2] += e.wFlags & PROCESS_HEAP_ENTRY_BUSY ? e.cbData : 0;
   }
 }
-
 // Load, one record, unload, 1,100 times (more than a process has thread-local slots): after cycle 10 and
 // after the last, the same free slots and handles and the heap's bytes in use within 16 KB; each load
 // builds the environment table once; every cycle tells its whole story, the last as the first. The record

@@ -11,12 +11,10 @@ using Texts = std::vector<std::wstring>;
 const std::wstring kZefaKey = L"SOFTWARE\\Velmora\\ZEFA";
 const std::wstring kOpenFail = L"regKey.Open() fail!\nopen  HKEY_LOCAL_MACHINE  fail!\nkey =" + kZefaKey;
 const std::wstring kQueryFail = L"regKey.QueryValue() fail!\nkey =" + kZefaKey + L",wstrItemName =InstallDir";
-
 static bool HklmKeyExists(const std::wstring& key) {
   zyhok::UniqueHKey handle;
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS;
 }
-
 // Every line, marked unless it is a level-5 line of "Util COMMON" from util_EnvironmentVar.
 static Texts ErrorLines(const LogCapture& log) {
   Texts texts;
@@ -26,7 +24,6 @@ static Texts ErrorLines(const LogCapture& log) {
   }
   return texts;
 }
-
 // The registry value wins; a missing or empty value, or a missing key, logs its failing step and falls
 // back to the host's folder cut after the last folder named exactly like the platform's host (nothing
 // here, nor for a host whose name differs in case). The same in nexusDaemon.exe run as each host (it
@@ -70,7 +67,6 @@ TEST(ZefaInstallPath, RegistryValueElseTheHostFolder) {
   if (had_key) RegCreateKeyW(HKEY_LOCAL_MACHINE, kZefaKey.c_str(), key.put());
   if (saved.error == ERROR_SUCCESS) WriteHklmValue(kZefaKey, L"InstallDir", saved);
 }
-
 // The 28 tokens in order, at load and on request; "%APPDATA%" is the all-users folder whatever this
 // user's own says; a variable that is not set stays a token; values of any length come back whole.
 TEST(EnvironmentTable, TokensAndTheirValues) {

@@ -25,7 +25,6 @@ const std::set<uint32_t> kTable = {kSuccess, 0x201A0002, kRefused, 0xE01A000B, k
 const std::wstring kEntry = L"==> DoActionFromDrvInfo,", kExit = L"<== DoActionFromDrvInfo,asStatus = ";
 const std::wstring kServiceKey = L"HKLM\\" + std::wstring(kDriverServiceKey);
 const std::wstring kPending = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|PendingFileRenameOperations";
-
 struct Random {  // xorshift64*: a printed seed replays the same records
   uint64_t s;
   uint64_t Next() { return s ^= s >> 12, s ^= s << 25, s ^= s >> 27, s * 0x2545F4914F6CDD1Dull; }
@@ -33,7 +32,6 @@ struct Random {  // xorshift64*: a printed seed replays the same records
   bool Percent(uint32_t p) { return Below(100) < p; }
   std::wstring Pick(const std::vector<std::wstring>& from) { return from[Below(from.size())]; }
 };
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.rfind(prefix, 0) == 0; }
 bool Under(const std::wstring& path, const std::wstring& folder) {  // "key|value" lies under its key
   const std::wstring p = Lower(path), f = Lower(folder);
@@ -46,7 +44,6 @@ std::string Printable(const std::wstring& text, std::string out = "") {  // beyo
     out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : "\\u{" + Hex(c).substr(2) + "}";
   return text.size() > 200 ? out + "..." : out;
 }
-
 // The folders the records may name: copies of both fixture packages in the platform's layout, an empty
 // folder, one holding only a driver file, and a current directory four levels deep for relative paths.
 struct Arena {
@@ -58,7 +55,6 @@ struct Arena {
     return CopyFileW((v2 + L"\\zyhok.sys").c_str(), (driver_only + L"\\zyhok.sys").c_str(), FALSE);
   }
 };
-
 // A record, its path up to the terminator (or all 1024 units), and whether it names a fixture package.
 struct Case { zyhok::DrvInfo record; std::wstring text; bool real; };
 // Refused up front: an unknown action; a path too long for the action's buffer once install and update dropped its
@@ -69,7 +65,6 @@ bool MustBeRefused(const Case& c) {
   const size_t length = c.text.size() - (c.text.find(L"\\\\.\\") == std::wstring::npos ? 0 : 3);
   return a > 3 || (length == 0 && a != 0) || length >= kBuffer;
 }
-
 Random g_random{kSeed};  // the generator's stream
 uint32_t Word() { return static_cast<uint32_t>(g_random.Next() >> 32); }
 std::wstring HexName() { wchar_t b[16]; swprintf(b, 16, L"%08x", Word()); return b; }
@@ -94,7 +89,6 @@ std::wstring Decorate(std::wstring p) {
   if (at != std::wstring::npos && how == 4) p.replace(p.rfind(L'\\'), 1, L"\\\\.\\");
   return p + g_random.Pick({L"\\", L"/", L"\\.", L"", L"", L""});
 }
-
 Case Generate(const Arena& a) {
   Random& r = g_random;
   // Few updates but of fixture packages: each lifts and restores the service's access restriction, so even a
@@ -133,7 +127,6 @@ Case Generate(const Arena& a) {
   c.text = std::wstring(c.record.wszDriverPath, wcsnlen(c.record.wszDriverPath, kUnits));
   return c;
 }
-
 // The batch as the host hands it over, ending exactly where an inaccessible page begins.
 const zyhok::DrvInfo* Guarded(const std::vector<zyhok::DrvInfo>& records) {
   constexpr size_t kPage = 4096, kData = (8 * sizeof(zyhok::DrvInfo) + kPage - 1) / kPage * kPage;
@@ -150,7 +143,6 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {  // Wine's own report that foll
   std::fprintf(stderr, "\nCRASH: exception 0x%08lX in %s\n", e->ExceptionRecord->ExceptionCode, g_in_flight.c_str());
   return EXCEPTION_CONTINUE_SEARCH;
 }
-
 // Every path that a pending operation names, without "\??\".
 std::set<std::wstring> PendingPaths(std::set<std::wstring> paths = {}) {
   for (const std::wstring& entry : PendingRenameEntries()) {
@@ -262,7 +254,6 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   EXPECT_EQ(failures, 0) << seed_text << "; the first failures:" << report;
   EXPECT_TRUE(acted[0] > 0 && acted[1] > 0 && acted[2] > 0) << "too few real actions; " << seed_text;
 }
-
 // Crafted input, as someone with an ordinary user's reach, or one crafted value, would try it on the platform's host,
 // which runs as SYSTEM. From v1 installed, each record runs in a host that keeps the plug-in in a folder of its own
 // and loads it with the altered search path, with a library that records its loading planted under the names of the

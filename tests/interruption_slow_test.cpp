@@ -22,14 +22,12 @@ struct Row {
   uint32_t repair = 0;
   const wchar_t* repaired = nullptr;
 };
-
 const Row kRows[] = {
     {"FreshInstall"},
     {"UpdateOfTheRunningDriver"},
     // A second give-up of the share is a removal: only a new install brings the driver back.
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"2z <== DoActionFromDrvInfo", kInstall, L"v1"},
 };
-
 class Interruption : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(plugin_.loaded()); }
@@ -51,7 +49,6 @@ class Interruption : public ::testing::Test {
   TempDir logs_;
   HostProcess host_{L"zyhok_cut_host.exe"};
 };
-
 TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
   for (const Row& row : kRows) {
     const Scenario& s = LifecycleScenario(row.scenario);
@@ -92,7 +89,6 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
               << same << " left the machine as the cut before), " << story.size() - settled << " repaired\n";
   }
 }
-
 // A different action after a dead one finishes what the dead one left: an uninstall after an update cut
 // right after its staging removes both versions' copies; an uninstall that only gives up the share after
 // an update cut once the old driver was stopped, then the update again (which takes the share back),

@@ -1,9 +1,8 @@
-// The lifecycle as the host drives it: every row of the table puts the machine into a state, hands its
-// records to the loaded plug-in's batch export (or, for a Windows version of its own, to a fresh host
-// process), and compares the result, the whole machine after and the whole story with the row's. The
-// package copies must hold what they held before (no backup left behind). Everything runs against Wine's
-// service manager, SetupAPI, registry and file system, with the test driver, whose DriverEntry result a
-// row chooses, and copies of the two fixture packages.
+// The lifecycle as the host drives it: every row of the table puts the machine into a state, hands its records to the
+// loaded plug-in's batch export (or, for a Windows version of its own, to a fresh host process), and compares the
+// result, the whole machine after and the whole story with the row's. The package copies must hold what they held
+// before (no backup left behind). Everything runs against Wine's service manager, SetupAPI, registry and file system,
+// with the test driver, whose DriverEntry result a row chooses, and copies of the two fixture packages.
 #include <gtest/gtest.h>
 
 #include "support/scenario.h"
@@ -18,7 +17,6 @@ class Lifecycle : public ::testing::TestWithParam<Scenario> {
   LoadedPlugin plugin_;
   ScenarioMachine world_;
 };
-
 TEST_P(Lifecycle, Scenario) {
   const Scenario& row = GetParam();
   ASSERT_TRUE(plugin_.loaded());
@@ -43,7 +41,6 @@ TEST_P(Lifecycle, Scenario) {
   world_.ExpectMachine(row.after, plugin_);
   EXPECT_EQ(std::make_pair(ListFolder(world_.v1()), ListFolder(world_.v2())), packages_before);
 }
-
 std::string RowName(const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; }
 INSTANTIATE_TEST_SUITE_P(Rows, Lifecycle, ::testing::ValuesIn(LifecycleScenarios()), RowName);
 

@@ -27,10 +27,8 @@ TEST(LogEnablingRule, ConfiguredLevelLetsThroughLinesOfThatLevelAndAbove) {
     EXPECT_EQ(written, c.levels) << c.configured;
   }
 }
-
 static int g_pieces_built = 0;
 static const wchar_t* CountedPiece() { return ++g_pieces_built, L"piece"; }
-
 // Levels are kept per module; a line that is off builds no text; a line that is on keeps the thread's
 // last-error value and reaches the file whole with its level, module, source and line number.
 TEST(LogEnablingRule, LevelsArePerModuleAndLinesArriveWhole) {
@@ -54,7 +52,6 @@ TEST(LogEnablingRule, LevelsArePerModuleAndLinesArriveWhole) {
             L"2|ZYHOK Driver Installation|log_test|1|==> DoActionFromDrvInfo,"
             L"rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0"}));
 }
-
 // Numbers are lower-case hex without leading zeros ("0" alone), whatever their integer type; booleans
 // "1"/"0"; null texts "(NULL)"; narrow texts are converted, also beyond the 512-unit stack buffer.
 TEST(LogTextForms, NumbersBooleansNullsAndTexts) {

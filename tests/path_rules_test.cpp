@@ -47,7 +47,6 @@ TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
   EXPECT_EQ(zyhok::NormalizeDriverPath(record, out), 0);
   VirtualFree(base, 0, MEM_RELEASE);
 }
-
 // The tick count is a signed decimal suffix; the name keeps at most 259 units (257 + ".1" fits).
 TEST(RetirementName, TickCountIsASignedDecimalSuffixWithinTheNameLimit) {
   const std::wstring dll = L"C:\\x\\zymon.dll", f257(257, L'f');
@@ -57,7 +56,6 @@ TEST(RetirementName, TickCountIsASignedDecimalSuffixWithinTheNameLimit) {
       {std::wstring(300, L'g'), 5, std::wstring(259, L'g')}};
   for (const auto& c : cases) EXPECT_EQ(zyhok::RetirementName(c.path, c.ticks), c.name) << c.ticks;
 }
-
 // The add-on source is the folder after the last "20019" taken twice, then "AddOn"; a path without a
 // "20019" component (or with nothing before it) has none. zyhost's copy finds the same.
 TEST(AddOnSource, TheFolderAfterTheLast20019TwiceThenAddOn) {
@@ -78,7 +76,6 @@ TEST(AddOnSource, TheFolderAfterTheLast20019TwiceThenAddOn) {
     if (expected) EXPECT_EQ(source, expected);
   }
 }
-
 // The drive letter is replaced by its device name after environment references are expanded; a drive
 // without a device is dropped; a path that does not fit, before or after conversion, is refused whole.
 TEST(DevicePaths, DriveLetterIsReplacedByItsDeviceName) {
@@ -98,7 +95,6 @@ TEST(DevicePaths, DriveLetterIsReplacedByItsDeviceName) {
   for (const auto& c : cases) EXPECT_EQ(zyhok::ConvertToDevicePath(c[0].c_str()), c[1]) << WideToUtf8(c[0]);
   EXPECT_EQ(zyhok::ConvertToDevicePath(nullptr), L"");
 }
-
 // The reader logs the file, the size of its version information and the "FileVersion" text of each
 // translation it finds, as "Plugin ZYHOK Adapter" lines from Utilities; the last translation with a
 // text wins. With those lines suppressed the version is still read. zyhost's copy reads the same text.
@@ -139,14 +135,12 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
   EXPECT_EQ(version, L"3.1.7");
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 }
-
 // zyhost names the system folders as the library does.
 // clang-format off
 TEST(SystemFolders, ZyhostNamesThemAsTheLibraryDoes) {
   EXPECT_EQ(zyhost::SystemFolder(), zyhok::GetSystemDirPath());
   EXPECT_EQ(zyhost::Wow64Folder(), zyhok::GetSysWow64DirPath());
 }
-
 // A registered or journalled copy is retired only when its path names one of the four component files directly in,
 // or one folder below, zyhok\20019\ZyMon or ...\AddOn of either staging root, in its plain full form, case ignored.
 TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
@@ -164,7 +158,6 @@ TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
       {sys + L"ZyMon\\" + std::wstring(220, L'v') + L"\\zymon64.dll", false}, {L"C:\\zymon.dll", false}, {L"", false}};
   for (const auto& [path, staged] : cases) EXPECT_EQ(zyhok::IsStagedComponentPath(path), staged) << WideToUtf8(path);
 }
-
 // A FileVersion text names a version folder only as one folder name that Windows keeps as written and with which
 // the staged 64-bit file fits in 259 units; staging takes any other text for an unreadable one. zyhost agrees.
 TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {

@@ -11,10 +11,8 @@
 
 using namespace zyhok_test;
 extern "C" IMAGE_DOS_HEADER __ImageBase;
-
-// The owner ID and module version (three numbers, the fourth slot untouched, a null pointer ignored)
-// match the DLL's version resource; a batch of no records or of a null pointer is refused without a
-// line or a service.
+// The owner ID and module version (three numbers, the fourth slot untouched, a null pointer ignored) match the DLL's
+// version resource; a batch of no records or of a null pointer is refused without a line or a service.
 TEST(PluginExports, IdentityAndRefusedBatches) {
   const std::wstring path = BinDir() + L"helperZYHOKDriver.dll";
   zyhok::UniqueModule dll(LoadLibraryW(path.c_str()));
@@ -40,7 +38,6 @@ TEST(PluginExports, IdentityAndRefusedBatches) {
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
   EXPECT_EQ(ServiceState(), 0u);
 }
-
 // Simulated, since none of Wine's system libraries can be made to fail: a late-loaded function that the system
 // folder lacks. The plug-in's delay-load hook logs it and hands over a stand-in that throws into its caller (an
 // action, which then fails), instead of leaving the loader's helper to raise an exception through the host.

@@ -9,7 +9,6 @@
 using namespace zyhok_test;
 using zyhok::RegKey;
 const std::wstring kRoot = L"SOFTWARE\\ZyhokTest_Registry";
-
 static_assert(!std::is_copy_constructible<RegKey>::value && !std::is_copy_assignable<RegKey>::value &&
               std::is_nothrow_move_constructible<RegKey>::value, "RegKey owns its key and moves");
 
@@ -17,7 +16,6 @@ struct Registry : ::testing::Test {
   void SetUp() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()); }
   void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRoot.c_str()); }
 };
-
 // A read that fails (missing key, missing value, text read as a number) leaves its output alone; a
 // number read takes four bytes of any type.
 TEST_F(Registry, FailedReadsLeaveTheOutputAlone) {
@@ -43,7 +41,6 @@ TEST_F(Registry, FailedReadsLeaveTheOutputAlone) {
   EXPECT_EQ(key.QueryValue(number, L"Binary"), ERROR_SUCCESS);
   EXPECT_EQ(number, 0x12345678u);
 }
-
 // A text read of any type ends at the first NUL within the data, never relies on a stored terminator,
 // and drops a stray odd byte.
 TEST_F(Registry, TextReadStopsAtTheFirstNulAndNeverTrustsATerminator) {

@@ -12,11 +12,9 @@ using namespace zyhok_test;
 using zyhok::CSecurityInfo;
 using zyhok::UniqueLocal;
 using Texts = std::vector<std::wstring>;
-// DACLs are written and compared as SDDL. Every test key starts with a Guests entry denying
-// KEY_SET_VALUE, Administrators KEY_ALL_ACCESS, Everyone KEY_READ, SYSTEM KEY_ALL_ACCESS and
-// Administrators DELETE again.
+// DACLs are written and compared as SDDL. Every test key starts with a Guests entry denying KEY_SET_VALUE,
+// Administrators KEY_ALL_ACCESS, Everyone KEY_READ, SYSTEM KEY_ALL_ACCESS and Administrators DELETE again.
 const std::wstring kStartDacl = L"D:(D;;0x2;;;BG)(A;;0xf003f;;;BA)(A;;0x20019;;;WD)(A;;0xf003f;;;SY)(A;;0x10000;;;BA)";
-
 // The start DACL after a rewrite: the deny entry kept, both Administrators entries `admin`, SYSTEM
 // `system`, Everyone read/execute.
 static std::wstring Rewritten(DWORD admin, DWORD system = 0xA0000000) {
@@ -25,13 +23,11 @@ static std::wstring Rewritten(DWORD admin, DWORD system = 0xA0000000) {
             system, admin);
   return text;
 }
-
 static UniqueLocal Descriptor(const std::wstring& sddl) {
   UniqueLocal d;
   EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), 1, d.put(), nullptr));
   return d;
 }
-
 // The DACL entries of a descriptor as SDDL (masks as the platform names them), sorted on request.
 static Texts Entries(PSECURITY_DESCRIPTOR descriptor, bool sorted = false) {
   wchar_t* sddl = nullptr;
@@ -49,7 +45,6 @@ static Texts Entries(PSECURITY_DESCRIPTOR descriptor, bool sorted = false) {
 static Texts Expected(const std::wstring& sddl, bool any_order = false) {
   return Entries(Descriptor(sddl).get(), any_order);
 }
-
 // A registry key of its own with the start DACL, removed afterwards.
 // clang-format off
 class DaclRewriteOnRegistryKey : public ::testing::Test {
@@ -84,7 +79,6 @@ class DaclRewriteOnRegistryKey : public ::testing::Test {
   const std::wstring subkey_ = L"SOFTWARE\\ZyhokSecurityTest-" + std::to_wstring(GetCurrentProcessId());
   std::wstring object_ = L"MACHINE\\" + subkey_;
 };
-
 // One object through five rounds, each read dropping the earlier descriptor. The first three go through
 // the service restriction itself, put on (administrators 0xE01FF) and lifted twice (GENERIC_ALL), on the
 // registry key standing in for the service; every Administrators entry gets the admin mask, the other
@@ -129,9 +123,8 @@ TEST_F(DaclRewriteOnRegistryKey, EveryEntryGetsItsMaskOnEveryRound) {
 }
 // clang-format on
 
-// A read that fails (missing object, empty name, NULL DACL: everyone may do everything) logs why,
-// returns the error and drops the earlier read's result, so nothing is written; an object never read
-// writes nothing either.
+// A read that fails (missing object, empty name, NULL DACL: everyone may do everything) logs why, returns the error and
+// drops the earlier read's result, so nothing is written; an object never read writes nothing either.
 // clang-format off
 TEST_F(DaclRewriteOnRegistryKey, FailedReadLeavesNothingToWrite) {
   CSecurityInfo fresh(SE_REGISTRY_KEY);

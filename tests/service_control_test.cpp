@@ -10,12 +10,11 @@
 using namespace zyhok_test;
 using Ticks = std::vector<DWORD>;
 
-// A user-mode service running this test program with "--service" (the test support's service side),
-// created under `name` (with the process id, clear of a service of an earlier run still going away) for
-// the object's lifetime. `steps` are the states it reports ("state,checkpoint,wait hint", the first at
-// once, one more per Step(); a stopped state ends it): {L"2,5,0", L"4,0,0"} is START_PENDING at
-// checkpoint 5, then RUNNING. Each step is asked for and told by the events "Global\<name>_step" and
-// "Global\<name>_stepped".
+// A user-mode service running this test program with "--service" (the test support's service side), created under
+// `name` (with the process id, clear of a service of an earlier run still going away) for the object's lifetime.
+// `steps` are the states it reports ("state,checkpoint,wait hint", the first at once, one more per Step(); a stopped
+// state ends it): {L"2,5,0", L"4,0,0"} is START_PENDING at checkpoint 5, then RUNNING. Each step is asked for and told
+// by the events "Global\<name>_step" and "Global\<name>_stepped".
 class TestService {
  public:
   TestService(const std::wstring& name, const std::vector<std::wstring>& steps, const std::wstring& stop = L"quick")
@@ -58,7 +57,6 @@ class TestService {
   zyhok::UniqueScHandle service_;
   const zyhok::UniqueKernelHandle step_, stepped_;
 };
-
 // Each row steps a test service ("state,checkpoint,wait hint" per step; a sleep of the wait lets it
 // report the next one). The wait reads the clock for the deadline and once per unmet poll; it sleeps a
 // tenth of the reported hint (truncated) within 1 to 10 s; unchanged or rising checkpoints, and a lower
@@ -94,7 +92,6 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
                                                          (row.reached ? L"0x1" : L"0")}));
   }
 }
-
 // A failed query ends the wait at once with its error. With sleeps that pass no time, the wait times out
 // only after more than 30000 ms from the first reading (one on the deadline is in time), also when the
 // deadline lies past the tick counter's wrap (0x6530). A stop whose wait fails (the service answers

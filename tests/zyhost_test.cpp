@@ -40,7 +40,6 @@ bool JsonValue(const std::string& s, size_t& i) {
   if (i == start && at("-0123456789")) while (at("-0123456789.eE+")) ++i;
   return i > start;
 }
-
 // "error <n>: <message>" in the system's words: what zyhost must print for a Windows error.
 std::string ErrorText(DWORD error) {
   wchar_t text[512] = {};
@@ -49,7 +48,6 @@ std::string ErrorText(DWORD error) {
   EXPECT_GT(n, 0u) << "the system has no message for error " << error;
   return "error " + std::to_string(error) + ": " + WideToUtf8(std::wstring(text, n));
 }
-
 // ---- One table of command lines. The machine a row runs on: rows name its places {v1} {v2} {pkg}
 // {tmp} {log} {staged}, and {err:N} stands for ErrorText(N); in a JSON row's output they are escaped.
 struct Machine {
@@ -68,7 +66,6 @@ struct Row {
   std::vector<std::tuple<uint32_t, uint32_t, std::wstring>> records = {};  // action, compare_state, path
   std::vector<std::string> absent = {};  // nowhere in stdout
 };
-
 std::wstring Fill(std::wstring text, const Machine& m, bool json) {
   for (const auto& [name, value] : std::vector<std::pair<std::wstring, std::wstring>>{
            {L"{v1}", PackageDir(L"v1")}, {L"{v2}", PackageDir(L"v2")}, {L"{pkg}", m.pkg}, {L"{tmp}", m.tmp.path()},
@@ -83,7 +80,6 @@ std::wstring Fill(std::wstring text, const Machine& m, bool json) {
   }
   return text;
 }
-
 // A copy of package v1 at {tmp}\<layout>, which becomes {pkg}, with a fault.
 using Fault = std::function<bool(const std::wstring& package)>;
 SetUpFn V1(Fault fault, const wchar_t* layout = L"20019\\1.6.1195\\1.6.1195") {
@@ -105,7 +101,6 @@ bool UnfitVersion(const std::wstring& p) {
   const size_t at = bytes.find(std::string(reinterpret_cast<const char*>(L"2.5.1043"), 16));
   return at != std::string::npos && WriteFileBytes(p + L"\\zymon64.dll", bytes.replace(at + 6, 1, "|"));
 }
-
 // Values under the driver's service key, a staged engine, and two pending deletions (one of the driver's).
 bool DriverTraces(Machine& m) {
   const std::wstring folder = StagingTree64() + L"\\20019\\ZyMon\\9.9.9", key = kDriverServiceKey;
@@ -120,7 +115,6 @@ bool DriverTraces(Machine& m) {
          MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
          MoveFileExW(unrelated.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
-
 const std::wstring kLongest = L"C:\\" + std::wstring(1020, L'p');  // 1023 units and the NUL
 // Backslashes, a tab, a control character, accented and CJK letters, surrogates paired and alone.
 // clang-format off

@@ -256,7 +256,6 @@ const std::vector<Scenario> kScenarios = {
 }  // namespace
 
 const std::vector<Scenario>& LifecycleScenarios() { return kScenarios; }
-
 const Scenario& LifecycleScenario(const std::string& name) {
   for (const Scenario& row : kScenarios) {
     if (row.name == name) return row;

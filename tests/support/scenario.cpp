@@ -20,13 +20,11 @@ std::vector<std::wstring> Split(const std::wstring& text, wchar_t by = L' ') {
   }
   return out;
 }
-
 std::wstring DevicePath(const std::wstring& path) {
   wchar_t device[MAX_PATH] = {};
   QueryDosDeviceW(path.substr(0, 2).c_str(), device, MAX_PATH);
   return device + path.substr(2);
 }
-
 // Registry states as the machine shows them: a REG_DWORD in hex, a REG_SZ with its terminator.
 std::wstring Dw(DWORD value) {
   wchar_t hex[16];
@@ -34,7 +32,6 @@ std::wstring Dw(DWORD value) {
   return std::wstring(L"4:") + hex;
 }
 std::wstring Text(const std::wstring& text) { return L"1:" + text + L'\0'; }
-
 // A retired file's name ends in "." and the tick count of the moment: shown as ".<tick>".
 std::wstring Ticked(const std::wstring& path) {
   const size_t dot = path.find_last_of(L'.');
@@ -44,7 +41,6 @@ std::wstring Ticked(const std::wstring& path) {
   const bool digits = path.find_first_not_of(L"-0123456789", dot + 1) == std::wstring::npos;
   return digits ? path.substr(0, dot) + L".<tick>" : path;
 }
-
 // Which fixture package's file of that name (engine and catalogue in the package folder, add-on in its
 // AddOn folder) the file holds, or its size.
 std::wstring Identify(const std::wstring& path) {
@@ -62,7 +58,6 @@ std::wstring Identify(const std::wstring& path) {
   }
   return L"other-" + std::to_wstring(bytes.size());
 }
-
 // The staged copies of a fixture package: 64-bit engine, 32-bit engine, 64-bit add-on, 32-bit add-on; `flat`:
 // directly in the component folders, as when the version text is unreadable.
 std::vector<std::wstring> Components(const std::wstring& v, bool flat = false) {
@@ -73,7 +68,6 @@ std::vector<std::wstring> Components(const std::wstring& v, bool flat = false) {
           StagingTree64() + L"\\20019\\AddOn" + addon + L"\\ZyHkEvt64.dll",
           StagingTree32() + L"\\20019\\AddOn" + addon + L"\\ZyHkEvt.dll"};
 }
-
 // The components an item names: "v1" all four, "v1e"/"v1a" the engines/add-ons, "v1e64", "v1a32" one,
 // "v1-e32" all but one, a last "." staged flat; as (package, file, version text).
 struct Picked : std::vector<std::tuple<std::wstring, std::wstring, int>> {
@@ -92,7 +86,6 @@ struct Picked : std::vector<std::tuple<std::wstring, std::wstring, int>> {
     }
   }
 };
-
 // A staged file with its folders up to the staging root.
 void AddStaged(Machine& m, const std::wstring& file, const std::wstring& holds) {
   m[file] = holds;
@@ -101,7 +94,6 @@ void AddStaged(Machine& m, const std::wstring& file, const std::wstring& holds) 
     if (Lower(up.substr(up.size() - 6)) == L"\\zyhok") break;
   }
 }
-
 void SetInf(Machine& m, const std::wstring& v) {
   m[L"reg"] = L"k";
   m[L"reg|Type"] = Dw(1);
@@ -112,7 +104,6 @@ void SetInf(Machine& m, const std::wstring& v) {
   m[L"reg|ObjectName"] = Text(L"LocalSystem");
   m[L"reg|PreshutdownTimeout"] = Dw(0x2bf20);
 }
-
 void Register(Machine& m, const std::wstring& items) {
   const wchar_t* kEngine[] = {L"reg|ZYHOKMonDll64Name", L"reg|ZYHOKMonDllName"};
   for (const auto& [v, file, index] : Picked(items)) {
@@ -129,7 +120,6 @@ void Register(Machine& m, const std::wstring& items) {
     m[key + L"|version"] = Text(index < 0 ? L"" : v == L"v1" ? L"1.0.5" : L"1.0.6");
   }
 }
-
 void Erase(Machine& m, const std::wstring& prefix) {
   for (auto at = m.lower_bound(prefix); at != m.end() && at->first.rfind(prefix, 0) == 0;) at = m.erase(at);
 }
@@ -151,7 +141,6 @@ ScenarioMachine::ScenarioMachine()
              {L"%ENGINE%", engine_},
              {L"%RENAME_ERROR%", rename_error}};
 }
-
 std::wstring ScenarioMachine::Expand(std::wstring text) const {
   for (const auto& [token, value] : tokens_) {
     for (size_t at = text.find(token); at != std::wstring::npos; at = text.find(token, at + value.size())) {
@@ -160,13 +149,11 @@ std::wstring ScenarioMachine::Expand(std::wstring text) const {
   }
   return text;
 }
-
 std::vector<zyhok::DrvInfo> ScenarioMachine::Records(const std::vector<Rec>& recs) const {
   std::vector<zyhok::DrvInfo> records;
   for (const Rec& rec : recs) records.push_back(MakeRecord(rec.action, Expand(rec.path), rec.compare_state));
   return records;
 }
-
 ::testing::AssertionResult ScenarioMachine::Begin(const std::wstring& before, const LoadedPlugin& plugin) {
   ResetDriverMachineState();
   { const zyhok::LifecycleLock settle; }  // a cut run leaves the lock marked held: taken over here
@@ -176,7 +163,6 @@ std::vector<zyhok::DrvInfo> ScenarioMachine::Records(const std::vector<Rec>& rec
   pending_ = PendingDeletions();
   return ::testing::AssertionSuccess();
 }
-
 // Applies one word of `before`; false when it could not be done.
 bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plugin) {
   const size_t eq = word.find(L'=');
@@ -235,13 +221,11 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   const wchar_t* dword = name == L"entry" ? L"TestDriverEntryStatus" : name.c_str();
   return eq != word.npos && WriteHklmValue(kDriverServiceKey, dword, Dword(wcstoul(value.c_str(), nullptr, 0))) == 0;
 }
-
 void ScenarioMachine::Release() {
   instance_.reset();
   held_.reset();
   loaded_.reset();
 }
-
 Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<std::wstring>& pending) {
   Machine m;
   const DWORD state = ServiceState();
@@ -275,14 +259,12 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
   m[L"status"] = shown.str();
   return m;
 }
-
-// Words, applied in order: a base "v1"/"v2" (installed by the plug-in and running) or "v1-inf"/"v2-inf"
-// (by its INF alone, running); then "service=", "driver=", "catalogue=" (running|stopped|none, v1|v2|none),
-// "inf=v2" (the service values of that package's INF), "settings" (the four install-time values),
-// "key=none", "staged=<items>" and "registered=<items>" (see Picked; staged replaces all files),
-// "queued=engine|engine-tree|own-tree" (the held v1 engine renamed aside, or kept under its name, and
-// queued with its folder, or with every folder up to the staging root), "<value>=<number>",
-// "<value>=-" (no such value or sub-key), "%path%=<state>" (a staged file and its folders).
+// Words, applied in order: a base "v1"/"v2" (installed by the plug-in and running) or "v1-inf"/"v2-inf" (by its INF
+// alone, running); then "service=", "driver=", "catalogue=" (running|stopped|none, v1|v2|none), "inf=v2" (the service
+// values of that package's INF), "settings" (the four install-time values), "key=none", "staged=<items>" and
+// "registered=<items>" (see Picked; staged replaces all files), "queued=engine|engine-tree|own-tree" (the held v1
+// engine renamed aside, or kept under its name, and queued with its folder, or with every folder up to the staging
+// root), "<value>=<number>", "<value>=-" (no such value or sub-key), "%path%=<state>" (a staged file and its folders).
 Machine ScenarioMachine::Expected(const std::wstring& after) const {
   Machine m = {{L"service", L"none"}, {L"driver", L"none"}, {L"catalogue", L"none"}};
   for (const std::wstring& word : Split(after)) {
@@ -404,7 +386,6 @@ const std::map<std::wstring, std::vector<const wchar_t*>>& Steps() {
   // clang-format on
   return steps;
 }
-
 // The lines of two stories side by side from the first that differs (20 at most).
 std::string StoryDiff(const std::vector<std::wstring>& expected, const std::vector<std::wstring>& actual) {
   size_t i = 0;
@@ -429,17 +410,14 @@ std::vector<std::wstring> ScenarioMachine::Story(const std::vector<std::wstring>
   for (const std::wstring& part : parts) Tell(Expand(part), out);
   return out;
 }
-
 void ScenarioMachine::ExpectStory(const std::wstring& log_file, const std::vector<std::wstring>& parts) const {
   const std::vector<std::wstring> told = Told(log_file), story = Story(parts);
   EXPECT_TRUE(told == story) << StoryDiff(story, told);
 }
-
 void ScenarioMachine::ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin) const {
   const Machine expected = Expected(after), actual = Observe(plugin, pending_);
   EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
 }
-
 void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& out) const {
   if (iswdigit(part[0])) return out.push_back(part);
   std::vector<std::wstring> a = Split(part);
@@ -456,7 +434,6 @@ void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& 
     }
   }
 }
-
 void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std::wstring>& out) const {
   const bool engine = a[0] == L"engine";
   // "-text": the reader found that text, which names no folder.
@@ -480,7 +457,6 @@ void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std:
   out.push_back(L"2z fsOurPathWow64 is:" + ParentOf(StagingTree32()) + tail);
   if (how == L"old" || how == L"no32") out.push_back(L"2z The file has been exists.");
 }
-
 std::string MachineDiff(const Machine& expected, const Machine& actual) {
   std::string out;
   Machine all = expected;

@@ -20,7 +20,6 @@ struct Rec {
   const wchar_t* path;
   uint32_t compare_state = 0;
 };
-
 struct Scenario {
   const char* name;
   const wchar_t* before;  // words of ScenarioMachine::Prepare
@@ -29,13 +28,10 @@ struct Scenario {
   const wchar_t* after;             // words of ScenarioMachine::Expected
   std::vector<std::wstring> story;  // parts of ScenarioMachine::Story
 };
-
 inline void PrintTo(const Scenario& row, std::ostream* out) { *out << row.name; }
-
 // The rows of the lifecycle table, and one of them by name.
 const std::vector<Scenario>& LifecycleScenarios();
 const Scenario& LifecycleScenario(const std::string& name);
-
 // The observable machine as item -> state, compared whole: "service", "driver" (which fixture's bytes the
 // installed file holds), "catalogue", "status" (what the status export reports), "reg<sub-key>|<value>"
 // (type:data) and "reg<sub-key>" (k) for the service key, "<path>" (d, or the fixture file it holds) for
@@ -80,7 +76,6 @@ class ScenarioMachine {
   std::wstring host_;
   std::vector<std::wstring> pending_;
 };
-
 // A difference between two machines, item by item, for failure messages.
 std::string MachineDiff(const Machine& expected, const Machine& actual);
 

@@ -27,18 +27,15 @@ constexpr DWORD kStepTimeoutMs = 10000;
 constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
-
 std::wstring SelfPath() {
   wchar_t self[MAX_PATH];
   return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
 }
-
 // zyhok opened with `access`, or an empty handle.
 UniqueScHandle OpenDriverService(DWORD access) {
   const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   return UniqueScHandle(manager ? OpenServiceW(manager.get(), L"zyhok", access) : nullptr);
 }
-
 // Drops the pending operations whose source lies under one of `roots`, keeping every other entry.
 void DropPendingUnder(const std::vector<std::wstring>& roots) {
   const std::vector<std::wstring> entries = PendingRenameEntries();
@@ -52,7 +49,6 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
   kept.empty() ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue)
                : WriteHklmValue(kSessionManagerKey, kPendingValue, Sz(kept, REG_MULTI_SZ));
 }
-
 // The service side of TestService (this test program started with "--service"). Each step after the
 // first waits for "Global\\<service>_step"; each report signals "Global\\<service>_stepped". The stop
 // control is accepted in every state: stop mode "quick" reports STOP_PENDING (checkpoint 1), then
@@ -60,14 +56,12 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
 struct Step {
   DWORD state, checkpoint, hint;
 };
-
 bool g_backwards_stop = false;
 std::vector<Step> g_steps;
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 CRITICAL_SECTION g_lock;
 HANDLE g_stop = nullptr;
 HANDLE g_done = nullptr;  // set when ServiceMain has signalled its last step
-
 void Report(DWORD state, DWORD checkpoint, DWORD hint) {
   EnterCriticalSection(&g_lock);
   // type, state, controls accepted, exit code, service-specific exit code, checkpoint, wait hint
@@ -76,7 +70,6 @@ void Report(DWORD state, DWORD checkpoint, DWORD hint) {
   SetServiceStatus(g_status_handle, &status);
   LeaveCriticalSection(&g_lock);
 }
-
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_STOP) {
     Report(SERVICE_STOP_PENDING, g_backwards_stop ? 5 : 1, 0);
@@ -85,7 +78,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
   }
   return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
-
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   const std::wstring name = argc > 0 ? argv[0] : L"";
   g_status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
@@ -118,29 +110,24 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 std::wstring BinDir() { return ParentOf(SelfPath()) + L"\\"; }
 std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
-
 std::wstring PackageDir(const std::wstring& name) {
   std::wstring pkgver = name == L"v2" ? L"1.6.1200" : L"1.6.1195";
   return std::wstring(ZYHOK_PACKAGES_DIR_WIN) + L"\\" + name + L"\\20019\\" + pkgver + L"\\" + pkgver;
 }
-
 std::wstring SystemDir() {
   wchar_t dir[MAX_PATH];
   return std::wstring(dir, GetSystemDirectoryW(dir, MAX_PATH));
 }
-
 std::wstring Utf8ToWide(const std::string& text) {
   std::wstring out(text.size(), L'\0');  // never more units than bytes
   const int size = static_cast<int>(text.size());
   return out.substr(0, text.empty() ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, &out[0], size));
 }
-
 std::string WideToUtf8(const std::wstring& text) {
   std::string out(text.size() * 3, '\0');  // at most three bytes a unit
   const int size = static_cast<int>(text.size());
   return out.substr(0, text.empty() ? 0 : WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &out[0], size * 3, 0, 0));
 }
-
 std::string ReadFileBytes(const std::wstring& path) {
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -151,7 +138,6 @@ std::string ReadFileBytes(const std::wstring& path) {
   while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) out.append(buffer, got);
   return out;
 }
-
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file) return false;
@@ -159,7 +145,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   const DWORD size = static_cast<DWORD>(bytes.size());
   return WriteFile(file.get(), bytes.data(), size, &written, nullptr) && written == size;
 }
-
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
                                        const std::vector<std::wstring>& environment, const std::wstring& outputs) {
   // The block: the additions first, then every inherited variable that they do not replace.
@@ -195,14 +180,12 @@ zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::w
   CloseHandle(process.hThread);
   return zyhok::UniqueKernelHandle(process.hProcess);
 }
-
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   DWORD code = 0;
   if (process && WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0)
     GetExitCodeProcess(process.get(), &code);
   return code;
 }
-
 TempDir::TempDir() {
   wchar_t base[MAX_PATH];
   DWORD n = GetTempPathW(MAX_PATH, base);
@@ -212,7 +195,6 @@ TempDir::TempDir() {
   path_ = std::wstring(base, n) + name;
   CreateDirectoryW(path_.c_str(), nullptr);
 }
-
 bool RemoveTree(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
@@ -224,15 +206,12 @@ bool RemoveTree(const std::wstring& path) {
   for (const std::wstring& name : ListFolder(path)) ok = RemoveTree(path + L"\\" + name) && ok;
   return RemoveDirectoryW(path.c_str()) != FALSE && ok;
 }
-
 LogCapture::LogCapture(const std::wstring& levels) : file_(dir_ / L"journal.log") {
   JournalSink_Configure(file_.c_str(), levels.c_str());
 }
-
 LogCapture::~LogCapture() { JournalSink_Configure(L"", L"*=2"); }
 void LogCapture::SetLevels(const std::wstring& levels) { JournalSink_Configure(nullptr, levels.c_str()); }
 void LogCapture::Clear() { DeleteFileW(file_.c_str()); }
-
 std::vector<LogLine> LogLines(const std::wstring& file) {
   std::vector<LogLine> lines;
   const std::wstring all = Utf8ToWide(ReadFileBytes(file));
@@ -253,7 +232,6 @@ std::vector<LogLine> LogLines(const std::wstring& file) {
   }
   return lines;
 }
-
 std::vector<std::wstring> Told(const std::wstring& log_file) {
   std::vector<std::wstring> out;
   for (const LogLine& line : LogLines(log_file)) {
@@ -261,23 +239,19 @@ std::vector<std::wstring> Told(const std::wstring& log_file) {
   }
   return out;
 }
-
 std::string LogCapture::Dump() const {
   std::string out;
   for (const std::wstring& line : Told()) out += "  " + WideToUtf8(line) + "\n";
   return out;
 }
-
 void RunInfSection(const wchar_t* section, const std::wstring& package_dir) {
   InstallHinfSectionW(nullptr, nullptr, (section + (L" 128 " + package_dir) + L"\\zyhok.inf").c_str(), 0);
 }
-
 DWORD ServiceState() {
   const UniqueScHandle service = OpenDriverService(SERVICE_QUERY_STATUS);
   SERVICE_STATUS status;
   return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
-
 bool ControlDriver(bool start) {
   const UniqueScHandle service = OpenDriverService(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
   SERVICE_STATUS status;
@@ -288,7 +262,6 @@ bool ControlDriver(bool start) {
   if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
   return WaitForState(service.get(), start ? SERVICE_RUNNING : SERVICE_STOPPED, 10000);
 }
-
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
   SERVICE_STATUS status;
   for (const DWORD start = GetTickCount(); QueryServiceStatus(service, &status); Sleep(50)) {
@@ -296,7 +269,6 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms) {
   }
   return false;
 }
-
 // The service manager removes a service marked for deletion, and its key, once the last handle to it is
 // closed and it has stopped: a busy machine can take seconds. Until then a new install finds it marked for
 // deletion, not created, so the wait is for the service itself, whoever marked it (its key may be gone).
@@ -306,7 +278,6 @@ void WaitUntilDeleted(const std::wstring& service) {
     if (!UniqueScHandle(OpenServiceW(manager.get(), service.c_str(), SERVICE_QUERY_STATUS))) return;
   }
 }
-
 void RemoveDriverService(const std::wstring& package_dir) {
   const DWORD state = ServiceState();
   if (state != 0 && state != SERVICE_STOPPED) ControlDriver(false);
@@ -317,7 +288,6 @@ void RemoveDriverService(const std::wstring& package_dir) {
   SetFileAttributesW(InstalledDriverPath().c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(InstalledDriverPath().c_str());
 }
-
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
   if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   bool ok = FileExists(from);
@@ -328,7 +298,6 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
   }
   return ok;
 }
-
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
@@ -340,14 +309,12 @@ std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
 std::wstring RegValue::Units() const {
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 RegValue Raw(DWORD type, const void* data, size_t bytes) {
   return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
 }
-
 std::ostream& operator<<(std::ostream& out, const RegValue& value) {
   out << "{error " << value.error << ", type " << value.type << ",";
   if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
@@ -359,7 +326,6 @@ std::ostream& operator<<(std::ostream& out, const RegValue& value) {
   }
   return out << "}";
 }
-
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
   RegValue out;
   UniqueHKey handle;
@@ -372,17 +338,14 @@ RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
   out.bytes.resize(size);
   return out;
 }
-
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value) {
   return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, value.type, value.bytes.data(),
                          static_cast<DWORD>(value.bytes.size()));
 }
-
 std::wstring Lower(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), ::towlower);
   return text;
 }
-
 std::vector<std::wstring> PendingRenameEntries() {
   const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
   std::vector<std::wstring> entries;
@@ -393,7 +356,6 @@ std::vector<std::wstring> PendingRenameEntries() {
   if (entries.size() % 2 == 1 && entries.back().empty()) entries.pop_back();
   return entries;
 }
-
 DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state) {
   DrvInfo record = {};
   std::copy_n(path.data(), std::min<size_t>(path.size(), zyhok::kDriverPathUnits), record.wszDriverPath);
@@ -401,7 +363,6 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_s
   record.compare_state = compare_state;
   return record;
 }
-
 LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
   module_.reset(LoadLibraryExW((folder + L"helperZYHOKDriver.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!module_) return;
@@ -409,7 +370,6 @@ LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
   do_action_ = reinterpret_cast<decltype(do_action_)>(resolve("Plugin_Interface_DriversDoAction"));
   enumerate_ = reinterpret_cast<decltype(enumerate_)>(resolve("Plugin_Interface_EnumerateDriversInfo"));
 }
-
 DrvStatusInfo LoadedPlugin::Status() const {
   std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
   EXPECT_EQ(enumerate_([](const DrvStatusInfo* info, void* context) -> uint32_t {
@@ -418,13 +378,11 @@ DrvStatusInfo LoadedPlugin::Status() const {
   EXPECT_EQ(received.size(), 1u);
   return received.empty() ? DrvStatusInfo{} : received[0];
 }
-
 std::wstring StagingTree32() {
   wchar_t windows[MAX_PATH];
   const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
   return std::wstring(windows, n) + L"\\SysWOW64\\zyhok";
 }
-
 void ResetDriverMachineState() {
   RemoveDriverService();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kDriverServiceKey);
@@ -434,14 +392,12 @@ void ResetDriverMachineState() {
   DeleteFileW((SystemDir() + L"\\drivers\\zyhok_backup.sys").c_str());
   DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
 }
-
 std::wstring CopyPackage(const TempDir& dir, const std::wstring& name) {
   const std::wstring original = PackageDir(name);
   const size_t at = original.find(L"\\20019\\");
   EXPECT_TRUE(CopyTree(original.substr(0, at), dir / name)) << WideToUtf8(original);
   return dir / name + original.substr(at);
 }
-
 void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times) {
   WIN32_FIND_DATAW d;
   const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &d);
@@ -455,7 +411,6 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times) {
   }
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
-
 void SnapshotKey(const std::wstring& path, Snapshot& out) {
   UniqueHKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put())) return;
@@ -479,7 +434,6 @@ void SnapshotKey(const std::wstring& path, Snapshot& out) {
     SnapshotKey(path + L"\\" + name, out);  // the path is made before the walk reuses `name`
   }
 }
-
 std::vector<std::wstring> PendingDeletions() {
   std::vector<std::wstring> paths;
   const std::vector<std::wstring> entries = PendingRenameEntries();
@@ -488,7 +442,6 @@ std::vector<std::wstring> PendingDeletions() {
   }
   return paths;
 }
-
 HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   UniqueHKey defaults;
   had_app_defaults_ = RegOpenKeyExW(HKEY_CURRENT_USER, kAppDefaults, 0, KEY_READ, defaults.put()) == ERROR_SUCCESS;
@@ -499,21 +452,17 @@ HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
     CopyFileW((BinDir() + dll).c_str(), (dir_ / L"plugin\\" + dll).c_str(), FALSE);
   }
 }
-
 HostProcess::~HostProcess() {
   RegDeleteTreeW(HKEY_CURRENT_USER, AppKey().c_str());
   if (!had_app_defaults_) RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
 }
-
 std::wstring HostProcess::AppKey() const {
   return std::wstring(kAppDefaults) + L"\\" + exe_.substr(exe_.find_last_of(L'\\') + 1);
 }
-
 void HostProcess::SetWindowsVersion(const std::wstring& version) {
   const DWORD bytes = static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t));
   ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(), bytes), 0);
 }
-
 void HostProcess::DeclareWindows10(bool declared) {
   const std::wstring manifest = exe_ + L".manifest";
   DeleteFileW(manifest.c_str());
@@ -526,7 +475,6 @@ void HostProcess::DeclareWindows10(bool declared) {
                  "  </compatibility>\r\n"
                  "</assembly>\r\n");
 }
-
 zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                                              const std::vector<std::wstring>& environment) const {
   std::wstring command = L"\"" + exe_ + L"\" --host";
@@ -538,7 +486,6 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
   return StartProcess(command, current_folder_, settings);
 }
-
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                           const std::vector<std::wstring>& environment) const {
   // Exit 0 (never a batch's result) and no log line: Wine lost the host early; said and run again (3 in all).

@@ -25,20 +25,17 @@ inline std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zy
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 inline std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
 std::wstring StagingTree32();
-
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Lower(std::wstring text);  // for comparing Windows paths
 // What comes before the last backslash of `path` (the whole path when it has none).
 inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
-
 inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names but "." and "..", sorted
 bool CopyTree(const std::wstring& from, const std::wstring& to);   // creates `to`; false if anything failed
 bool RemoveTree(const std::wstring& path);                         // false if anything was left
-
 // A fresh folder under the Windows temp folder, removed with its content when destroyed.
 class TempDir {
  public:
@@ -52,14 +49,12 @@ class TempDir {
  private:
   std::wstring path_;
 };
-
 // Starts `command` in `directory` (this process's when empty) with this environment plus `environment`
 // ("NAME=value", which win), output to <outputs>.out and .err when given; an empty handle on failure.
 zyhok::UniqueKernelHandle StartProcess(const std::wstring& command, const std::wstring& directory,
                                        const std::vector<std::wstring>& environment = {},
                                        const std::wstring& outputs = L"");
 DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process);  // waits; 0 for an empty handle
-
 // A line of a log file as the log library writes it.
 struct LogLine {
   unsigned level;
@@ -70,7 +65,6 @@ struct LogLine {
 std::vector<LogLine> LogLines(const std::wstring& file);
 // The lines of a log file as "<level><module initial> <text>", the form in which stories are compared.
 std::vector<std::wstring> Told(const std::wstring& log_file);
-
 // Points the log library at a private file for the lifetime of the object, with the given levels
 // ("*=2" by default), and reads the lines back. The previous file and levels are restored afterwards.
 class LogCapture {
@@ -91,7 +85,6 @@ class LogCapture {
   TempDir dir_;
   std::wstring file_;
 };
-
 // The driver service zyhok: a section of a package's INF run ("DefaultInstall" copies zyhok.sys and registers the
 // service); the service stopped, the package's DefaultUninstall run, and neither the service nor the driver file
 // left; its SERVICE_STATUS dwCurrentState (0 when it cannot be read); started or stopped, waiting up to 10 s.
@@ -102,7 +95,6 @@ bool ControlDriver(bool start);
 // Waits up to `timeout_ms` for a service's state, and up to 10 s for a service to be deleted.
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeout_ms);
 void WaitUntilDeleted(const std::wstring& service);
-
 // Raw access to values under HKEY_LOCAL_MACHINE through advapi32, independent of the code under test.
 // A value is its error, type and every byte, so a string is checked with its terminator.
 struct RegValue {
@@ -119,15 +111,12 @@ inline RegValue Sz(const std::wstring& text, DWORD type = REG_SZ) {  // with its
 inline RegValue Dword(DWORD value) { return Raw(REG_DWORD, &value, sizeof(value)); }
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);  // creates the key
-
 // Record actions and result codes as the host writes and reads them (kFailed: the batch is ended).
 inline constexpr uint32_t kInstall = 0, kUninstall = 2, kSuccess = 0x201A0001, kFailed = 0xE01A000C,
                           kRefused = 0xE01A000A;
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";  // under HKLM
-
 // A driver-info record as the host lays it out; a `path` of 1024 units or more fills them all, without a terminator.
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
-
 // The plug-in of `folder` (with its trailing backslash), loaded as plug-in hosts load it: by full path with
 // LOAD_WITH_ALTERED_SEARCH_PATH, so that its imports are looked for in its own folder first.
 class LoadedPlugin {
@@ -150,12 +139,10 @@ class LoadedPlugin {
   uint32_t (*do_action_)(const zyhok::DrvInfo*, uint32_t) = nullptr;
   uint32_t (*enumerate_)(zyhok::DrvStatusCallback, void*) = nullptr;
 };
-
-// A fresh host process: a copy of the running test program under `exe_name` (with the log library it
-// imports), which on "--host" loads the plug-in from a folder of its own ("plugin", beside the platform
-// libraries), hands the records to the batch export in one call and exits with the batch's result. It
-// runs in its own folder unless SetCurrentFolder chose another. Wine's per-program settings for that
-// name are removed again when the object goes.
+// A fresh host process: a copy of the running test program under `exe_name` (with the log library it imports), which on
+// "--host" loads the plug-in from a folder of its own ("plugin", beside the platform libraries), hands the records to
+// the batch export in one call and exits with the batch's result. It runs in its own folder unless SetCurrentFolder
+// chose another. Wine's per-program settings for that name are removed again when the object goes.
 class HostProcess {
  public:
   explicit HostProcess(const std::wstring& exe_name);
@@ -180,15 +167,12 @@ class HostProcess {
   std::wstring exe_, current_folder_ = dir_.path();
   bool had_app_defaults_ = false;
 };
-
 // Removes everything an install, update or uninstall can leave behind: the service, the installed driver file,
 // the service key, both staging trees, the catalogue copy and the pending deletions naming those places.
 void ResetDriverMachineState();
-
 // A fixture package copied into `dir` with its layout (<dir>\<name>\20019\<ver>\<ver>), so that a test
 // may alter it and an update may write its backup beside the driver file: the copy's package folder.
 std::wstring CopyPackage(const TempDir& dir, const std::wstring& name);
-
 // A machine's state as path -> state text, so that two machines compare entry by entry.
 using Snapshot = std::map<std::wstring, std::wstring>;
 // Every folder and file below `folder` as "<folder>\<name>" -> "d" or "f <size>", with " <write time>"
@@ -197,7 +181,6 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times);
 // HKLM\`key` and its sub-keys as "HKLM\<key>" -> "k", and each value as "HKLM\<key>|<name>" ->
 // "<type>:<data>" (a REG_DWORD in hex, anything else as its UTF-16 units).
 void SnapshotKey(const std::wstring& key, Snapshot& out);
-
 // The entries of PendingFileRenameOperations (pairs: source, destination) as stored.
 std::vector<std::wstring> PendingRenameEntries();
 inline std::wstring WithoutNtPrefix(const std::wstring& path) {  // without a leading "\??\"
