@@ -27,14 +27,16 @@ FARPROC WINAPI ResolveLateImport(unsigned notification, DelayLoadInfo* info) noe
   // names), so that it is loaded, and referenced, once per load of the plug-in rather than once per function.
   auto* const slot = reinterpret_cast<HMODULE*>(reinterpret_cast<BYTE*>(&__ImageBase) + info->pidd->rvaHmod);
   HMODULE module = *slot;
-  // <system folder>\<name>, built without allocating: the loader's helper that calls this is C code.
-  wchar_t path[MAX_PATH];
-  const UINT folder = module == nullptr ? GetSystemDirectoryW(path, MAX_PATH) : 0;
-  const size_t name = strlen(info->szDll);
-  if (folder > 0 && folder + 1 + name < MAX_PATH) {
-    path[folder] = L'\\';
-    for (size_t i = 0; i <= name; ++i) path[folder + 1 + i] = static_cast<unsigned char>(info->szDll[i]);
-    module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) {
+    // <system folder>\<name>, built without allocating: the loader's helper that calls this is C code.
+    wchar_t path[MAX_PATH];
+    const UINT folder = GetSystemDirectoryW(path, MAX_PATH);
+    const size_t name = strlen(info->szDll);
+    if (folder > 0 && folder + 1 + name < MAX_PATH) {
+      path[folder] = L'\\';
+      for (size_t i = 0; i <= name; ++i) path[folder + 1 + i] = static_cast<unsigned char>(info->szDll[i]);
+      module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
     // Another thread that loaded it meanwhile already holds the reference that is kept.
     if (module != nullptr && InterlockedExchangePointer(reinterpret_cast<PVOID*>(slot), module) == module) {
       FreeLibrary(module);
