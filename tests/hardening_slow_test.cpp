@@ -254,60 +254,6 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   EXPECT_EQ(failures, 0) << seed_text << "; the first failures:" << report;
   EXPECT_TRUE(acted[0] > 0 && acted[1] > 0 && acted[2] > 0) << "too few real actions; " << seed_text;
 }
-// Crafted input, as someone with an ordinary user's reach, or one crafted value, would try it on the platform's host,
-// which runs as SYSTEM. From v1 installed, each record runs in a host that keeps the plug-in in a folder of its own
-// and loads it with the altered search path, with a library that records its loading planted under the names of the
-// platform's and the system's libraries in the host's current folder and on PATH: none may be loaded. The service
-// key's registered paths, or the previous copies of a leftover journal, name decoys outside the staging trees
-// (component file names, reached directly, by climbing out of a version folder, as \\?\ and as \\.\ paths):
-// each decoy survives, and a level-3 line names its path.
-TEST(Hardening, CraftedPathsAndPlantedLibrariesSteerNothing) {
-  struct ResetAtEnd { ~ResetAtEnd() { ResetDriverMachineState(); } } reset_at_end;
-  const struct { const char* name; uint32_t action; bool journal; } rows[] = {
-      {"update", 1, false}, {"uninstall", kUninstall, false}, {"install over a leftover journal", kInstall, true}};
-  TempDir dir;
-  const std::wstring v2 = CopyPackage(dir, L"v2"), decoys = dir / L"decoys", cwd = dir / L"cwd", on_path = dir / L"p";
-  const std::vector<std::wstring> names = {L"ZyHkEvt.dll", L"ZyHkEvt64.dll", L"zymon.dll", L"zymon64.dll"};
-  std::wstring up = StagingTree64() + L"\\20019\\ZyMon\\1";
-  for (size_t level = std::count(up.begin(), up.end(), L'\\'); level > 0; --level) up += L"\\..";
-  const struct { std::wstring file; const wchar_t *subkey, *name, *journal; } crafted[] = {  // the journal's order
-      {decoys + L"\\zymon.dll", L"", L"ZYHOKMonDllName", L"previous.engine32="},
-      {L"\\\\?\\" + decoys + L"\\ZyHkEvt.dll", L"\\AddOn\\ZyHkEvt", L"path", L"previous.addon32="},
-      {up + decoys.substr(2) + L"\\zymon64.dll", L"", L"ZYHOKMonDll64Name", L"previous.engine64="},
-      {L"\\\\.\\" + decoys + L"\\ZyHkEvt64.dll", L"\\AddOn\\ZyHkEvt64", L"path", L"previous.addon64="}};
-  for (const std::wstring& folder : {decoys, cwd, on_path}) ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  for (const std::wstring& name : names) ASSERT_TRUE(WriteFileBytes(decoys + L"\\" + name, "decoy"));
-  for (const std::wstring& folder : {cwd, on_path})
-    for (const wchar_t* name : {L"setupkit.dll", L"journalsink.dll", L"version.dll", L"shlwapi.dll", L"setupapi.dll"})
-      ASSERT_TRUE(CopyFileW((FixturesDir() + L"\\planted.dll").c_str(), (folder + L"\\" + name).c_str(), FALSE));
-  static wchar_t path[32767];
-  const DWORD units = GetEnvironmentVariableW(L"PATH", path, 32767);
-  const std::wstring search = L"PATH=" + on_path + L";" + std::wstring(path, units);  // on_path first
-  HostProcess host(L"zyhok_planted_host.exe");
-  host.SetCurrentFolder(cwd);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    ResetDriverMachineState();
-    ASSERT_EQ(LoadedPlugin().Do(kInstall, PackageDir(L"v1")), kSuccess);
-    std::wstring journal;
-    for (const auto& c : crafted) {
-      journal += c.journal + c.file + L'\0';
-      if (!row.journal) ASSERT_EQ(WriteHklmValue(kDriverServiceKey + std::wstring(c.subkey), c.name, Sz(c.file)), 0);
-    }
-    const RegValue entries = Sz(journal, REG_MULTI_SZ);
-    if (row.journal) ASSERT_EQ(WriteHklmValue(kDriverServiceKey, L"ZYHOKActionJournal", entries), 0);
-    LogCapture log;
-    const std::wstring package = row.action == kUninstall ? PackageDir(L"v1") : v2;
-    EXPECT_EQ(host.Run({MakeRecord(row.action, package)}, log.file(), {search}), kSuccess) << log.Dump();
-    const std::vector<std::wstring> told = log.Told();
-    for (const auto& c : crafted) {
-      const std::wstring line = L"3z not a staged component file, left alone: " + c.file;
-      EXPECT_NE(std::find(told.begin(), told.end(), line), told.end()) << WideToUtf8(line) << "\n" << log.Dump();
-    }
-    EXPECT_EQ(ListFolder(decoys), names);
-    for (const std::wstring& folder : {cwd, on_path}) EXPECT_EQ(ListFolder(folder).size(), 5u) << "one was loaded";
-  }
-}
 // clang-format on
 
 }  // namespace

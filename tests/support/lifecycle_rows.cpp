@@ -37,6 +37,13 @@ constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFa
 #define ROLLBACK L"2z rollback to old drivers from: %V2%\\zyhok_backup.sys to %DRIVERS%zyhok.sys"
 #define NOT_REPLACED EXCHANGE, L"5z Copy file failed.0x2", L"5z replace original driver file with new ones failed.", \
     ROLLBACK, L"2z rollback to original driver file successfully."
+// The registered or journalled paths crafted to name decoys (ScenarioMachine::Prepare's "decoys"), refused: the
+// 32-bit and 64-bit engine, the 32-bit and 64-bit add-on, in the order of an install's or update's retirement.
+#define DECOY(path) L"3z not a staged component file, left alone: " path
+#define DECOY_E32 DECOY(L"%DECOYS%\\zymon.dll")
+#define DECOY_E64 DECOY(L"%CLIMB%\\zymon64.dll")
+#define DECOY_A32 DECOY(L"\\\\?\\%DECOYS%\\ZyHkEvt.dll")
+#define DECOY_A64 DECOY(L"\\\\.\\%DECOYS%\\ZyHkEvt64.dll")
 // An update from a v2 copy without its driver file, rolled back: DriverEntry refuses the restart of v1 with
 // `status`, which the start reports as Windows error `error`; the plug-in says `why`, and ends with `result`.
 #define ROLLBACK_RESTART_REFUSED(name, status, error, why, result, code)                                              \
@@ -97,7 +104,15 @@ const std::vector<Scenario> kScenarios = {
     // stages them again where they were registered, and retires none of them.
     {"ReinstallAfterAnUninstallThatFailedAtItsInf", L"v1 failed-uninstall", {{0, L"%V1%"}}, kSuccess, L"v1",
      {INSTALL_V1, L"start", SERVICE_STARTED, INSTALL_END(L"0x201a0001")}},
+    // Paths that name no staged component file are never retired, wherever they come from.
+    {"InstallOverALeftoverJournalLeavesItsCraftedPathsAlone", L"v1 stopped decoys=journal", {{0, L"%V2%"}}, kSuccess,
+     L"v2 staged=v1+v2 decoys", {L"act 0 0", L"install %V2%", L"engine %V2% 2.6.1100", L"addon %V2%\\AddOn 1.0.6",
+     L"inf %V2%\\zyhok.inf", L"start", SERVICE_STARTED, DECOY_E32, DECOY_E64, DECOY_A32, DECOY_A64,
+     INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
+    {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess, L"staged=v1 queued=roots decoys",
+     {UNINSTALL_V1(L"access 0"), L"wait", DECOY_E32, DECOY_A32, DECOY_E64, DECOY_A64, L"uninf",
+      UNINSTALL_END(L"0x201a0001")}},
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess,
      L"v1 InstalledByZefa=0", {UNINSTALL_V1(L"access 0"), UNINSTALL_END(L"0x201a0001")}},
     {"UninstallCountsTheShareDownWithoutWrapping", L"v1 PermCount=0xffffffff", {{2, L"%V1%"}}, kSuccess,
@@ -158,6 +173,9 @@ const std::vector<Scenario> kScenarios = {
      kSuccess, L"v1-inf driver=v2 PermCount=1 InstalledByZefa=1 DeleteFlag=0 staged=v2 registered=v2 "
      L"BootStatus=0xffffffff",
      {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED, L"rename-empty *4", UPDATE_END(L"0x201a0001")}},
+    {"UpdateLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{1, L"%V2%"}}, kSuccess,
+     L"v2 inf=v1 staged=v1+v2 decoys", {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED, DECOY_E32,
+     DECOY_E64, DECOY_A32, DECOY_A64, UPDATE_END(L"0x201a0001")}},
     // Staged flags that differ: only the component that was copied afresh has its old copies retired, and
     // an add-on not copied keeps its registration.
     {"UpdateOverAStagedAddOnRetiresOnlyTheEngine", L"v1 stage=v2a", {{1, L"%V2%"}}, kSuccess,

@@ -120,6 +120,13 @@ void Register(Machine& m, const std::wstring& items) {
     m[key + L"|version"] = Text(index < 0 ? L"" : v == L"v1" ? L"1.0.5" : L"1.0.6");
   }
 }
+// Registered (or journalled) paths crafted to name decoys outside the staging trees, as sub-key, value,
+// journal entry and path: reached directly, as \\?\, by climbing out of a version folder, and as \\.\.
+const wchar_t* const kCrafted[][4] = {
+    {L"", L"ZYHOKMonDllName", L"previous.engine32=", L"%DECOYS%\\zymon.dll"},
+    {L"\\AddOn\\ZyHkEvt", L"path", L"previous.addon32=", L"\\\\?\\%DECOYS%\\ZyHkEvt.dll"},
+    {L"", L"ZYHOKMonDll64Name", L"previous.engine64=", L"%CLIMB%\\zymon64.dll"},
+    {L"\\AddOn\\ZyHkEvt64", L"path", L"previous.addon64=", L"\\\\.\\%DECOYS%\\ZyHkEvt64.dll"}};
 void Erase(Machine& m, const std::wstring& prefix) {
   for (auto at = m.lower_bound(prefix); at != m.end() && at->first.rfind(prefix, 0) == 0;) at = m.erase(at);
 }
@@ -127,12 +134,19 @@ void Erase(Machine& m, const std::wstring& prefix) {
 }  // namespace
 
 ScenarioMachine::ScenarioMachine()
-    : v1_(CopyPackage(copies_, L"v1")), v2_(CopyPackage(copies_, L"v2")), engine_(Components(L"v1")[0]) {
+    : v1_(CopyPackage(copies_, L"v1")),
+      v2_(CopyPackage(copies_, L"v2")),
+      engine_(Components(L"v1")[0]),
+      decoys_(copies_ / L"decoys") {
   SetLastError(0xDEADBEEF);
   MoveFileW(L"", L".1");
   wchar_t rename_error[16];
   wsprintfW(rename_error, L"0x%lx", GetLastError());
-  tokens_ = {{L"%V1%", v1_},
+  std::wstring climb = StagingTree64() + L"\\20019\\ZyMon\\1";
+  for (size_t level = std::count(climb.begin(), climb.end(), L'\\'); level > 0; --level) climb += L"\\..";
+  tokens_ = {{L"%DECOYS%", decoys_},
+             {L"%CLIMB%", climb + decoys_.substr(2)},
+             {L"%V1%", v1_},
              {L"%V2%", v2_},
              {L"%LONG%", v1_ + L"\\" + std::wstring(300, L'x')},
              {L"%DRIVERS%", SystemDir() + L"\\drivers\\"},
@@ -214,6 +228,18 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
     return CopyFileW((PackageDir(value) + L"\\zyhok.cat").c_str(), (SystemDir() + L"\\zyhok.cat").c_str(), FALSE);
   if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
   if (name == L"host") return host_ = value, true;
+  if (name == L"decoys") {  // the registered paths, or (=journal) a leftover journal's, crafted as above
+    bool done = CreateDirectoryW(decoys_.c_str(), nullptr) != FALSE;
+    std::wstring journal;
+    for (const auto& [subkey, value_name, entry, crafted] : kCrafted) {
+      const std::wstring path = Expand(crafted);
+      done &= WriteFileBytes(decoys_ + path.substr(path.find_last_of(L'\\')), "decoy");
+      journal += entry + path + L'\0';
+      if (value.empty()) done &= WriteHklmValue(kDriverServiceKey + std::wstring(subkey), value_name, Sz(path)) == 0;
+    }
+    return done &&
+           (value.empty() || WriteHklmValue(kDriverServiceKey, L"ZYHOKActionJournal", Sz(journal, REG_MULTI_SZ)) == 0);
+  }
   if (word[0] == L'-') {  // the value, or the sub-key, of that name
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kDriverServiceKey + (L"\\" + word.substr(1))).c_str());
     return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]), true;
@@ -288,7 +314,9 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       Erase(m, StagingTree32());
       for (const auto& [v, file, i] : Picked(value)) AddStaged(m, file, v);
     }
-    if (name == L"queued") {
+    for (const std::wstring& tree : {StagingTree64(), StagingTree32()})
+      if (word == L"queued=roots") m[L"queued " + tree] = m[L"queued " + tree + L"\\20019"] = L"";
+    if (name == L"queued" && value != L"roots") {
       const bool own = value == L"own-tree";
       AddStaged(m, engine_ + (own ? L"" : L".<tick>"), L"v1");
       m[L"queued " + engine_ + (own ? L"" : L".<tick>")] = L"";
@@ -305,6 +333,8 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       m[L"reg"] = L"k";
     }
     if (name[0] == L'%') AddStaged(m, Expand(name), value);
+    for (const wchar_t* decoy : {L"ZyHkEvt.dll", L"ZyHkEvt64.dll", L"zymon.dll", L"zymon64.dll"})
+      if (word == L"decoys") m[L"decoy " + std::wstring(decoy)] = L"decoy";
     if (eq == word.npos || iswlower(name[0]) || name[0] == L'%') continue;
     if (value == L"-") {
       m.erase(L"reg|" + name);
@@ -415,7 +445,9 @@ void ScenarioMachine::ExpectStory(const std::wstring& log_file, const std::vecto
   EXPECT_TRUE(told == story) << StoryDiff(story, told);
 }
 void ScenarioMachine::ExpectMachine(const std::wstring& after, const LoadedPlugin& plugin) const {
-  const Machine expected = Expected(after), actual = Observe(plugin, pending_);
+  Machine expected = Expected(after), actual = Observe(plugin, pending_);
+  for (const std::wstring& name : ListFolder(decoys_))
+    actual[L"decoy " + name] = Utf8ToWide(ReadFileBytes(decoys_ + L"\\" + name));
   EXPECT_TRUE(actual == expected) << MachineDiff(expected, actual);
 }
 void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& out) const {

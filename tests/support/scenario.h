@@ -69,7 +69,7 @@ class ScenarioMachine {
   void Tell(const std::wstring& part, std::vector<std::wstring>& out) const;
   void Stage(const std::vector<std::wstring>& args, std::vector<std::wstring>& out) const;
   TempDir copies_;
-  const std::wstring v1_, v2_, engine_;
+  const std::wstring v1_, v2_, engine_, decoys_;
   std::vector<std::pair<std::wstring, std::wstring>> tokens_;
   zyhok::UniqueFileHandle instance_, held_;
   zyhok::UniqueModule loaded_;

@@ -27,6 +27,8 @@ constexpr DWORD kStepTimeoutMs = 10000;
 constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+constexpr const wchar_t* kPlanted[] = {L"journalsink.dll", L"setupapi.dll", L"setupkit.dll", L"shlwapi.dll",
+                                       L"version.dll"};  // sorted, as ListFolder gives them
 std::wstring SelfPath() {
   wchar_t self[MAX_PATH];
   return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
@@ -451,8 +453,15 @@ HostProcess::HostProcess(const std::wstring& exe_name) : exe_(dir_ / exe_name) {
   for (const wchar_t* dll : {L"helperZYHOKDriver.dll", L"journalsink.dll", L"setupkit.dll"}) {
     CopyFileW((BinDir() + dll).c_str(), (dir_ / L"plugin\\" + dll).c_str(), FALSE);
   }
+  for (const std::wstring& folder : {dir_ / L"cwd", dir_ / L"path"}) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t* dll : kPlanted)
+      CopyFileW((FixturesDir() + L"\\planted.dll").c_str(), (folder + L"\\" + dll).c_str(), 0);
+  }
 }
 HostProcess::~HostProcess() {
+  const std::vector<std::wstring> planted(std::begin(kPlanted), std::end(kPlanted));
+  for (const wchar_t* folder : {L"cwd", L"path"}) EXPECT_EQ(ListFolder(dir_ / folder), planted) << "one was loaded";
   RegDeleteTreeW(HKEY_CURRENT_USER, AppKey().c_str());
   if (!had_app_defaults_) RegDeleteKeyW(HKEY_CURRENT_USER, kAppDefaults);
 }
@@ -482,9 +491,12 @@ zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records
     command += L" " + std::to_wstring(record.action) + L" " + std::to_wstring(record.compare_state) + L" \"" +
                std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, zyhok::kDriverPathUnits)) + L"\"";
   }
+  static wchar_t path[32767];
+  const DWORD units = GetEnvironmentVariableW(L"PATH", path, 32767);
   std::vector<std::wstring> settings = environment;
   settings.push_back(L"ZYJOURNAL_FILE=" + log_file);
-  return StartProcess(command, current_folder_, settings);
+  settings.push_back(L"PATH=" + dir_ / L"path;" + std::wstring(path, units));
+  return StartProcess(command, dir_ / L"cwd", settings);
 }
 uint32_t HostProcess::Run(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                           const std::vector<std::wstring>& environment) const {

@@ -141,8 +141,9 @@ class LoadedPlugin {
 };
 // A fresh host process: a copy of the running test program under `exe_name` (with the log library it imports), which on
 // "--host" loads the plug-in from a folder of its own ("plugin", beside the platform libraries), hands the records to
-// the batch export in one call and exits with the batch's result. It runs in its own folder unless SetCurrentFolder
-// chose another. Wine's per-program settings for that name are removed again when the object goes.
+// the batch export in one call and exits with the batch's result. Its current folder, and the first folder on its PATH,
+// hold a library that records its loading under each name of the platform's and the system's libraries that the
+// plug-in imports: none may be loaded by the time the object goes. Wine's per-program settings for that name go too.
 class HostProcess {
  public:
   explicit HostProcess(const std::wstring& exe_name);
@@ -150,7 +151,6 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  void SetCurrentFolder(const std::wstring& folder) { current_folder_ = folder; }
   void SetWindowsVersion(const std::wstring& version);  // what Wine reports to this program only ("win7", "win10")
   void DeclareWindows10(bool declared);                 // whether the program's manifest declares Windows 10
   // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
@@ -164,7 +164,7 @@ class HostProcess {
  private:
   std::wstring AppKey() const;
   TempDir dir_;
-  std::wstring exe_, current_folder_ = dir_.path();
+  std::wstring exe_;
   bool had_app_defaults_ = false;
 };
 // Removes everything an install, update or uninstall can leave behind: the service, the installed driver file,
