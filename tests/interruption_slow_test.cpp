@@ -3,12 +3,9 @@
 // row's story, a host process that the log library ends at line n (ZYJOURNAL_CUT) must have told the
 // story's first n - 1 lines; then a second host process runs the record again. Also, a different action
 // after a dead one: it must finish the dead action's work as the uncut rows would have left the machine.
-#include <gtest/gtest.h>
-
+#include "support/test_support.h"
 #include <algorithm>
 #include <iostream>
-
-#include "support/scenario.h"
 
 namespace {
 
@@ -37,12 +34,6 @@ class Interruption : public ::testing::Test {
   uint32_t Run(const Rec& rec, size_t cut, const std::wstring& log) {
     return host_.Run(world_.Records({rec}), log, {L"ZYJOURNAL_CUT=" + std::to_wstring(cut)});
   }
-  void ExpectMachine(const std::wstring& after) {
-    world_.ExpectMachine(after, plugin_);
-    for (const wchar_t* v : {L"v1", L"v2"}) {  // no backup left beside the package's files
-      EXPECT_EQ(ListFolder(v[1] == L'1' ? world_.v1() : world_.v2()), ListFolder(PackageDir(v)));
-    }
-  }
 
   LoadedPlugin plugin_;
   ScenarioMachine world_;
@@ -53,9 +44,7 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
   for (const Row& row : kRows) {
     const Scenario& s = LifecycleScenario(row.scenario);
     SCOPED_TRACE(s.name);
-    std::vector<std::wstring> parts = {L"load"};
-    parts.insert(parts.end(), s.story.begin(), s.story.end());
-    const std::vector<std::wstring> story = world_.Story(parts);
+    const std::vector<std::wstring> story = world_.Story({L"load", L"row " + Utf8ToWide(s.name)});
     size_t settled = story.size(), converged = 0, same = 0;
     for (size_t i = 0; row.settled != nullptr && i < story.size(); ++i) {
       if (story[i].rfind(row.settled, 0) == 0 && settled == story.size()) settled = i;
@@ -78,11 +67,11 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
       if (cut > settled) {
         Run(s.records[0], 0, log + L".again");
         EXPECT_EQ(Run({row.repair, s.records[0].path}, 0, log + L".repair"), kSuccess);
-        ExpectMachine(row.repaired);
+        world_.ExpectMachine(row.repaired, plugin_);
         continue;
       }
       EXPECT_EQ(Run(s.records[0], 0, log + L".again"), s.result);
-      ExpectMachine(s.after);
+      world_.ExpectMachine(s.after, plugin_);
       converged += !HasFailure();
     }
     std::cout << "[ cut points ] " << s.name << ": " << story.size() << " cut points, " << converged << " run again ("
@@ -94,23 +83,20 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
 // an update cut once the old driver was stopped, then the update again (which takes the share back),
 // leave the updated driver running and no v1 copy.
 TEST_F(Interruption, ADifferentActionAfterADeadOneFinishesItsWork) {
-  const Scenario& update = LifecycleScenario("UpdateOfTheRunningDriver");
-  std::vector<std::wstring> parts = {L"load"};
-  parts.insert(parts.end(), update.story.begin(), update.story.end());
-  const std::vector<std::wstring> story = world_.Story(parts);
+  const std::vector<std::wstring> story = world_.Story({L"load", L"row UpdateOfTheRunningDriver"});
   const auto line = [&](const wchar_t* text) {
     return std::find(story.begin(), story.end(), text) - story.begin() + 1;
   };
   ASSERT_TRUE(world_.Begin(L"v1", plugin_));
   EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Check if the driver is exist: zyhok"), logs_ / L"update1"), 0xDEADu);
   EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall1"), kSuccess);
-  ExpectMachine(L"");
+  world_.ExpectMachine(L"", plugin_);
 
   ASSERT_TRUE(world_.Begin(L"v1 PermCount=2", plugin_));
   EXPECT_EQ(Run({1, L"%V2%"}, line(L"2z Success to stop original driver: zyhok"), logs_ / L"update2"), 0xDEADu);
   EXPECT_EQ(Run({kUninstall, L"%V2%"}, 0, logs_ / L"uninstall2"), kSuccess);
   EXPECT_EQ(Run({1, L"%V2%"}, 0, logs_ / L"update3"), kSuccess);
-  ExpectMachine(L"v2 inf=v1 PermCount=2");
+  world_.ExpectMachine(L"v2 inf=v1 PermCount=2", plugin_);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // The diagnostic log interface through the real journalsink.dll stand-in: which lines are written for
 // each configured level, and the text forms of the pieces of a line.
-#include <gtest/gtest.h>
-
 #include "support/test_support.h"
 #include "util/log.h"
 
@@ -52,20 +50,24 @@ TEST(LogEnablingRule, LevelsArePerModuleAndLinesArriveWhole) {
             L"2|ZYHOK Driver Installation|log_test|1|==> DoActionFromDrvInfo,"
             L"rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0"}));
 }
-// Numbers are lower-case hex without leading zeros ("0" alone), whatever their integer type; booleans
-// "1"/"0"; null texts "(NULL)"; narrow texts are converted, also beyond the 512-unit stack buffer.
+// Numbers are lower-case hex without leading zeros, whatever their integer type (the lifecycle stories show "0",
+// "0x1", DWORDs, BOOLs and a null wide text); booleans "1"/"0"; a null narrow text "(NULL)"; narrow texts are
+// converted, also beyond the 512-unit stack buffer.
 TEST(LogTextForms, NumbersBooleansNullsAndTexts) {
-  const struct { void (*fill)(LogLine&); std::wstring text; } cases[] = {
-      {[](LogLine& l) { l << 0u; }, L"0"}, {[](LogLine& l) { l << 1u; }, L"0x1"},
-      {[](LogLine& l) { l << 0xE01A000Au; }, L"0xe01a000a"}, {[](LogLine& l) { l << -1; }, L"0xffffffff"},
-      {[](LogLine& l) { l << static_cast<DWORD>(1305); }, L"0x519"}, {[](LogLine& l) { l << TRUE; }, L"0x1"},
-      {[](LogLine& l) { l << true << false; }, L"10"},
-      {[](LogLine& l) { l << static_cast<const wchar_t*>(nullptr); }, L"(NULL)"},
-      {[](LogLine& l) { l << static_cast<const char*>(nullptr); }, L"(NULL)"},
-      {[](LogLine& l) { l << "driver version: " << "1.6.1195"; }, L"driver version: 1.6.1195"},
-      {[](LogLine& l) { l << L"a" << L"" << "" << L"b"; }, L"ab"},
-      {[](LogLine& l) { l << L"<" << std::string(3000, 'n').c_str() << std::wstring(5000, L'w') << 0xABCu; },
-       L"<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') + L"0xabc"}};
+  const struct {
+    void (*fill)(LogLine&);
+    std::wstring text;
+  } cases[] = {{[](LogLine& l) { l << -1; }, L"0xffffffff"},
+               {[](LogLine& l) { l << true << false; }, L"10"},
+               {[](LogLine& l) { l << static_cast<const char*>(nullptr); }, L"(NULL)"},
+               {[](LogLine& l) {
+                  l << "driver version: "
+                    << "1.6.1195";
+                },
+                L"driver version: 1.6.1195"},
+               {[](LogLine& l) { l << L"a" << L"" << "" << L"b"; }, L"ab"},
+               {[](LogLine& l) { l << L"<" << std::string(3000, 'n').c_str() << std::wstring(5000, L'w') << 0xABCu; },
+                L"<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') + L"0xabc"}};
   for (const auto& c : cases) {
     LogLine line(kLogInstall, kLevelInfo, kLogSource, 1);
     c.fill(line);

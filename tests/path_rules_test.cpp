@@ -2,15 +2,11 @@
 // retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
 // "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules
 // (host/rules.h) must give the same on every case.
-#include <gtest/gtest.h>
-#include <windows.h>
+#include "support/test_support.h"
 #include <cwchar>
-
 #include "host/rules.h"
 #include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
 #include "staging/staging.h"
-#include "support/test_support.h"
 
 using namespace zyhok_test;
 
@@ -135,12 +131,7 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
   EXPECT_EQ(version, L"3.1.7");
   EXPECT_TRUE(log.Lines().empty()) << log.Dump();
 }
-// zyhost names the system folders as the library does.
 // clang-format off
-TEST(SystemFolders, ZyhostNamesThemAsTheLibraryDoes) {
-  EXPECT_EQ(zyhost::SystemFolder(), zyhok::GetSystemDirPath());
-  EXPECT_EQ(zyhost::Wow64Folder(), zyhok::GetSysWow64DirPath());
-}
 // A registered or journalled copy is retired only when its path names one of the four component files directly in,
 // or one folder below, zyhok\20019\ZyMon or ...\AddOn of either staging root, in its plain full form, case ignored.
 TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
@@ -159,7 +150,8 @@ TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
   for (const auto& [path, staged] : cases) EXPECT_EQ(zyhok::IsStagedComponentPath(path), staged) << WideToUtf8(path);
 }
 // A FileVersion text names a version folder only as one folder name that Windows keeps as written and with which
-// the staged 64-bit file fits in 259 units; staging takes any other text for an unreadable one. zyhost agrees.
+// the staged 64-bit file fits in 259 units; staging takes any other text for an unreadable one. zyhost agrees, and
+// names the system folders, below which it puts that file, as the library does.
 TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
   const size_t room = 259 - SystemDir().size() - 19 - 1 - 13;  // <sys>\zyhok\20019\AddOn\<text>\ZyHkEvt64.dll
   const std::pair<std::wstring, bool> cases[] = {
@@ -171,5 +163,6 @@ TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
     EXPECT_EQ(zyhok::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
     EXPECT_EQ(zyhost::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
   }
+  EXPECT_TRUE(zyhost::SystemFolder() == zyhok::GetSystemDirPath() && zyhost::Wow64Folder() == zyhok::GetSysWow64DirPath());
 }
 // clang-format on

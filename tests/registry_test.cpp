@@ -1,9 +1,7 @@
 // What the lifecycle rows cannot plant: registry values of the wrong type, size or termination, read
 // through RegKey and the HKEY_LOCAL_MACHINE value functions below HKLM\SOFTWARE\ZyhokTest_Registry.
-#include <gtest/gtest.h>
-#include <type_traits>
-
 #include "support/test_support.h"
+#include <type_traits>
 #include "util/registry.h"
 
 using namespace zyhok_test;

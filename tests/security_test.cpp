@@ -1,11 +1,9 @@
 // The DACL rewriting behind the driver service's access restriction, simulated on a registry key with a
 // known DACL (Wine keeps none on services). The lifecycle rows check its course on the real service.
-#include <gtest/gtest.h>
+#include "support/test_support.h"
 #include <aclapi.h>
 #include <sddl.h>
 #include <algorithm>
-
-#include "support/test_support.h"
 #include "util/util_PriviRestrict.h"
 
 using namespace zyhok_test;

@@ -1,16 +1,11 @@
 // zyhost.exe run as scripts run it: one table of command lines with the exit status and output each must
 // give on a machine state the row sets up (with a result code, against recording_plugin.dll returning it,
 // and the records it received).
-#include <gtest/gtest.h>
+#include "support/test_support.h"
 #include <shlobj.h>
-
 #include <cstring>
 #include <functional>
-#include <string>
 #include <tuple>
-#include <vector>
-
-#include "support/test_support.h"
 
 namespace {
 

@@ -1,16 +1,12 @@
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 #include <setupapi.h>
 #include <shellapi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <cstring>
 #include <cwctype>
 #include <sstream>
-
 #include "journalsink.h"
 
 namespace zyhok_test {
@@ -257,8 +253,8 @@ DWORD ServiceState() {
 bool ControlDriver(bool start) {
   const UniqueScHandle service = OpenDriverService(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
   SERVICE_STATUS status;
-  if (!service) return false;
-  if (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+  if (!service ||
+      (start && !StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)) {
     return false;
   }
   if (!start) ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
@@ -368,9 +364,8 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_s
 LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
   module_.reset(LoadLibraryExW((folder + L"helperZYHOKDriver.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
   if (!module_) return;
-  const auto resolve = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module_.get(), name)); };
-  do_action_ = reinterpret_cast<decltype(do_action_)>(resolve("Plugin_Interface_DriversDoAction"));
-  enumerate_ = reinterpret_cast<decltype(enumerate_)>(resolve("Plugin_Interface_EnumerateDriversInfo"));
+  do_action_ = Export<decltype(do_action_)>("Plugin_Interface_DriversDoAction");
+  enumerate_ = Export<decltype(enumerate_)>("Plugin_Interface_EnumerateDriversInfo");
 }
 DrvStatusInfo LoadedPlugin::Status() const {
   std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
@@ -477,12 +472,9 @@ void HostProcess::DeclareWindows10(bool declared) {
   DeleteFileW(manifest.c_str());
   if (!declared) return;
   WriteFileBytes(manifest,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
-                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
-                 "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">\r\n"
-                 "    <application><supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/></application>\r\n"
-                 "  </compatibility>\r\n"
-                 "</assembly>\r\n");
+                 "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><compatibility "
+                 "xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application><supportedOS "
+                 "Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/></application></compatibility></assembly>");
 }
 zyhok::UniqueKernelHandle HostProcess::Start(const std::vector<DrvInfo>& records, const std::wstring& log_file,
                                              const std::vector<std::wstring>& environment) const {
