@@ -45,10 +45,9 @@ TEST_F(Interruption, EveryCutPointEndsAsTheUncutRowWhenTheActionIsRunAgain) {
     const Scenario& s = LifecycleScenario(row.scenario);
     SCOPED_TRACE(s.name);
     const std::vector<std::wstring> story = world_.Story({L"load", L"row " + Utf8ToWide(s.name)});
-    size_t settled = story.size(), converged = 0, same = 0;
-    for (size_t i = 0; row.settled != nullptr && i < story.size(); ++i) {
-      if (story[i].rfind(row.settled, 0) == 0 && settled == story.size()) settled = i;
-    }
+    const auto settles = [&](const std::wstring& line) { return row.settled && line.rfind(row.settled, 0) == 0; };
+    const size_t settled = std::find_if(story.begin(), story.end(), settles) - story.begin();
+    size_t converged = 0, same = 0;
     std::string after_previous_cut;
     for (size_t cut = 1; cut <= story.size(); ++cut) {
       SCOPED_TRACE("cut at line " + std::to_string(cut) + ": " + WideToUtf8(story[cut - 1]));

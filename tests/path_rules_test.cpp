@@ -163,6 +163,7 @@ TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
     EXPECT_EQ(zyhok::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
     EXPECT_EQ(zyhost::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
   }
-  EXPECT_TRUE(zyhost::SystemFolder() == zyhok::GetSystemDirPath() && zyhost::Wow64Folder() == zyhok::GetSysWow64DirPath());
+  EXPECT_EQ(zyhost::SystemFolder() + L"|" + zyhost::Wow64Folder(),
+            zyhok::GetSystemDirPath() + L"|" + zyhok::GetSysWow64DirPath());
 }
 // clang-format on

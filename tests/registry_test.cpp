@@ -56,7 +56,7 @@ TEST_F(Registry, TextReadStopsAtTheFirstNulAndNeverTrustsATerminator) {
   for (const auto& c : cases) {
     ASSERT_EQ(WriteHklmValue(kRoot, L"Value", c.stored), ERROR_SUCCESS);
     std::wstring text = L"old";
-    EXPECT_EQ(key.QueryValue(text, L"Value"), ERROR_SUCCESS) << c.stored;
-    EXPECT_EQ(text, c.read) << c.stored;
+    EXPECT_EQ(key.QueryValue(text, L"Value"), ERROR_SUCCESS) << WideToUtf8(c.read);
+    EXPECT_EQ(text, c.read);
   }
 }

@@ -290,7 +290,8 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
 // values of that package's INF), "settings" (the four install-time values), "key=none", "staged=<items>" and
 // "registered=<items>" (see Picked; staged replaces all files), "queued=engine|engine-tree|own-tree" (the held v1
 // engine renamed aside, or kept under its name, and queued with its folder, or with every folder up to the staging
-// root), "<value>=<number>", "<value>=-" (no such value or sub-key), "%path%=<state>" (a staged file and its folders).
+// root; "roots": the top two folders of both trees), "<value>=<number>", "<value>=-" (no such value or sub-key),
+// "%path%=<state>" (a staged file and its folders), "decoys" (all four decoys as they were made).
 Machine ScenarioMachine::Expected(const std::wstring& after) const {
   Machine m = {{L"service", L"none"}, {L"driver", L"none"}, {L"catalogue", L"none"}};
   for (const std::wstring& word : Split(after)) {
@@ -612,7 +613,9 @@ const std::vector<Scenario> kScenarios = {
      L"inf %V2%\\zyhok.inf", L"start", SERVICE_STARTED, DECOY_E32, DECOY_E64, DECOY_A32, DECOY_A64,
      INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
-    {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess, L"staged=v1 queued=roots decoys",
+    // Copies that are not registered stay, and so do the staging folders that hold them, until the next reboot.
+    {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess,
+     L"staged=v1 queued=roots decoys",
      {UNINSTALL_V1(L"access 0"), L"wait", DECOY_E32, DECOY_A32, DECOY_E64, DECOY_A64, L"uninf",
       UNINSTALL_END(L"0x201a0001")}},
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess,

@@ -185,10 +185,9 @@ DWORD ExitCodeOf(const zyhok::UniqueKernelHandle& process) {
   return code;
 }
 TempDir::TempDir() {
-  wchar_t base[MAX_PATH];
-  DWORD n = GetTempPathW(MAX_PATH, base);
   static LONG counter = 0;
-  wchar_t name[64];
+  wchar_t base[MAX_PATH], name[64];
+  const DWORD n = GetTempPathW(MAX_PATH, base);
   wsprintfW(name, L"zyhok-test-%lu-%lu-%ld", GetCurrentProcessId(), GetTickCount(), InterlockedIncrement(&counter));
   path_ = std::wstring(base, n) + name;
   CreateDirectoryW(path_.c_str(), nullptr);
@@ -313,17 +312,6 @@ std::wstring RegValue::Units() const {
 RegValue Raw(DWORD type, const void* data, size_t bytes) {
   return {ERROR_SUCCESS, type, std::string(static_cast<const char*>(data), bytes)};
 }
-std::ostream& operator<<(std::ostream& out, const RegValue& value) {
-  out << "{error " << value.error << ", type " << value.type << ",";
-  if (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) {
-    std::wstring units = value.Units();
-    for (size_t nul; (nul = units.find(L'\0')) != std::wstring::npos;) units.replace(nul, 1, L"\\0");
-    out << " \"" << WideToUtf8(units) << "\"" << (value.bytes.size() % 2 ? " + odd byte" : "");
-  } else {
-    for (unsigned char byte : value.bytes) out << " " << std::hex << unsigned(byte) << std::dec;
-  }
-  return out << "}";
-}
 RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name) {
   RegValue out;
   UniqueHKey handle;
@@ -374,11 +362,6 @@ DrvStatusInfo LoadedPlugin::Status() const {
             }, &received), kSuccess);
   EXPECT_EQ(received.size(), 1u);
   return received.empty() ? DrvStatusInfo{} : received[0];
-}
-std::wstring StagingTree32() {
-  wchar_t windows[MAX_PATH];
-  const UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
-  return std::wstring(windows, n) + L"\\SysWOW64\\zyhok";
 }
 void ResetDriverMachineState() {
   RemoveDriverService();

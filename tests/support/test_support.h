@@ -16,6 +16,8 @@
 
 namespace zyhok_test {
 
+// What comes before the last backslash of `path` (the whole path when it has none).
+inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 std::wstring BinDir();  // the running test program's folder (where the built DLLs lie), with a backslash
 // Package folder of a fixture package ("v1": driver 1.6.0.1195, "v2": driver 1.6.0.1200), without a
 // trailing backslash: <packages>\<name>\20019\<pkgver>\<pkgver>.
@@ -25,12 +27,10 @@ std::wstring SystemDir();    // C:\windows\system32, without a trailing backslas
 inline std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zyhok.sys"; }
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 inline std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
-std::wstring StagingTree32();
+inline std::wstring StagingTree32() { return ParentOf(SystemDir()) + L"\\SysWOW64\\zyhok"; }
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Lower(std::wstring text);  // for comparing Windows paths
-// What comes before the last backslash of `path` (the whole path when it has none).
-inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
 inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
@@ -104,7 +104,6 @@ struct RegValue {
   std::string bytes;
   std::wstring Units() const;  // the data as UTF-16 units, every unit kept
 };
-std::ostream& operator<<(std::ostream& out, const RegValue& value);
 RegValue Raw(DWORD type, const void* data, size_t bytes);
 inline RegValue Sz(const std::wstring& text, DWORD type = REG_SZ) {  // with its terminator
   return Raw(type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
@@ -218,7 +217,8 @@ const Scenario& LifecycleScenario(const std::string& name);
 // The observable machine as item -> state, compared whole: "service", "driver" (which fixture's bytes the
 // installed file holds), "catalogue", "status" (what the status export reports), "reg<sub-key>|<value>"
 // (type:data) and "reg<sub-key>" (k) for the service key, "<path>" (d, or the fixture file it holds) for
-// both staging trees, and "queued <path>" for every deletion queued for the next reboot since `pending`.
+// both staging trees, and "queued <path>" for every deletion queued for the next reboot since `pending`;
+// ExpectMachine adds "decoy <name>" (the text each decoy file holds).
 using Machine = std::map<std::wstring, std::wstring>;
 
 // A scenario's world: copies of both fixture packages and what a row holds open during its records.
@@ -226,8 +226,9 @@ class ScenarioMachine {
  public:
   ScenarioMachine();
   // Replaces %V1%, %V2% (the package copies), %LONG% (a path that fits no buffer), %SYS%, %WOW% (the
-  // staging roots), %DRIVERS% (the drivers folder with its backslash), %ENGINE% (the staged v1 engine)
-  // and %RENAME_ERROR% (the error of renaming an empty path).
+  // staging roots), %DRIVERS% (the drivers folder with its backslash), %ENGINE% (the staged v1 engine),
+  // %RENAME_ERROR% (the error of renaming an empty path), %DECOYS% (the decoys' folder) and %CLIMB% (that
+  // folder reached by climbing out of a version folder).
   std::wstring Expand(std::wstring text) const;
   std::vector<zyhok::DrvInfo> Records(const std::vector<Rec>& recs) const;
   // From a clean machine (an abandoned lifecycle lock taken over), the machine of the words of `before`,
