@@ -169,7 +169,8 @@ std::vector<zyhok::DrvInfo> ScenarioMachine::Records(const std::vector<Rec>& rec
 ::testing::AssertionResult ScenarioMachine::Begin(const std::wstring& before, const LoadedPlugin& plugin) {
   ResetDriverMachineState();
   { const zyhok::LifecycleLock settle; }  // a cut run leaves the lock marked held: taken over here
-  for (const std::wstring& copy : {v1_, v2_}) RemoveTree(copy + L"\\zyhok_backup.sys");  // and maybe a backup
+  // A cut update may have left its backup beside a package copy's files.
+  for (const std::wstring& copy : {v1_, v2_}) RemoveTree(copy + L"\\zyhok_backup.sys");
   for (const std::wstring& word : Split(before)) {
     if (!Prepare(word, plugin)) return ::testing::AssertionFailure() << "cannot prepare " << WideToUtf8(word);
   }
@@ -315,8 +316,9 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       Erase(m, StagingTree32());
       for (const auto& [v, file, i] : Picked(value)) AddStaged(m, file, v);
     }
-    for (const std::wstring& tree : {StagingTree64(), StagingTree32()})
-      if (word == L"queued=roots") m[L"queued " + tree] = m[L"queued " + tree + L"\\20019"] = L"";
+    if (word == L"queued=roots")
+      for (const std::wstring& tree : {StagingTree64(), StagingTree32()})
+        m[L"queued " + tree] = m[L"queued " + tree + L"\\20019"] = L"";
     if (name == L"queued" && value != L"roots") {
       const bool own = value == L"own-tree";
       AddStaged(m, engine_ + (own ? L"" : L".<tick>"), L"v1");
@@ -334,8 +336,9 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       m[L"reg"] = L"k";
     }
     if (name[0] == L'%') AddStaged(m, Expand(name), value);
-    for (const wchar_t* decoy : {L"ZyHkEvt.dll", L"ZyHkEvt64.dll", L"zymon.dll", L"zymon64.dll"})
-      if (word == L"decoys") m[L"decoy " + std::wstring(decoy)] = L"decoy";
+    if (word == L"decoys")
+      for (const wchar_t* decoy : {L"ZyHkEvt.dll", L"ZyHkEvt64.dll", L"zymon.dll", L"zymon64.dll"})
+        m[L"decoy " + std::wstring(decoy)] = L"decoy";
     if (eq == word.npos || iswlower(name[0]) || name[0] == L'%') continue;
     if (value == L"-") {
       m.erase(L"reg|" + name);
