@@ -1,6 +1,6 @@
 // The exports as the host resolves them, apart from what the lifecycle rows prove (the status record,
 // its fixed fields and callback contract): the plug-in's identity and the refused batches; and its
-// delay-load hook's answer to a system library that cannot be loaded.
+// delay-load hook's answer to a system library that cannot be loaded, and to one planted beside the program.
 #include "support/test_support.h"
 #include <delayimp.h>
 #include <stdexcept>
@@ -45,8 +45,13 @@ TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
   EXPECT_THROW(reinterpret_cast<void (*)()>(stand_in)(), std::runtime_error);
   EXPECT_EQ(log.Told(), std::vector<std::wstring>(
                             {L"5z fail to load zyhok-nx.dll (Nothing) from the system folder, error code: 0x7e"}));
-  info.pidd = &descriptors[1], info.szDll = "VERSION.dll", info.dlp.szProcName = "GetFileVersionInfoSizeW";
-  EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);  // found: the call goes there
-  EXPECT_EQ(slot, GetProcAddress(GetModuleHandleW(L"version.dll"), "GetFileVersionInfoSizeW"));
-  EXPECT_TRUE(modules[0] == nullptr && modules[1] == GetModuleHandleW(L"version.dll"));  // kept for the next
+  // A library found is loaded from the system folder, though one of its name lies where a search by name looks
+  // first (beside the program); the call goes there, and its module is kept for the next.
+  const std::wstring planted = BinDir() + L"msi.dll";
+  ASSERT_TRUE(CopyFileW((FixturesDir() + L"\\planted.dll").c_str(), planted.c_str(), FALSE));
+  info.pidd = &descriptors[1], info.szDll = "MSI.dll", info.dlp.szProcName = "MsiCloseHandle";
+  EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);
+  const HMODULE msi = GetModuleHandleW((SystemDir() + L"\\msi.dll").c_str());
+  EXPECT_TRUE(slot && slot == GetProcAddress(msi, "MsiCloseHandle") && !modules[0] && modules[1] == msi);
+  DeleteFileW(planted.c_str()), DeleteFileW((planted + L".loaded").c_str());
 }
