@@ -42,28 +42,24 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> DoActionFromDrvInfo," << L"rDrvInfo.action = " << record.action
                                  << L", rDrvInfo.compare_state = " << record.compare_state;
   uint32_t result = kResultInvalidRecord;
-  // An update lifts the access restriction through security calls that use the service manager: the
-  // batch's connection is made now, so that those share it. An install or an uninstall makes it once
-  // its record's path is taken, so that a refused record costs no connection.
-  if (record.action == kActionUpdate || record.action == kActionUpdateQuiet) OpenBatchServiceManager();
   switch (record.action) {
     case kActionInstall:
       result = RunAction(L"InstallDrvFromDrvInfo", InstallDrvFromDrvInfo, record);
       break;
     case kActionUpdate:
-      SetDriverServicePrivilege(FALSE);
-      ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.compare_state = " << record.compare_state;
-      result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
-      SetDriverServicePrivilege(TRUE);
-      break;
-    case kActionUninstall:
-      result = RunAction(L"UninstallDrvFromDrvInfo", UninstallDrvFromDrvInfo, record);
-      break;
     case kActionUpdateQuiet:
+      // The access restriction is lifted through security calls that use the service manager: the batch's
+      // connection is made first, so that they share it. (An install or an uninstall makes it once its
+      // record's path is taken, so that a refused record costs no connection.)
+      OpenBatchServiceManager();
       SetDriverServicePrivilege(FALSE);
+      if (record.action == kActionUpdate) {
+        ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.compare_state = " << record.compare_state;
+      }
       result = RunAction(L"UpdateDrvFromDrvInfo", UpdateDrvFromDrvInfo, record);
       SetDriverServicePrivilege(TRUE);
       break;
+    case kActionUninstall: result = RunAction(L"UninstallDrvFromDrvInfo", UninstallDrvFromDrvInfo, record); break;
     default:
       break;
   }

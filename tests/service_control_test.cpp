@@ -20,9 +20,7 @@ class TestService {
         manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
         step_(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_step").c_str())),
         stepped_(CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name_ + L"_stepped").c_str())) {
-    wchar_t self[MAX_PATH];
-    std::wstring command =
-        L"\"" + std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH)) + L"\" --service " + stop;
+    std::wstring command = L"\"" + SelfPath() + L"\" --service " + stop;
     for (const std::wstring& word : steps) command += L" " + word;
     service_.reset(CreateServiceW(manager_.get(), name_.c_str(), name_.c_str(), SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,

@@ -336,9 +336,8 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       m[L"reg"] = L"k";
     }
     if (name[0] == L'%') AddStaged(m, Expand(name), value);
-    if (word == L"decoys")
-      for (const wchar_t* decoy : {L"ZyHkEvt.dll", L"ZyHkEvt64.dll", L"zymon.dll", L"zymon64.dll"})
-        m[L"decoy " + std::wstring(decoy)] = L"decoy";
+    if (word == L"decoys")  // each file named as its crafted path names it
+      for (const auto& crafted : kCrafted) m[L"decoy " + std::wstring(wcsrchr(crafted[3], L'\\') + 1)] = L"decoy";
     if (eq == word.npos || iswlower(name[0]) || name[0] == L'%') continue;
     if (value == L"-") {
       m.erase(L"reg|" + name);

@@ -25,10 +25,6 @@ constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Contr
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 constexpr const wchar_t* kPlanted[] = {L"journalsink.dll", L"setupapi.dll", L"setupkit.dll", L"shlwapi.dll",
                                        L"version.dll"};  // sorted, as ListFolder gives them
-std::wstring SelfPath() {
-  wchar_t self[MAX_PATH];
-  return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-}
 // zyhok opened with `access`, or an empty handle.
 UniqueScHandle OpenDriverService(DWORD access) {
   const UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -106,6 +102,10 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
 
 }  // namespace
 
+std::wstring SelfPath() {
+  wchar_t self[MAX_PATH];
+  return std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+}
 std::wstring BinDir() { return ParentOf(SelfPath()) + L"\\"; }
 std::wstring FixturesDir() { return ZYHOK_FIXTURES_DIR_WIN; }
 std::wstring PackageDir(const std::wstring& name) {

@@ -18,7 +18,8 @@ namespace zyhok_test {
 
 // What comes before the last backslash of `path` (the whole path when it has none).
 inline std::wstring ParentOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\')); }
-std::wstring BinDir();  // the running test program's folder (where the built DLLs lie), with a backslash
+std::wstring SelfPath();  // the running test program
+std::wstring BinDir();    // the running test program's folder (where the built DLLs lie), with a backslash
 // Package folder of a fixture package ("v1": driver 1.6.0.1195, "v2": driver 1.6.0.1200), without a
 // trailing backslash: <packages>\<name>\20019\<pkgver>\<pkgver>.
 std::wstring PackageDir(const std::wstring& name);
