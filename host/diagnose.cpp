@@ -1,11 +1,13 @@
 // zyhost diagnose: what the plug-in has left on this machine, read straight from the system (no
 // plug-in call): the zyhok service and its driver file, the values of its service key that the
-// plug-in writes or reads, the staging trees under the system folder and SysWOW64, and the entries of
-// the pending-deletion list that concern the driver's files and folders.
+// plug-in writes or reads, the staging trees under the system folder and SysWOW64, the action journal, the
+// entries of the pending-deletion list that concern the driver's files and folders, and the problems among
+// them: every file in the staging trees that no value registers.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <utility>
 
 #include "util/handle.h"
 #include "zyhost.h"
@@ -21,9 +23,8 @@ constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 // The staging tree holds zyhok\20019\<component>\<version>; deeper levels would be a fault.
 constexpr int kStagingDepth = 6;
 
-// Values under the service key: the settings of every install, the ownership flags, the
-// registered monitor engine paths, and the journal that only an action whose process died leaves
-// behind. Those that name a file are marked.
+// Values under the service key: the settings of every install, the ownership flags and the
+// registered monitor engine paths. Those that name a file are marked.
 struct ValueName {
   const wchar_t* name;
   bool names_file;
@@ -32,7 +33,7 @@ constexpr ValueName kServiceValues[] = {
     {L"ZYHOKSystemDiskName", false}, {L"BootStatus", false},        {L"GHSwitch", false},
     {L"HokFlags", false},            {L"PermCount", false},         {L"InstalledByZefa", false},
     {L"DeleteFlag", false},          {L"ZYHOKMonDllName", true},    {L"ZYHOKMonDllNameDev", false},
-    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false}, {L"ZYHOKActionJournal", false},
+    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false},
 };
 // The event add-on's sub-keys of the service key, with the same three values each.
 constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
@@ -218,6 +219,39 @@ void PrintStaging(Report& r) {
   r.EndList();
 }
 
+std::wstring Lower(std::wstring text);
+
+// The files of the staging trees, at any depth (to the depth the walk above shows).
+void CollectStagedFiles(const std::wstring& folder, int depth, std::vector<std::wstring>* out) {
+  std::vector<std::wstring> files, folders;
+  ListFolder(folder, &files, &folders);
+  for (const std::wstring& file : files) out->push_back(folder + L"\\" + file);
+  if (depth >= kStagingDepth) return;
+  for (const std::wstring& sub : folders) CollectStagedFiles(folder + L"\\" + sub, depth + 1, out);
+}
+
+// A staged file that no value registers has no owner: the plug-in retires only what it can name.
+void PrintProblems(Report& r) {
+  std::vector<std::wstring> registered;
+  const std::wstring addon = std::wstring(kServiceKey) + L"\\";
+  for (const auto& [key, name] : {std::pair{std::wstring(kServiceKey), L"ZYHOKMonDllName"},
+                                  std::pair{std::wstring(kServiceKey), L"ZYHOKMonDll64Name"},
+                                  std::pair{addon + kAddOnKeys[0], L"path"}, std::pair{addon + kAddOnKeys[1], L"path"}}) {
+    const Key handle = OpenKey(key);
+    if (handle) registered.push_back(Lower(ValueText(ReadValue(handle.get(), name))));
+  }
+  std::vector<std::wstring> files;
+  for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
+    if (IsFolder(root + L"\\zyhok")) CollectStagedFiles(root + L"\\zyhok", 1, &files);
+  }
+  r.BeginList("problems", "problems", "none");
+  for (const std::wstring& file : files) {
+    if (std::find(registered.begin(), registered.end(), Lower(file)) != registered.end()) continue;
+    r.Item(file + L" is in a staging tree, but no value registers it");
+  }
+  r.EndList();
+}
+
 std::wstring Lower(std::wstring text) {
   for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
   return text;
@@ -343,7 +377,13 @@ int CommandDiagnose(Report& r) {
   }
   r.EndList();
   PrintStaging(r);
+  const std::wstring journal = SystemFolder() + L"\\ZYHOK_DriverLifecycle\\journal";
+  r.BeginObject("action_journal", "action journal");
+  r.String("path", "path", journal);
+  r.Flag("present", "present", IsFile(journal));  // left by an action that did not end as it should
+  r.EndObject();
   PrintPending(r);
+  PrintProblems(r);
   return 0;
 }
 

@@ -20,14 +20,18 @@ constexpr size_t kDeviceSequenceUnits = 4;
 constexpr size_t kDroppedUnits = 3;  // the sequence collapses into its last backslash
 constexpr size_t kRetirementNameUnits = MAX_PATH;  // the retirement name's buffer, NUL included
 
+// What waits for the next reboot is left for the next action to finish, should a later run free it.
 void DeleteAtReboot(const std::wstring& path) {
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  if (!path.empty()) ActionJournal::NoteRepair();
 }
 
 // Whether a registered or journalled path may be retired; a refused one is logged.
 bool MayRetire(const std::wstring& path) {
   if (path.empty() || IsStagedComponentPath(path)) return true;
   ZYLOG(kLogInstall, kLevelWarning) << L"not a staged component file, left alone: " << path;
+  // A failed platform call can refuse a staged copy too: the next action looks at the trees again.
+  ActionJournal::NoteRepair();
   return false;
 }
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
@@ -85,7 +86,11 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
     WriteRegDword(1, key, L"InstalledByZefa");
   }
 
-  previous.RetireReplaced(engine_staged, addon_staged);
+  const std::vector<std::wstring> registered = previous.RetireReplaced(engine_staged, addon_staged);
+  if (result == kResultSuccess) {
+    SettleStaging(journal, registered);
+    journal.Commit();
+  }
   SetDriverServicePrivilege(TRUE);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== InstallDrvFromDrvInfo,";
   return result;

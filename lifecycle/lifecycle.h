@@ -56,6 +56,21 @@ void RetireFileAndFolder(const std::wstring& path);
 // (X\ZyMon\1\zymon.dll: the file, X\ZyMon\1, X\ZyMon).
 void RetireFileAndTwoFolders(const std::wstring& path);
 
+// The four registered component paths, as GetRegisteredComponentPaths and ...64 read them (32-bit engine and
+// add-on, 64-bit engine and add-on); a path that cannot be read is empty.
+std::vector<std::wstring> RegisteredComponentPaths();
+
+// Repair after a run that did not end as it should, inside the staging tree of `root` only: every component
+// copy in its ZyMon and AddOn folders, or one version folder below, that is not in `registered` is retired
+// (a level-3 line names it), files that a retirement renamed aside are deleted where they can be, and
+// version folders that hold nothing registered are removed when empty. Nothing for an unusable root.
+void TidyStagingTree(const std::wstring& root, const std::vector<std::wstring>& registered);
+
+// Drops the deletions queued for the next reboot, inside the two staging trees, that no longer apply: a path
+// that is gone (a later run removed it; a file staged there again would be deleted at the reboot), and a
+// registered copy or a folder that holds one. A level-3 line names each; other entries stay as they are.
+void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered);
+
 // ---- end of driver path normalisation and file retirement ----
 
 // ---- Driver file backup, replace and rollback ----
@@ -139,7 +154,9 @@ struct PreviousComponents {
   std::wstring engine32, addon32, engine64, addon64;
 
   static PreviousComponents Read();
-  void RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const;
+  // A staged flag of kStagedRepaired retires only the non-empty paths. Returns the copies registered now
+  // (RegisteredComponentPaths), which it read to know them.
+  std::vector<std::wstring> RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const;
   // Empties the staged-component paths whose file and folder are both gone: an interrupted run
   // retired them already.
   void ForgetRetired();
@@ -148,11 +165,12 @@ struct PreviousComponents {
 // Retires every staged engine and add-on copy named in the registry, with their staging folders.
 void RemoveStagedComponents();
 
-// What an action must remember so that the next run finishes it as one uninterrupted run would have,
-// should its process die half-way (see action_journal.cpp for where it lives and what it holds). One
-// object spans one action: it takes over the journal that a dead run left ("inherited") and removes
-// the journal when the action returns or throws; only a process that dies leaves it behind. Its
-// destructor never throws, also without memory.
+// What an action must remember so that the next run finishes it as one clean run would have, should it
+// not end as it should: a platform call that failed, or a process that died half-way (see
+// action_journal.cpp for where it lives and what it holds). One object spans one action: it takes over the
+// journal that an earlier run left ("inherited"), and removes it when the action commits (it ended as it
+// should and nothing was left to repair); any other end keeps it. Its destructor never throws, also
+// without memory.
 class ActionJournal {
  public:
   ActionJournal();
@@ -160,16 +178,26 @@ class ActionJournal {
   ActionJournal(const ActionJournal&) = delete;
   ActionJournal& operator=(const ActionJournal&) = delete;
 
-  // The copies to retire once staging has replaced them: those registered when the first,
-  // interrupted run of the action began, less those it retired already; else the ones registered
-  // now, which are then recorded.
+  // The copies to retire once staging has replaced them: those registered when the first run of the
+  // action that left the journal began, less those retired since; else the ones registered now, which
+  // are then recorded.
   PreviousComponents Previous();
 
   // For staging, during the action that holds a journal: a file about to be copied into a staging
-  // folder where it was missing; and whether an interrupted run copied (or began to copy) this file,
-  // so that it counts as copied by this action.
+  // folder where it was missing; and whether an earlier run copied (or began to copy) this file, so
+  // that it counts as copied by this action.
   static void NoteStaging(const std::wstring& file);
   static bool StagedByInterruptedRun(const std::wstring& file);
+  // For any step of the action that holds a journal: something was left for the next action to repair
+  // (a registered path that could not be read, a copy or folder that waits for the next reboot, a path
+  // refused); the journal outlives the action, and the next one tidies the staging trees.
+  static void NoteRepair();
+
+  // Whether an earlier run left a journal: that run did not end as it should, so this one, once its own
+  // work is done, also tidies the staging trees.
+  bool Inherited() const { return !inherited_.empty(); }
+  // The action ended as it should: the journal goes with this object, unless a repair was noted.
+  void Commit() { committed_ = true; }
 
   // For the uninstall's share: "PermCount" as an interrupted give-up found it, when `count_now` shows
   // that give-up already took effect; else `count_now`. NoteShare records the count about to be lowered.
@@ -177,17 +205,27 @@ class ActionJournal {
   void NoteShare(DWORD count);
   // The copies an interrupted install or update had yet to retire.
   std::vector<std::wstring> OrphanedCopies() const;
-  // Whether the entries of an interrupted install or update outlive this action (an uninstall that
+  // Whether the entries of an earlier install or update outlive a committed action (an uninstall that
   // only gives up the platform's share leaves them for the next install or update).
   void KeepStaging(bool keep) { keep_staging_ = keep; }
 
  private:
   static std::wstring* Slot(PreviousComponents& copies, size_t index);
+  void Append(const std::wstring& entry);  // once, and written at once
+  const std::wstring path_;
   std::vector<std::wstring> inherited_;
   std::vector<std::wstring> entries_;
   ActionJournal* outer_;
   bool keep_staging_ = false;
+  bool committed_ = false;
+  bool repair_noted_ = false;
 };
+
+// Once an install or update has ended as it should and retired what it replaced: after an earlier run that
+// did not (the journal was inherited), the staging trees are tidied around the copies registered now; in
+// any case the deletions queued in the trees that no longer apply are dropped.
+// `registered`: the copies registered now, as RetireReplaced read them.
+void SettleStaging(const ActionJournal& journal, const std::vector<std::wstring>& registered);
 
 // Whether the system reports version 10 or above (a program without a compatibility manifest sees
 // 6.2 on Windows 10).

@@ -3,9 +3,11 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
+#include "staging/staging.h"
 
 namespace zyhok {
 
@@ -41,26 +43,35 @@ PreviousComponents PreviousComponents::Read() {
   return previous;
 }
 
-void PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
+std::vector<std::wstring> PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
   // The copies registered now are this action's own. A previous copy of the same path had gone missing
   // (an uninstall that failed after its clean-up) and was staged again: it stays.
-  std::wstring now[4];
-  GetRegisteredComponentPaths(now[0], now[1]);
-  GetRegisteredComponentPaths64(now[2], now[3]);
-  const auto retire = [&now](const std::wstring& path) {
+  const std::vector<std::wstring> now = RegisteredComponentPaths();
+  // A component whose registration was repaired retires only the copies that were registered before.
+  const auto retire = [&now](const std::wstring& path, uint32_t staged) {
     for (const std::wstring& current : now) {
       if (!path.empty() && SamePath(path, current)) return;
     }
+    if (staged == kStagedRepaired && path.empty()) return;
     RetireFileAndFolder(path);
   };
   if (engine_staged != 0) {
-    retire(engine32);
-    retire(engine64);
+    retire(engine32, engine_staged);
+    retire(engine64, engine_staged);
   }
   if (addon_staged != 0) {
-    retire(addon32);
-    retire(addon64);
+    retire(addon32, addon_staged);
+    retire(addon64, addon_staged);
   }
+  return now;
+}
+
+void SettleStaging(const ActionJournal& journal, const std::vector<std::wstring>& registered) {
+  if (journal.Inherited()) {
+    TidyStagingTree(GetSystemDirPath(), registered);
+    TidyStagingTree(GetSysWow64DirPath(), registered);
+  }
+  DropStaleQueuedDeletions(registered);
 }
 
 void PreviousComponents::ForgetRetired() {

@@ -39,11 +39,20 @@ int SetDriverServiceSettings() {
 
 namespace {
 
+// Reads one registered path; a path that exists but cannot be read leaves its copy unknown to this action,
+// so the next one is told to look at the staging trees again.
+void ReadComponentPath(const std::wstring& key_path, const wchar_t* name, std::wstring& path) {
+  RegKey key;
+  LONG error = key.Open(HKEY_LOCAL_MACHINE, key_path.c_str(), KEY_READ);
+  if (error == ERROR_SUCCESS) error = key.QueryValue(path, name);
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) ActionJournal::NoteRepair();
+}
+
 bool ReadComponentPaths(const wchar_t* engine_value, const wchar_t* addon_suffix,
                         std::wstring& engine_path, std::wstring& addon_path) {
   const std::wstring key = DriverServiceKeyPath();
-  ReadRegString(engine_path, key, engine_value);
-  ReadRegString(addon_path, key + addon_suffix, L"path");
+  ReadComponentPath(key, engine_value, engine_path);
+  ReadComponentPath(key + addon_suffix, L"path", addon_path);
   return !engine_path.empty() && !addon_path.empty();
 }
 

@@ -20,13 +20,23 @@ namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 
 // Retires the registered copies of one architecture with their version and component folders, then
-// the staging folders under `root`; folders still in use wait for the next reboot.
+// the staging folders under `root`; folders still in use wait for the next reboot. Whatever else the
+// component folders hold (copies that a run that did not end as it should left unregistered, files renamed
+// aside) goes first. A root that the platform could not name is left for the next action.
 void RemoveStagedUnder(const std::wstring& root,
                        bool (*read_registered)(std::wstring& engine, std::wstring& addon)) {
+  if (!IsUsableRoot(root)) {
+    ActionJournal::NoteRepair();
+    return;
+  }
   std::wstring engine, addon;
   read_registered(engine, addon);
+  TidyStagingTree(root, {engine, addon});
   RetireFileAndTwoFolders(engine);
   RetireFileAndTwoFolders(addon);
+  // Gone with their registered copies, unless those were missing or could not be read.
+  RemoveDirectoryW((root + L"\\zyhok\\20019\\ZyMon").c_str());
+  RemoveDirectoryW((root + L"\\zyhok\\20019\\AddOn").c_str());
   RemoveFolderOrDefer(root + L"\\zyhok\\20019");
   RemoveFolderOrDefer(root + L"\\zyhok");
 }
@@ -92,6 +102,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
       WriteRegDword(count - 1, key, L"PermCount");
       WriteRegDword(0, key, L"InstalledByZefa");
       result = kResultSuccess;
+      journal.Commit();
       break;
     }
     SERVICE_STATUS status = {};
@@ -107,12 +118,14 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
     }
     RetireOrphanedCopies(journal);
     RemoveStagedComponents();
+    DropStaleQueuedDeletions({});
     const std::wstring inf = driver_folder + name + L".inf";
     if (!_UnInstallDriverByInf(inf.c_str())) {
       ZYLOG(kLogInstall, kLevelError) << L"fail to uninstall " << name << L" by inf.";
       result = kResultFailed;
       break;
     }
+    journal.Commit();
   }
   ZYLOG(kLogInstall, kLevelInfo) << L"<== UninstallDrvFromDrvInfo,";
   return result;

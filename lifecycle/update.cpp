@@ -4,6 +4,7 @@
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "lifecycle/lifecycle.h"
 #include "plugin/plugin.h"
@@ -26,10 +27,31 @@ static_assert(sizeof(OSVERSIONINFOW) == kOsVersionInfoSize, "OSVERSIONINFOW size
 // platform's install always records "InstalledByZefa" = 1 under the service key; a driver whose key
 // lacks the value, or holds 0 (this platform gave up its share while another holder remained), is
 // held by someone else, and the update takes a share in it.
+// A value that is there but cannot be read says nothing: the share is left as it is, rather than taken a
+// second time in a driver that this platform holds already.
 bool InstalledByOtherProduct() {
   DWORD installed_by_platform = 0;
-  if (!ReadRegDword(installed_by_platform, DriverServiceKeyPath(), L"InstalledByZefa")) return true;
+  RegKey key;
+  LONG error = key.Open(HKEY_LOCAL_MACHINE, DriverServiceKeyPath().c_str(), KEY_READ);
+  if (error == ERROR_SUCCESS) error = key.QueryValue(installed_by_platform, L"InstalledByZefa");
+  if (error == ERROR_FILE_NOT_FOUND) return true;
+  if (error != ERROR_SUCCESS) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"fail to read InstalledByZefa, error code: " << error
+                                      << L"; the share is left as it is";
+    return false;
+  }
   return installed_by_platform == 0;
+}
+
+// Whether the service exists. One that cannot be opened for any reason but its absence is there: the INF
+// is not run over it, which would change the settings that an update leaves as they are.
+bool ServiceExists(const wchar_t* name) {
+  if (IsDriverExist(name)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) return false;
+  ZYLOG(kLogInstall, kLevelWarning) << L"cannot tell whether the service " << name << L" exists, error code: "
+                                    << error << L"; its INF is not run";
+  return true;
 }
 
 void CopyCatalogue(const std::wstring& driver_folder) {
@@ -49,7 +71,7 @@ void EnsureServicesExist(const std::wstring& folder) {
   for (const wchar_t* name : kDriverList) {
     ZYLOG(kLogInstall, kLevelInfo) << L"Check if the driver is exist: " << name;
     const std::wstring inf = InfPathFor(folder, name);
-    if (!IsDriverExist(name)) {
+    if (!ServiceExists(name)) {
       if (!_InstallDriverByInf(inf.c_str())) {
         ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
         return;
@@ -249,7 +271,8 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
   }
 
   DeleteBackupFiles(driver_folder.c_str());
-  previous.RetireReplaced(engine_staged, addon_staged);
+  SettleStaging(journal, previous.RetireReplaced(engine_staged, addon_staged));
+  journal.Commit();
   return finish(kResultSuccess);
 }
 

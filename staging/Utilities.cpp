@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <cwctype>
 #include <string>
 
 #include "staging/staging.h"
@@ -32,6 +33,10 @@ std::wstring FolderWithoutTrailingBackslash(Fill fill) {
 }
 
 }  // namespace
+
+bool IsUsableRoot(const std::wstring& root) {
+  return root.size() >= 3 && iswalpha(root[0]) && root[1] == L':' && root[2] == L'\\';
+}
 
 std::wstring GetSystemDirPath() { return FolderWithoutTrailingBackslash(GetSystemDirectoryW); }
 

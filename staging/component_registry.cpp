@@ -2,7 +2,9 @@
 // drive-letter form and in the kernel's device form.
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "lifecycle/lifecycle.h"
 #include "staging/staging.h"
@@ -14,21 +16,38 @@ namespace zyhok {
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 
+// Whether any of `values` (name, data) under `key` does not hold its data now, or cannot be read.
+bool AnyDiffers(const std::wstring& key, std::initializer_list<std::pair<const wchar_t*, std::wstring>> values) {
+  for (const auto& [name, data] : values) {
+    std::wstring stored;
+    if (!ReadRegString(stored, key, name) || stored != data) return true;
+  }
+  return false;
+}
+
 int RegisterEngine(const wchar_t* folder, const wchar_t* file_name, const wchar_t* value_name,
-                   const wchar_t* device_value_name) {
+                   const wchar_t* device_value_name, bool* changed) {
   const std::wstring key = DriverServiceKeyPath();
   std::wstring file = folder ? folder : L"";
   if (file.empty() || (file.back() != L'\\' && file.back() != L'/')) file += L'\\';
   file += file_name;
   const std::wstring device = ConvertToDevicePath(file.c_str());
+  if (changed != nullptr) *changed = AnyDiffers(key, {{value_name, file}, {device_value_name, device}});
   WriteRegString(file, key, value_name);
   WriteRegString(device, key, device_value_name);
   return 1;
 }
 
 int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wchar_t* key_suffix,
-                  const wchar_t* file_name) {
+                  const wchar_t* file_name, bool* changed) {
   const std::wstring key_path = L"SYSTEM\\CurrentControlSet\\Services\\" + std::wstring(key_suffix);
+  const std::wstring base = folder ? folder : L"";
+  const std::wstring device_folder = ConvertToDevicePath(base.c_str());
+  const std::wstring path = base + L"\\" + file_name, device_path = device_folder + L"\\" + file_name;
+  if (changed != nullptr) {
+    *changed = AnyDiffers(key_path, {{L"path", path}, {L"devpath", device_path}, {L"version", version}});
+    if (!*changed) return 1;
+  }
   RegKey key;
   const LONG opened = key.Open(HKEY_LOCAL_MACHINE, key_path.c_str(), KEY_ALL_ACCESS);
   if (opened == ERROR_FILE_NOT_FOUND &&
@@ -39,10 +58,8 @@ int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wcha
     return 0;
   }
   // Any other open failure is passed over: the writes below open or create the key themselves.
-  const std::wstring base = folder ? folder : L"";
-  const std::wstring device_folder = ConvertToDevicePath(base.c_str());
-  WriteRegString(base + L"\\" + file_name, key_path, L"path");
-  WriteRegString(device_folder + L"\\" + file_name, key_path, L"devpath");
+  WriteRegString(path, key_path, L"path");
+  WriteRegString(device_path, key_path, L"devpath");
   WriteRegString(version, key_path, L"version");
   key.Close();
   return 1;
@@ -50,20 +67,20 @@ int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wcha
 
 }  // namespace
 
-int RegisterMonitorEngine64(const wchar_t* folder) {
-  return RegisterEngine(folder, L"zymon64.dll", L"ZYHOKMonDll64Name", L"ZYHOKMonDll64NameDev");
+int RegisterMonitorEngine64(const wchar_t* folder, bool* changed) {
+  return RegisterEngine(folder, L"zymon64.dll", L"ZYHOKMonDll64Name", L"ZYHOKMonDll64NameDev", changed);
 }
 
-int RegisterMonitorEngine(const wchar_t* folder) {
-  return RegisterEngine(folder, L"zymon.dll", L"ZYHOKMonDllName", L"ZYHOKMonDllNameDev");
+int RegisterMonitorEngine(const wchar_t* folder, bool* changed) {
+  return RegisterEngine(folder, L"zymon.dll", L"ZYHOKMonDllName", L"ZYHOKMonDllNameDev", changed);
 }
 
-int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version) {
-  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt64", L"ZyHkEvt64.dll");
+int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version, bool* changed) {
+  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt64", L"ZyHkEvt64.dll", changed);
 }
 
-int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version) {
-  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt", L"ZyHkEvt.dll");
+int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version, bool* changed) {
+  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt", L"ZyHkEvt.dll", changed);
 }
 
 }  // namespace zyhok

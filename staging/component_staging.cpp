@@ -32,10 +32,20 @@ struct Component {
 constexpr Component kEngine = {L"\\ZyMon", L"zymon64.dll", L"zymon.dll"};
 constexpr Component kAddOn = {L"\\AddOn", L"ZyHkEvt64.dll", L"ZyHkEvt.dll"};
 
+// The staging root `root`, as a path; a root that the platform could not name stops the staging, as any
+// other file-system failure does, rather than stage below the current drive's root.
+fs::path UsableRoot(const std::wstring& root) {
+  if (!IsUsableRoot(root)) {
+    throw fs::filesystem_error("the system folder cannot be read", fs::path(root),
+                               boost::system::error_code(ERROR_PATH_NOT_FOUND, boost::system::system_category()));
+  }
+  return fs::path(root);
+}
+
 // root\zyhok\20019\<branch><version_part>, each level created alone when missing.
 fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch,
                            const std::wstring& version_part) {
-  fs::path folder(root);
+  fs::path folder = UsableRoot(root);
   for (const std::wstring& part :
        {std::wstring(L"\\zyhok"), std::wstring(L"20019"), std::wstring(branch), version_part}) {
     folder /= part;
@@ -44,24 +54,27 @@ fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch,
   return folder;
 }
 
+// What StageFile did with one file.
+enum class Staged { kCopied, kFoundInPlace, kNoSource };
+
 // Copies `source`\`file` to `staged`\`file` unless the source is missing or the file is already
-// staged (the copy fails rather than overwrite). Returns true when it copied. A file that an
-// interrupted run of the same action was copying counts as missing: it is copied again over whatever
-// part of it arrived, as that run would have left it whole.
-bool StageFile(const fs::path& source, const fs::path& staged, const wchar_t* file) {
+// staged (the copy fails rather than overwrite). A file that an interrupted run of the same action was
+// copying counts as missing: it is copied again over whatever part of it arrived, as that run would have
+// left it whole.
+Staged StageFile(const fs::path& source, const fs::path& staged, const wchar_t* file) {
   const fs::path from = source / file;
   const fs::path to = staged / file;
-  if (!fs::exists(from)) return false;
+  if (!fs::exists(from)) return Staged::kNoSource;
   if (!fs::exists(to)) {
     ActionJournal::NoteStaging(to.wstring());
     fs::copy_file(from, to, fs::copy_options::none);
-    return true;
+    return Staged::kCopied;
   }
-  if (!ActionJournal::StagedByInterruptedRun(to.wstring())) return false;
+  if (!ActionJournal::StagedByInterruptedRun(to.wstring())) return Staged::kFoundInPlace;
   // A copy held open by a process that loaded it since stays as it is: it came from this package.
   boost::system::error_code held;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, held);
-  return true;
+  return Staged::kCopied;
 }
 
 // Reads the version text of `source`\`file64`; logs `failure_text` when it cannot, or when the text
@@ -78,7 +91,9 @@ std::wstring ReadComponentVersion(const fs::path& source, const wchar_t* file64,
 }
 
 // Stages one component from `source_text`: version, folders, both files, and after each file its
-// registration callback, told whether this call copied that file.
+// registration callback, told how StageFile went; a callback returns whether it repaired a registration
+// of a file found in place. *staged_flag ends at 1 when both files were copied, else at kStagedRepaired
+// when a registration was repaired, else at 0.
 template <typename Register64, typename Register32>
 void StageComponent(const std::wstring& source_text, const Component& component,
                     const wchar_t* version_failure, uint32_t* staged_flag, Register64 register64,
@@ -92,22 +107,23 @@ void StageComponent(const std::wstring& source_text, const Component& component,
 
   const fs::path native = MakeStagingFolder(GetSystemDirPath(), component.branch, version_part);
   ZYLOG(kLogInstall, kLevelInfo) << L"fsOurPath is:" << native.wstring();
-  const bool copied64 = StageFile(source, native, component.file64);
-  if (!copied64) {
+  const Staged staged64 = StageFile(source, native, component.file64);
+  if (staged64 != Staged::kCopied) {
     *staged_flag = 0;
     ZYLOG(kLogInstall, kLevelInfo) << L"The file has been exists." << L"\n" << L"TargetPath: "
                                    << source_text << L"\n" << L"OurPath: " << native.wstring();
   }
-  register64(native.wstring(), version, copied64);
+  bool repaired = register64(native.wstring(), version, staged64);
 
   const fs::path wow64 = MakeStagingFolder(GetSysWow64DirPath(), component.branch, version_part);
   ZYLOG(kLogInstall, kLevelInfo) << L"fsOurPathWow64 is:" << wow64.wstring();
-  const bool copied32 = StageFile(source, wow64, component.file32);
-  if (!copied32) {
+  const Staged staged32 = StageFile(source, wow64, component.file32);
+  if (staged32 != Staged::kCopied) {
     *staged_flag = 0;
     ZYLOG(kLogInstall, kLevelInfo) << L"The file has been exists.";
   }
-  register32(wow64.wstring(), version, copied32);
+  repaired = register32(wow64.wstring(), version, staged32) || repaired;
+  if (*staged_flag == 0 && repaired) *staged_flag = kStagedRepaired;
 }
 
 }  // namespace
@@ -146,14 +162,19 @@ int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag) {
     return 0;
   }
   // The engine is registered whether or not its file was copied: the package's version is always
-  // the registered one afterwards.
+  // the registered one afterwards. A file found in place whose values held something else had lost its
+  // registration (a run that did not end as it should): registering it repairs that.
   StageComponent(
       package_folder, kEngine, L"Retrieve engine version number failed:", staged_flag,
-      [](const std::wstring& folder, const std::wstring&, bool) {
-        RegisterMonitorEngine64(folder.c_str());
+      [](const std::wstring& folder, const std::wstring&, Staged staged) {
+        bool changed = false;
+        RegisterMonitorEngine64(folder.c_str(), staged == Staged::kFoundInPlace ? &changed : nullptr);
+        return changed;
       },
-      [](const std::wstring& folder, const std::wstring&, bool) {
-        RegisterMonitorEngine(folder.c_str());
+      [](const std::wstring& folder, const std::wstring&, Staged staged) {
+        bool changed = false;
+        RegisterMonitorEngine(folder.c_str(), staged == Staged::kFoundInPlace ? &changed : nullptr);
+        return changed;
       });
   return 1;
 }
@@ -171,15 +192,18 @@ int StageEventAddOn(const wchar_t* package_folder, uint32_t* staged_flag) {
     *staged_flag = 0;
     return 0;
   }
-  // An add-on file is registered only when this call copied it.
-  StageComponent(
-      source, kAddOn, L"Retrieve addon version number failed:", staged_flag,
-      [](const std::wstring& folder, const std::wstring& version, bool copied) {
-        if (copied) RegisterEventAddOn64(folder.c_str(), version);
-      },
-      [](const std::wstring& folder, const std::wstring& version, bool copied) {
-        if (copied) RegisterEventAddOn(folder.c_str(), version);
-      });
+  // An add-on file is registered when this call copied it, and when it was found in place but its values
+  // hold something else (its registration was lost): otherwise the values stay as they are.
+  const auto register_addon = [](auto register_one) {
+    return [register_one](const std::wstring& folder, const std::wstring& version, Staged staged) {
+      bool changed = false;
+      if (staged == Staged::kCopied) register_one(folder.c_str(), version, nullptr);
+      if (staged == Staged::kFoundInPlace) register_one(folder.c_str(), version, &changed);
+      return changed;
+    };
+  };
+  StageComponent(source, kAddOn, L"Retrieve addon version number failed:", staged_flag,
+                 register_addon(RegisterEventAddOn64), register_addon(RegisterEventAddOn));
   return 1;
 }
 

@@ -19,6 +19,11 @@ namespace zyhok {
 // platform call fails or the folder does not fit.
 std::wstring GetSystemDirPath();
 
+// Whether a staging root read from the platform can be used: a full drive-letter path ("C:\..."). The two
+// roots are empty, or "\SysWOW64" alone, when the platform call that names them fails; staged or retired
+// there, a path would name a folder of the current drive instead.
+bool IsUsableRoot(const std::wstring& root);
+
 // The Windows folder followed by "\SysWOW64" (C:\Windows\SysWOW64), whether or not that folder exists.
 // When the Windows folder cannot be read the result is "\SysWOW64" alone; when the joined path does
 // not fit it is empty.
@@ -50,16 +55,18 @@ int GetFileVersionString(const std::wstring& path, std::wstring& version);
 
 // Point the driver at the staged engine in `folder`: "ZYHOKMonDll64Name"/"ZYHOKMonDllName" get the
 // file's path (a backslash added unless the folder ends in one) and the "...Dev" values its device
-// form. Write failures are ignored; always returns 1.
-int RegisterMonitorEngine64(const wchar_t* folder);
-int RegisterMonitorEngine(const wchar_t* folder);
+// form. Write failures are ignored; always returns 1. With `changed`, the values are read first and
+// *changed tells whether either held something else (or could not be read).
+int RegisterMonitorEngine64(const wchar_t* folder, bool* changed = nullptr);
+int RegisterMonitorEngine(const wchar_t* folder, bool* changed = nullptr);
 
 // Point the driver at the staged add-on in `folder`: "path", "devpath" (device form) and "version"
 // under "zyhok\AddOn\ZyHkEvt64" / "zyhok\AddOn\ZyHkEvt" of the services key. A backslash always
 // separates folder and file name. Returns 0 (writing nothing) when the key neither opens nor can be
-// created, else 1.
-int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version);
-int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version);
+// created, else 1. With `changed`, the values are read first: when all three already hold what would be
+// written, nothing is written and *changed is false; otherwise *changed is true and they are written.
+int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version, bool* changed = nullptr);
+int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version, bool* changed = nullptr);
 
 // ---- end of monitor DLL registry values ----
 
@@ -69,9 +76,14 @@ int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version);
 // <system>\zyhok\20019\ZyMon\<version> and <SysWOW64>\zyhok\20019\ZyMon\<version> (<version>: the
 // FileVersion text of the package's zymon64.dll; left out when unreadable or when it names no folder,
 // NamesVersionFolder) and registers both staged
-// paths. *staged_flag ends at 1 only when both files were copied by this call. Returns 0 for a null
+// paths. *staged_flag ends at 1 only when both files were copied by this call (or at kStagedRepaired). Returns 0 for a null
 // folder, else 1. File-system failures raise boost::filesystem::filesystem_error.
 int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag);
+
+// The staged flag of a component whose files were found in place but whose registration held other
+// copies (a run that did not end as it should lost it) and was written again: the copies registered before
+// are replaced, yet, unlike a set flag, no empty path is handed to the retirement.
+inline constexpr uint32_t kStagedRepaired = 2;
 
 // Stages ZyHkEvt64.dll and ZyHkEvt.dll the same way into the AddOn branch, taking them from the
 // add-on folder found beside the package (DeriveAddOnSourceFolder); a file is registered only when

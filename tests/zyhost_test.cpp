@@ -102,7 +102,8 @@ bool DriverTraces(Machine& m) {
   const std::wstring unrelated = m.tmp / L"unrelated.tmp";
   m.staged = folder + L"\\zymon64.dll";
   return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS &&
-         WriteFileBytes(m.staged, "engine") && WriteFileBytes(unrelated, "x") &&
+         WriteFileBytes(m.staged, "engine") && WriteFileBytes(folder + L"\\zymon.dll", "unregistered") &&
+         WriteFileBytes(unrelated, "x") &&
          WriteHklmValue(key, L"PermCount", Dword(3)) == 0 &&
          WriteHklmValue(key, L"ZYHOKMonDll64Name", Sz(m.staged)) == 0 &&
          WriteHklmValue(key, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")) == 0 &&
@@ -195,8 +196,10 @@ const Row kRows[] = {
     {"Diagnose", {L"--json", L"diagnose"}, 0, {R"("service":{"present":false,"reason":"not installed","error":1060,)"
       R"("error_text":"{err:1060}"})", R"("PermCount":3,"InstalledByZefa":null,)", R"("ZYHOKMonDllName_file_present":)"
       R"(false,"ZYHOKMonDllNameDev":null,"ZYHOKMonDll64Name":"{staged}","ZYHOKMonDll64Name_file_present":true)",
-      R"("values":null},{)", R"({"path":null,"devpath":null,"version":"1.0.5"})", R"("files":["zymon64.dll"]})",
-      R"(\\ZyMon\\9.9.9","operation":"delete"}])"}, DriverTraces, {}, {}, {"unrelated.tmp"}},
+      R"("values":null},{)", R"({"path":null,"devpath":null,"version":"1.0.5"})", R"("files":["zymon.dll","zymon64.dll"]})",
+      R"(\\ZyMon\\9.9.9","operation":"delete"}])",
+      R"("problems":["C:\\windows\\system32\\zyhok\\20019\\ZyMon\\9.9.9\\zymon.dll is in a staging tree, )"
+      R"(but no value registers it"]})"}, DriverTraces, {}, {}, {"unrelated.tmp"}},
 };
 // clang-format on
 

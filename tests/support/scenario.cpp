@@ -238,8 +238,9 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
       journal += entry + path + L'\0';
       if (value.empty()) done &= WriteHklmValue(kDriverServiceKey + std::wstring(subkey), value_name, Sz(path)) == 0;
     }
-    return done &&
-           (value.empty() || WriteHklmValue(kDriverServiceKey, L"ZYHOKActionJournal", Sz(journal, REG_MULTI_SZ)) == 0);
+    journal += L'\0';
+    return done && (value.empty() || WriteFileBytes(JournalPath(), std::string(reinterpret_cast<const char*>(
+                                                                      journal.data()), journal.size() * 2)));
   }
   if (word[0] == L'-') {  // the value, or the sub-key, of that name
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kDriverServiceKey + (L"\\" + word.substr(1))).c_str());
@@ -549,6 +550,13 @@ constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFa
 #define DECOY_E64 DECOY(L"%CLIMB%\\zymon64.dll")
 #define DECOY_A32 DECOY(L"\\\\?\\%DECOYS%\\ZyHkEvt.dll")
 #define DECOY_A64 DECOY(L"\\\\.\\%DECOYS%\\ZyHkEvt64.dll")
+// The v1 copies that the staging trees hold though no value registers them, retired by a repair (the tidying
+// after a run that did not end as it should, or an uninstall): under the system folder, and under SysWOW64.
+#define UNREGISTERED(path) L"3z a staged copy that no value registers, retired: " path
+#define UNREGISTERED_V1_64 UNREGISTERED(L"%SYS%\\zyhok\\20019\\ZyMon\\2.5.1043\\zymon64.dll"), \
+    UNREGISTERED(L"%SYS%\\zyhok\\20019\\AddOn\\1.0.5\\ZyHkEvt64.dll")
+#define UNREGISTERED_V1_32 UNREGISTERED(L"%WOW%\\zyhok\\20019\\ZyMon\\2.5.1043\\zymon.dll"), \
+    UNREGISTERED(L"%WOW%\\zyhok\\20019\\AddOn\\1.0.5\\ZyHkEvt.dll")
 // An update from a v2 copy without its driver file, rolled back: DriverEntry refuses the restart of v1 with
 // `status`, which the start reports as Windows error `error`; the plug-in says `why`, and ends with `result`.
 #define ROLLBACK_RESTART_REFUSED(name, status, error, why, result, code)                                              \
@@ -566,8 +574,9 @@ const std::vector<Scenario> kScenarios = {
     {"ReinstallOverTheRunningDriver", L"v1 PermCount=3 BootStatus=5 GHSwitch=0 HokFlags=3", {{0, L"%V1%/"}}, kSuccess,
      L"v1", {L"act 0 0", L"install %V1%/", L"engine %V1%/ 2.5.1043 old", L"addon %V1%\\AddOn 1.0.5 old",
              L"inf %V1%/zyhok.inf", L"start-running", SERVICE_STARTED, INSTALL_END(L"0x201a0001")}},
-    // Files already staged are not copied, and an add-on file not copied is not registered again.
-    {"ReinstallRegistersNoAddOnItDidNotCopy", L"v1 -AddOn", {{0, L"%V1%"}}, kSuccess, L"v1 AddOn=-",
+    // Files already staged are not copied; an add-on found in place whose registration was lost (a run that
+    // did not end as it should) is registered again, without a line.
+    {"ReinstallRegistersAnAddOnThatLostItsRegistration", L"v1 -AddOn", {{0, L"%V1%"}}, kSuccess, L"v1",
      {INSTALL_V1_AS(L"2.5.1043 old", L"1.0.5 old"), L"start-running", SERVICE_STARTED, INSTALL_END(L"0x201a0001")}},
     {"InstallWhoseStartIsRefusedWith1305", L"entry=0xc0000058", {{0, L"%V1%"}}, kSuccess,
      L"v1 service=stopped TestDriverEntryStatus=0xc0000058",
@@ -609,17 +618,17 @@ const std::vector<Scenario> kScenarios = {
     // stages them again where they were registered, and retires none of them.
     {"ReinstallAfterAnUninstallThatFailedAtItsInf", L"v1 failed-uninstall", {{0, L"%V1%"}}, kSuccess, L"v1",
      {INSTALL_V1, L"start", SERVICE_STARTED, INSTALL_END(L"0x201a0001")}},
-    // Paths that name no staged component file are never retired, wherever they come from.
+    // Paths that name no staged component file are never retired, wherever they come from; the leftover journal
+    // tells of a run that did not end as it should, so the install then retires the copies nobody registers.
     {"InstallOverALeftoverJournalLeavesItsCraftedPathsAlone", L"v1 stopped decoys=journal", {{0, L"%V2%"}}, kSuccess,
-     L"v2 staged=v1+v2 decoys", {L"act 0 0", L"install %V2%", L"engine %V2% 2.6.1100", L"addon %V2%\\AddOn 1.0.6",
-     L"inf %V2%\\zyhok.inf", L"start", SERVICE_STARTED, DECOY_E32, DECOY_E64, DECOY_A32, DECOY_A64,
-     INSTALL_END(L"0x201a0001")}},
+     L"v2 decoys", {L"act 0 0", L"install %V2%", L"engine %V2% 2.6.1100", L"addon %V2%\\AddOn 1.0.6",
+     L"inf %V2%\\zyhok.inf", L"start", SERVICE_STARTED, DECOY_E32, DECOY_E64, DECOY_A32, DECOY_A64, UNREGISTERED_V1_64,
+     UNREGISTERED_V1_32, INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
-    // Copies that are not registered stay, and so do the staging folders that hold them, until the next reboot.
-    {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess,
-     L"staged=v1 queued=roots decoys",
-     {UNINSTALL_V1(L"access 0"), L"wait", DECOY_E32, DECOY_A32, DECOY_E64, DECOY_A64, L"uninf",
-      UNINSTALL_END(L"0x201a0001")}},
+    // The removal retires what its staging trees hold that no value registers, and leaves the decoys alone.
+    {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess, L"decoys",
+     {UNINSTALL_V1(L"access 0"), L"wait", UNREGISTERED_V1_32, DECOY_E32, DECOY_A32, UNREGISTERED_V1_64, DECOY_E64,
+      DECOY_A64, L"uninf", UNINSTALL_END(L"0x201a0001")}},
     {"UninstallGivesUpTheShareWhileAnotherHolderRemains", L"v1 PermCount=2", {{2, L"%V1%"}}, kSuccess,
      L"v1 InstalledByZefa=0", {UNINSTALL_V1(L"access 0"), UNINSTALL_END(L"0x201a0001")}},
     {"UninstallCountsTheShareDownWithoutWrapping", L"v1 PermCount=0xffffffff", {{2, L"%V1%"}}, kSuccess,
@@ -683,12 +692,12 @@ const std::vector<Scenario> kScenarios = {
     {"UpdateLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 staged=v1+v2 decoys", {UPDATE_V2_1, L"exist", L"unmarked", EXCHANGE, STARTED, DECOY_E32,
      DECOY_E64, DECOY_A32, DECOY_A64, UPDATE_END(L"0x201a0001")}},
-    // Staged flags that differ: only the component that was copied afresh has its old copies retired, and
-    // an add-on not copied keeps its registration.
-    {"UpdateOverAStagedAddOnRetiresOnlyTheEngine", L"v1 stage=v2a", {{1, L"%V2%"}}, kSuccess,
-     L"v2 inf=v1 staged=v1a+v2 registered=v1a", {UPDATED_V2_AS(L"2.6.1100", L"1.0.6 old")}},
-    {"UpdateOverAStagedEngineRetiresOnlyTheAddOn", L"v1 stage=v2e", {{1, L"%V2%"}}, kSuccess,
-     L"v2 inf=v1 staged=v1e+v2", {UPDATED_V2_AS(L"2.6.1100 old", L"1.0.6")}},
+    // A component found staged but not registered (its registration was lost) is registered, and the copies
+    // it replaces are retired like those of a component copied afresh.
+    {"UpdateOverAnUnregisteredStagedAddOn", L"v1 stage=v2a", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1",
+     {UPDATED_V2_AS(L"2.6.1100", L"1.0.6 old")}},
+    {"UpdateOverAnUnregisteredStagedEngine", L"v1 stage=v2e", {{1, L"%V2%"}}, kSuccess, L"v2 inf=v1",
+     {UPDATED_V2_AS(L"2.6.1100 old", L"1.0.6")}},
     // A package without its 32-bit engine stages that engine only in part: the v1 engine is not retired.
     {"UpdateFromAPackageWithoutA32BitEngine", L"v1 v2/zymon.dll=missing", {{1, L"%V2%"}}, kSuccess,
      L"v2 inf=v1 staged=v1e+v2-e32 %WOW%\\zyhok\\20019\\ZyMon\\2.6.1100=d",

@@ -370,6 +370,7 @@ void ResetDriverMachineState() {
   RemoveTree(StagingTree32());
   DeleteFileW((SystemDir() + L"\\zyhok.cat").c_str());
   DeleteFileW((SystemDir() + L"\\drivers\\zyhok_backup.sys").c_str());
+  DeleteFileW(JournalPath().c_str());
   DropPendingUnder({StagingTree64(), StagingTree32(), SystemDir() + L"\\drivers\\zyhok"});
 }
 std::wstring CopyPackage(const TempDir& dir, const std::wstring& name) {

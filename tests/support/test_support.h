@@ -29,6 +29,8 @@ inline std::wstring InstalledDriverPath() { return SystemDir() + L"\\drivers\\zy
 // Staging roots' trees: <system>\zyhok and <SysWOW64>\zyhok.
 inline std::wstring StagingTree64() { return SystemDir() + L"\\zyhok"; }
 inline std::wstring StagingTree32() { return ParentOf(SystemDir()) + L"\\SysWOW64\\zyhok"; }
+// The action journal that an action which did not end as it should leaves for the next one.
+inline std::wstring JournalPath() { return SystemDir() + L"\\ZYHOK_DriverLifecycle\\journal"; }
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 std::wstring Lower(std::wstring text);  // for comparing Windows paths
@@ -173,7 +175,8 @@ class HostProcess {
   bool had_app_defaults_ = false;
 };
 // Removes everything an install, update or uninstall can leave behind: the service, the installed driver file,
-// the service key, both staging trees, the catalogue copy and the pending deletions naming those places.
+// the service key, both staging trees, the catalogue copy, the action journal and the pending deletions naming
+// those places.
 void ResetDriverMachineState();
 // A fixture package copied into `dir` with its layout (<dir>\<name>\20019\<ver>\<ver>), so that a test
 // may alter it and an update may write its backup beside the driver file: the copy's package folder.
