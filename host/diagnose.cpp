@@ -30,10 +30,17 @@ struct ValueName {
   bool names_file;
 };
 constexpr ValueName kServiceValues[] = {
-    {L"ZYHOKSystemDiskName", false}, {L"BootStatus", false},        {L"GHSwitch", false},
-    {L"HokFlags", false},            {L"PermCount", false},         {L"InstalledByZefa", false},
-    {L"DeleteFlag", false},          {L"ZYHOKMonDllName", true},    {L"ZYHOKMonDllNameDev", false},
-    {L"ZYHOKMonDll64Name", true},    {L"ZYHOKMonDll64NameDev", false},
+    {L"ZYHOKSystemDiskName", false},
+    {L"BootStatus", false},
+    {L"GHSwitch", false},
+    {L"HokFlags", false},
+    {L"PermCount", false},
+    {L"InstalledByZefa", false},
+    {L"DeleteFlag", false},
+    {L"ZYHOKMonDllName", true},
+    {L"ZYHOKMonDllNameDev", false},
+    {L"ZYHOKMonDll64Name", true},
+    {L"ZYHOKMonDll64NameDev", false},
 };
 // The event add-on's sub-keys of the service key, with the same three values each.
 constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
@@ -234,9 +241,10 @@ void CollectStagedFiles(const std::wstring& folder, int depth, std::vector<std::
 void PrintProblems(Report& r) {
   std::vector<std::wstring> registered;
   const std::wstring addon = std::wstring(kServiceKey) + L"\\";
-  for (const auto& [key, name] : {std::pair{std::wstring(kServiceKey), L"ZYHOKMonDllName"},
-                                  std::pair{std::wstring(kServiceKey), L"ZYHOKMonDll64Name"},
-                                  std::pair{addon + kAddOnKeys[0], L"path"}, std::pair{addon + kAddOnKeys[1], L"path"}}) {
+  for (const auto& [key, name] :
+       {std::pair{std::wstring(kServiceKey), L"ZYHOKMonDllName"},
+        std::pair{std::wstring(kServiceKey), L"ZYHOKMonDll64Name"}, std::pair{addon + kAddOnKeys[0], L"path"},
+        std::pair{addon + kAddOnKeys[1], L"path"}}) {
     const Key handle = OpenKey(key);
     if (handle) registered.push_back(Lower(ValueText(ReadValue(handle.get(), name))));
   }

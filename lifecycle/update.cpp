@@ -49,8 +49,8 @@ bool ServiceExists(const wchar_t* name) {
   if (IsDriverExist(name)) return true;
   const DWORD error = GetLastError();
   if (error == ERROR_SERVICE_DOES_NOT_EXIST || error == ERROR_SERVICE_MARKED_FOR_DELETE) return false;
-  ZYLOG(kLogInstall, kLevelWarning) << L"cannot tell whether the service " << name << L" exists, error code: "
-                                    << error << L"; its INF is not run";
+  ZYLOG(kLogInstall, kLevelWarning) << L"cannot tell whether the service " << name << L" exists, error code: " << error
+                                    << L"; its INF is not run";
   return true;
 }
 

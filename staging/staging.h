@@ -76,8 +76,8 @@ int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version, bool*
 // <system>\zyhok\20019\ZyMon\<version> and <SysWOW64>\zyhok\20019\ZyMon\<version> (<version>: the
 // FileVersion text of the package's zymon64.dll; left out when unreadable or when it names no folder,
 // NamesVersionFolder) and registers both staged
-// paths. *staged_flag ends at 1 only when both files were copied by this call (or at kStagedRepaired). Returns 0 for a null
-// folder, else 1. File-system failures raise boost::filesystem::filesystem_error.
+// paths. *staged_flag ends at 1 only when both files were copied by this call (or at kStagedRepaired). Returns 0 for a
+// null folder, else 1. File-system failures raise boost::filesystem::filesystem_error.
 int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag);
 
 // The staged flag of a component whose files were found in place but whose registration held other

@@ -90,61 +90,72 @@ struct HookEntry {
 };
 // Every function through which the plug-in reads or changes the machine: files and folders, the registry, the
 // service manager, security information, version resources, INF sections, path canonicalisation and the
-// platform's Copy. The index of each is its position in this table.
-#define HOOK(dll, fn, how)                                                                          \
-  HookEntry {                                                                                       \
-    dll, #fn, reinterpret_cast<void*>(&Hook<__COUNTER__, Fails::how, decltype(&fn)>::Call),         \
-        reinterpret_cast<void**>(&Hook<__COUNTER__ - 1, Fails::how, decltype(&fn)>::original)       \
+// platform's Copy, each with how it reports a failure (ZERO, ONES or RETURNS). The index of each is its position.
+constexpr const char *kKernel32 = "KERNEL32.dll", *kAdvapi32 = "ADVAPI32.dll", *kVersion = "VERSION.dll",
+                     *kSetupApi = "SETUPAPI.dll", *kShlwapi = "SHLWAPI.dll";
+#define HOOK(dll, fn, how)                                                                    \
+  HookEntry {                                                                                 \
+    dll, #fn, reinterpret_cast<void*>(&Hook<__COUNTER__, Fails::how, decltype(&fn)>::Call),   \
+        reinterpret_cast<void**>(&Hook<__COUNTER__ - 1, Fails::how, decltype(&fn)>::original) \
   }
-const HookEntry kHooks[] = {
-    HOOK("KERNEL32.dll", CopyFileExW, kZero),
-    HOOK("KERNEL32.dll", CopyFileW, kZero),
-    HOOK("KERNEL32.dll", CreateDirectoryExW, kZero),
-    HOOK("KERNEL32.dll", CreateDirectoryW, kZero),
-    HOOK("KERNEL32.dll", CreateFileW, kAllOnes),
-    HOOK("KERNEL32.dll", DeleteFileW, kZero),
-    HOOK("KERNEL32.dll", FindFirstFileW, kAllOnes),
-    HOOK("KERNEL32.dll", FindNextFileW, kZero),
-    HOOK("KERNEL32.dll", GetFileAttributesExW, kZero),
-    HOOK("KERNEL32.dll", GetFileAttributesW, kAllOnes),
-    HOOK("KERNEL32.dll", GetFileInformationByHandle, kZero),
-    HOOK("KERNEL32.dll", GetFileSizeEx, kZero),
-    HOOK("KERNEL32.dll", GetFullPathNameW, kZero),
-    HOOK("KERNEL32.dll", GetSystemDirectoryW, kZero),
-    HOOK("KERNEL32.dll", GetWindowsDirectoryW, kZero),
-    HOOK("KERNEL32.dll", LockFileEx, kZero),
-    HOOK("KERNEL32.dll", MoveFileExW, kZero),
-    HOOK("KERNEL32.dll", MoveFileW, kZero),
-    HOOK("KERNEL32.dll", QueryDosDeviceW, kZero),
-    HOOK("KERNEL32.dll", ReadFile, kZero),
-    HOOK("KERNEL32.dll", RemoveDirectoryW, kZero),
-    HOOK("KERNEL32.dll", SetFileAttributesW, kZero),
-    HOOK("KERNEL32.dll", WriteFile, kZero),
-    HOOK("ADVAPI32.dll", ControlService, kZero),
-    HOOK("ADVAPI32.dll", GetNamedSecurityInfoW, kReturnsError),
-    HOOK("ADVAPI32.dll", LookupAccountSidW, kZero),
-    HOOK("ADVAPI32.dll", OpenSCManagerW, kZero),
-    HOOK("ADVAPI32.dll", OpenServiceW, kZero),
-    HOOK("ADVAPI32.dll", QueryServiceStatus, kZero),
-    HOOK("ADVAPI32.dll", RegCreateKeyExW, kReturnsError),
-    HOOK("ADVAPI32.dll", RegDeleteValueW, kReturnsError),
-    HOOK("ADVAPI32.dll", RegOpenKeyExW, kReturnsError),
-    HOOK("ADVAPI32.dll", RegQueryValueExW, kReturnsError),
-    HOOK("ADVAPI32.dll", RegSetValueExW, kReturnsError),
-    HOOK("ADVAPI32.dll", SetEntriesInAclW, kReturnsError),
-    HOOK("ADVAPI32.dll", SetNamedSecurityInfoW, kReturnsError),
-    HOOK("ADVAPI32.dll", SetSecurityInfo, kReturnsError),
-    HOOK("ADVAPI32.dll", StartServiceW, kZero),
-    HOOK("VERSION.dll", GetFileVersionInfoSizeW, kZero),
-    HOOK("VERSION.dll", GetFileVersionInfoW, kZero),
-    HOOK("VERSION.dll", VerQueryValueW, kZero),
-    HOOK("SETUPAPI.dll", InstallHinfSectionW, kZero),
-    HOOK("SHLWAPI.dll", PathCanonicalizeW, kZero),
-    HookEntry{"setupkit.dll", "_Z4CopyRKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES6_bPj",
-              reinterpret_cast<void*>(&CopyHook<__COUNTER__>::Call),
-              reinterpret_cast<void**>(&CopyHook<__COUNTER__ - 1>::original)},
-};
+#define ZERO(dll, fn) HOOK(dll, fn, kZero)
+#define ONES(dll, fn) HOOK(dll, fn, kAllOnes)
+#define RETURNS(dll, fn) HOOK(dll, fn, kReturnsError)
+#define COPY()                                                                             \
+  HookEntry {                                                                              \
+    "setupkit.dll", "_Z4CopyRKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES6_bPj", \
+        reinterpret_cast<void*>(&CopyHook<__COUNTER__>::Call),                             \
+        reinterpret_cast<void**>(&CopyHook<__COUNTER__ - 1>::original)                     \
+  }
+const HookEntry kHooks[] = {ZERO(kKernel32, CopyFileExW),
+                            ZERO(kKernel32, CopyFileW),
+                            ZERO(kKernel32, CreateDirectoryExW),
+                            ZERO(kKernel32, CreateDirectoryW),
+                            ONES(kKernel32, CreateFileW),
+                            ZERO(kKernel32, DeleteFileW),
+                            ONES(kKernel32, FindFirstFileW),
+                            ZERO(kKernel32, FindNextFileW),
+                            ZERO(kKernel32, GetFileAttributesExW),
+                            ONES(kKernel32, GetFileAttributesW),
+                            ZERO(kKernel32, GetFileInformationByHandle),
+                            ZERO(kKernel32, GetFileSizeEx),
+                            ZERO(kKernel32, GetFullPathNameW),
+                            ZERO(kKernel32, GetSystemDirectoryW),
+                            ZERO(kKernel32, GetWindowsDirectoryW),
+                            ZERO(kKernel32, LockFileEx),
+                            ZERO(kKernel32, MoveFileExW),
+                            ZERO(kKernel32, MoveFileW),
+                            ZERO(kKernel32, QueryDosDeviceW),
+                            ZERO(kKernel32, ReadFile),
+                            ZERO(kKernel32, RemoveDirectoryW),
+                            ZERO(kKernel32, SetFileAttributesW),
+                            ZERO(kKernel32, WriteFile),
+                            ZERO(kAdvapi32, ControlService),
+                            RETURNS(kAdvapi32, GetNamedSecurityInfoW),
+                            ZERO(kAdvapi32, LookupAccountSidW),
+                            ZERO(kAdvapi32, OpenSCManagerW),
+                            ZERO(kAdvapi32, OpenServiceW),
+                            ZERO(kAdvapi32, QueryServiceStatus),
+                            RETURNS(kAdvapi32, RegCreateKeyExW),
+                            RETURNS(kAdvapi32, RegDeleteValueW),
+                            RETURNS(kAdvapi32, RegOpenKeyExW),
+                            RETURNS(kAdvapi32, RegQueryValueExW),
+                            RETURNS(kAdvapi32, RegSetValueExW),
+                            RETURNS(kAdvapi32, SetEntriesInAclW),
+                            RETURNS(kAdvapi32, SetNamedSecurityInfoW),
+                            RETURNS(kAdvapi32, SetSecurityInfo),
+                            ZERO(kAdvapi32, StartServiceW),
+                            ZERO(kVersion, GetFileVersionInfoSizeW),
+                            ZERO(kVersion, GetFileVersionInfoW),
+                            ZERO(kVersion, VerQueryValueW),
+                            ZERO(kSetupApi, InstallHinfSectionW),
+                            ZERO(kShlwapi, PathCanonicalizeW),
+                            COPY()};
 #undef HOOK
+#undef ZERO
+#undef ONES
+#undef RETURNS
+#undef COPY
 static_assert(__COUNTER__ == kCounterBase + 1 + 2 * std::size(kHooks), "each hook's index is its place in the table");
 
 int HookIndex(const char* name) {
@@ -157,7 +168,8 @@ int HookIndex(const char* name) {
 // Points the import slots of `module` named in kHooks at their wrappers; the number of slots changed.
 size_t PatchImports(HMODULE module) {
   auto* const base = reinterpret_cast<BYTE*>(module);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
   size_t patched = 0;
   // One slot table with its parallel name table, of the library `dll`.
   const auto patch = [&](const char* dll, ULONGLONG* slots, const IMAGE_THUNK_DATA* names, bool delayed) {
@@ -167,8 +179,8 @@ size_t PatchImports(HMODULE module) {
       const int i = HookIndex(name);
       if (i < 0 || _stricmp(kHooks[i].dll, dll) != 0) continue;
       // A delay-loaded slot still holds the loader's thunk: the wrapper calls the system library's function.
-      *kHooks[i].original = delayed ? reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(dll), name))
-                                    : reinterpret_cast<void*>(*slots);
+      *kHooks[i].original =
+          delayed ? reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(dll), name)) : reinterpret_cast<void*>(*slots);
       DWORD protection = 0;
       VirtualProtect(slots, sizeof(*slots), PAGE_READWRITE, &protection);
       *slots = reinterpret_cast<ULONGLONG>(kHooks[i].wrapper);

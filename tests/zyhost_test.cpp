@@ -103,8 +103,7 @@ bool DriverTraces(Machine& m) {
   m.staged = folder + L"\\zymon64.dll";
   return SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr) == ERROR_SUCCESS &&
          WriteFileBytes(m.staged, "engine") && WriteFileBytes(folder + L"\\zymon.dll", "unregistered") &&
-         WriteFileBytes(unrelated, "x") &&
-         WriteHklmValue(key, L"PermCount", Dword(3)) == 0 &&
+         WriteFileBytes(unrelated, "x") && WriteHklmValue(key, L"PermCount", Dword(3)) == 0 &&
          WriteHklmValue(key, L"ZYHOKMonDll64Name", Sz(m.staged)) == 0 &&
          WriteHklmValue(key, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")) == 0 &&
          WriteHklmValue(key + L"\\AddOn\\ZyHkEvt64", L"version", Sz(L"1.0.5")) == 0 &&

@@ -189,6 +189,7 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (word == L"stopped") return ControlDriver(false);
   if (word == L"no-service") return RemoveDriverService(PackageDir(L"v1")), true;
   if (word == L"no-driver-file") return DeleteFileW(InstalledDriverPath().c_str());
+  if (word == L"uninstalled") return plugin.Do(kUninstall, v1_) == kSuccess;
   if (word == L"failed-uninstall") {  // an uninstall of the v1 copy without its INF file (put back after)
     const std::wstring inf = v1_ + L"\\zyhok.inf", aside = inf + L".aside";
     return MoveFileW(inf.c_str(), aside.c_str()) && plugin.Do(kUninstall, v1_) == kFailed &&
@@ -239,8 +240,9 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
       if (value.empty()) done &= WriteHklmValue(kDriverServiceKey + std::wstring(subkey), value_name, Sz(path)) == 0;
     }
     journal += L'\0';
-    return done && (value.empty() || WriteFileBytes(JournalPath(), std::string(reinterpret_cast<const char*>(
-                                                                      journal.data()), journal.size() * 2)));
+    return done && (value.empty() ||
+                    WriteFileBytes(JournalPath(),
+                                   std::string(reinterpret_cast<const char*>(journal.data()), journal.size() * 2)));
   }
   if (word[0] == L'-') {  // the value, or the sub-key, of that name
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kDriverServiceKey + (L"\\" + word.substr(1))).c_str());
@@ -550,6 +552,8 @@ constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFa
 #define DECOY_E64 DECOY(L"%CLIMB%\\zymon64.dll")
 #define DECOY_A32 DECOY(L"\\\\?\\%DECOYS%\\ZyHkEvt.dll")
 #define DECOY_A64 DECOY(L"\\\\.\\%DECOYS%\\ZyHkEvt64.dll")
+// A deletion queued for the next reboot of a copy that is registered now, or of a folder that holds one.
+#define DROPPED(path) L"3z a deletion queued for the next reboot no longer applies, dropped: " path
 // The v1 copies that the staging trees hold though no value registers them, retired by a repair (the tidying
 // after a run that did not end as it should, or an uninstall): under the system folder, and under SysWOW64.
 #define UNREGISTERED(path) L"3z a staged copy that no value registers, retired: " path
@@ -624,6 +628,13 @@ const std::vector<Scenario> kScenarios = {
      L"v2 decoys", {L"act 0 0", L"install %V2%", L"engine %V2% 2.6.1100", L"addon %V2%\\AddOn 1.0.6",
      L"inf %V2%\\zyhok.inf", L"start", SERVICE_STARTED, DECOY_E32, DECOY_E64, DECOY_A32, DECOY_A64, UNREGISTERED_V1_64,
      UNREGISTERED_V1_32, INSTALL_END(L"0x201a0001")}},
+    // An uninstall could neither delete nor rename the engine that a process held open: it waits under its own name
+    // for the next reboot, with its folders. The install that follows registers it where it is, and the queued
+    // deletions of the registered copy and of the folders that hold it are dropped, so the reboot keeps them.
+    {"InstallOverAHeldCopyThatAnUninstallQueuedKeepsIt", L"v1 open-engine uninstalled", {{0, L"%V1%"}}, kSuccess,
+     L"v1", {INSTALL_V1_AS(L"2.5.1043 no64", L"1.0.5"), L"start", SERVICE_STARTED, L"rename-empty *2",
+     DROPPED(L"%ENGINE%"), DROPPED(L"%SYS%\\zyhok\\20019\\ZyMon\\2.5.1043"), DROPPED(L"%SYS%\\zyhok\\20019\\ZyMon"),
+     DROPPED(L"%SYS%\\zyhok\\20019"), DROPPED(L"%SYS%\\zyhok"), INSTALL_END(L"0x201a0001")}},
     // ---- uninstall ----
     // The removal retires what its staging trees hold that no value registers, and leaves the decoys alone.
     {"UninstallLeavesCraftedRegisteredPathsAlone", L"v1 decoys", {{2, L"%V1%"}}, kSuccess, L"decoys",
