@@ -227,6 +227,7 @@ void PrintStaging(Report& r) {
 }
 
 std::wstring Lower(std::wstring text);
+std::vector<std::wstring> ReadPending();
 
 // The files of the staging trees, at any depth (to the depth the walk above shows).
 void CollectStagedFiles(const std::wstring& folder, int depth, std::vector<std::wstring>* out) {
@@ -257,6 +258,15 @@ void PrintProblems(Report& r) {
     if (std::find(registered.begin(), registered.end(), Lower(file)) != registered.end()) continue;
     r.Item(file + L" is in a staging tree, but no value registers it");
   }
+  // A registered copy queued for deletion disappears at the next reboot: the driver then injects nothing.
+  const std::vector<std::wstring> pending = ReadPending();
+  for (size_t i = 0; i + 1 < pending.size(); i += 2) {
+    std::wstring path = pending[i];
+    if (path.compare(0, 4, L"\\??\\") == 0) path.erase(0, 4);
+    if (!pending[i + 1].empty() || path.empty()) continue;
+    if (std::find(registered.begin(), registered.end(), Lower(path)) == registered.end()) continue;
+    r.Item(path + L" is registered, but queued for deletion at the next reboot");
+  }
   r.EndList();
 }
 
@@ -283,7 +293,8 @@ bool ConcernsDriver(const std::wstring& path) {
   return name.compare(0, 5, L"zyhok") == 0;
 }
 
-void PrintPending(Report& r) {
+// The pending operations as stored: source, then destination (empty for a deletion).
+std::vector<std::wstring> ReadPending() {
   std::vector<std::wstring> texts;
   Key key = OpenKey(kSessionManagerKey);
   if (key) {
@@ -302,6 +313,11 @@ void PrintPending(Report& r) {
       while (!texts.empty() && texts.back().empty() && texts.size() % 2 == 1) texts.pop_back();
     }
   }
+  return texts;
+}
+
+void PrintPending(Report& r) {
+  const std::vector<std::wstring> texts = ReadPending();
   r.BeginList("pending_deletion", "pending deletion", "none");
   for (size_t i = 0; i < texts.size(); i += 2) {
     const std::wstring& source = texts[i];

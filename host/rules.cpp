@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 
 namespace zyhost {
 
@@ -85,13 +86,22 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
 }
 
 bool NamesVersionFolder(const std::wstring& text, const std::wstring& file64) {
-  const size_t staged = std::max(SystemFolder().size(), Wow64Folder().size()) +
-                        std::wcslen(L"\\zyhok\\20019\\AddOn\\") + text.size() + 1 + file64.size();
+  const size_t rest = std::wcslen(L"\\zyhok\\20019\\AddOn\\") + text.size() + 1 + file64.size();
+  bool fits = true;
+  for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
+    wchar_t device[MAX_PATH] = {};
+    QueryDosDeviceW(root.substr(0, 2).c_str(), device, MAX_PATH);
+    fits = fits && root.size() + rest <= kLongestPath && std::wcslen(device) + root.size() - 2 + rest <= kLongestPath;
+  }
   const bool odd_end = !text.empty() && (text.back() == L'.' || text.back() == L' ');
-  const bool odd_unit = std::any_of(text.begin(), text.end(), [](wchar_t c) {
-    return c < L' ' || (c >= 0x7F && c < 0xA0) || std::wcschr(L"\\/:", c) != nullptr;
-  });
-  return staged <= kLongestPath && !odd_end && !odd_unit;
+  const bool odd_unit =
+      std::any_of(text.begin(), text.end(), [](wchar_t c) { return c < L' ' || std::wcschr(L"\\/:%", c) != nullptr; });
+  std::wstring base = text.substr(0, text.find(L'.'));
+  for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+  const bool device = base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL" ||
+                      (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+                       base[3] >= L'1' && base[3] <= L'9');
+  return fits && !odd_end && !odd_unit && !device;
 }
 
 std::wstring SystemFolder() { return TrimmedFolder(&GetSystemFolder); }

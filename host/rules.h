@@ -32,9 +32,11 @@ bool AddOnFolder(const std::wstring& package, std::wstring* folder);
 bool ReadFileVersionText(const std::wstring& path, std::wstring* text);
 
 // Whether the plug-in takes a component's "FileVersion" text as the name of its version folder: no
-// "\\", "/", ":" or control character in it, not ending in "." or a blank, and short enough that the staged
-// 64-bit file `file64` under either system folder keeps within 259 units. For any other text it
-// stages the component without a version folder, as for an unreadable one.
+// "\\", "/", ":", "%" or control character (U+0000-U+001F) in it, not ending in "." or a blank, not a device
+// name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension, case ignored), and short enough
+// that the staged 64-bit file `file64` under either system folder keeps within 259 units in its
+// drive-letter form and in its device form. For any other text it stages the component without a version
+// folder, as for an unreadable one.
 bool NamesVersionFolder(const std::wstring& text, const std::wstring& file64);
 
 // The system folder and the 32-bit system folder (<Windows>\SysWOW64, whether or not it exists),

@@ -28,7 +28,7 @@ constexpr char kReleased[] = "free";
 // the folder or the file there already, it puts the access list back on them (only SYSTEM and
 // Administrators can have changed it since). Empty, with the reason as the last-error value, when any of
 // that fails.
-UniqueFileHandle OpenLockFile() {
+UniqueFileHandle OpenLockFile(const std::wstring& system_folder) {
   static std::atomic<bool> put_back{false};
   UniqueLocal descriptor;
   PACL dacl = nullptr;
@@ -40,7 +40,6 @@ UniqueFileHandle OpenLockFile() {
   const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
   const auto failed = [](DWORD error) { return SetLastError(error), error != ERROR_SUCCESS; };
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-  const std::wstring system_folder = GetSystemDirPath();
   if (system_folder.empty()) return SetLastError(ERROR_PATH_NOT_FOUND), UniqueFileHandle();
   std::wstring folder = system_folder + L"\\" + kLifecycleLockFolder;
   if (!CreateDirectoryW(folder.c_str(), &attributes)) {
@@ -49,9 +48,9 @@ UniqueFileHandle OpenLockFile() {
       return UniqueFileHandle();
     }
   }
-  UniqueFileHandle file(CreateFileW((folder + L"\\lock").c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr));
+  UniqueFileHandle file(CreateFileW((folder + L"\\" + kLifecycleLockFile).c_str(),
+                                    GENERIC_READ | GENERIC_WRITE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file && GetLastError() == ERROR_ALREADY_EXISTS && !put_back &&
       failed(SetSecurityInfo(file.get(), SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr))) {
     return UniqueFileHandle();
@@ -72,29 +71,31 @@ bool TryLock(HANDLE file, DWORD& error) {
 }  // namespace
 
 LifecycleLock::LifecycleLock(DWORD wait_ms) {
-  file_ = OpenLockFile();
+  const std::wstring system_folder = GetSystemDirPath();
+  const std::wstring name = system_folder + L"\\" + kLifecycleLockFolder + L"\\" + kLifecycleLockFile;
+  file_ = OpenLockFile(system_folder);
   DWORD error = GetLastError();
   bool locked = file_ && TryLock(file_.get(), error);
   bool waited = false;
   const DWORD start = GetTickCount();
   if (!locked && file_ && error == ERROR_LOCK_VIOLATION) {
     waited = true;
-    ZYLOG(kLogInstall, kLevelInfo) << L"another batch holds the lifecycle lock " << kLifecycleLockName
-                                   << L", waiting for it";
+    ZYLOG(kLogInstall, kLevelInfo) << L"another batch holds the lifecycle lock " << name << L", waiting for it";
     for (DWORD spent = 0; !locked && error == ERROR_LOCK_VIOLATION && spent < wait_ms; spent = GetTickCount() - start) {
       Sleep(std::min(kPollMs, wait_ms - spent));
       locked = TryLock(file_.get(), error);
     }
     if (!locked && error == ERROR_LOCK_VIOLATION) {
       timed_out_ = true;
-      ZYLOG(kLogInstall, kLevelError) << L"fail to get the lifecycle lock " << kLifecycleLockName << L" within "
-                                      << wait_ms << L" ms; nothing is done";
+      ZYLOG(kLogInstall, kLevelError) << L"fail to get the lifecycle lock " << name << L" within " << wait_ms
+                                      << L" ms; nothing is done";
       return;
     }
   }
   if (!locked) {
-    ZYLOG(kLogInstall, kLevelError) << L"fail to open the lifecycle lock " << kLifecycleLockName << L", error code: "
-                                    << error << L"; going on without it";
+    ZYLOG(kLogInstall, kLevelError) << (file_ ? L"fail to lock the lifecycle lock "
+                                              : L"fail to open the lifecycle lock ")
+                                    << name << L", error code: " << error << L"; going on without it";
     file_.reset();
     return;
   }
@@ -105,7 +106,7 @@ LifecycleLock::LifecycleLock(DWORD wait_ms) {
   const bool abandoned = ReadFile(file_.get(), marker, kMarkerBytes, &bytes, &at) && bytes == kMarkerBytes &&
                          std::equal(marker, marker + kMarkerBytes, kHeld);
   if (abandoned) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"the last holder of the lifecycle lock " << kLifecycleLockName
+    ZYLOG(kLogInstall, kLevelWarning) << L"the last holder of the lifecycle lock " << name
                                       << L" ended without releasing it; taking it over";
   } else if (waited) {
     ZYLOG(kLogInstall, kLevelInfo) << L"got the lifecycle lock after waiting " << GetTickCount() - start << L" ms";

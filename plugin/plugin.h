@@ -118,10 +118,9 @@ uint32_t DriversDoAction(const DrvInfo* records, uint32_t count);
 // folder or the file first; none can open the file, so none can lock it or keep it open, from whatever
 // session. The system lets go of the lock of a process that ends. While a batch holds the lock the file
 // reads "held", and "free" once it let go, so that the next holder can tell a holder that ended without
-// letting go. The log lines call the lock kLifecycleLockName, the name of the named mutex it once was;
-// an object of that name plays no part.
-inline constexpr const wchar_t* kLifecycleLockName = L"Global\\ZYHOK_DriverLifecycle";
+// letting go. The log lines name the lock by its file's full path.
 inline constexpr const wchar_t* kLifecycleLockFolder = L"ZYHOK_DriverLifecycle";
+inline constexpr const wchar_t* kLifecycleLockFile = L"lock";  // in kLifecycleLockFolder
 
 // How long a batch waits for the lock. Among the records, an update waits on the service at most four
 // times (the stop of a service marked for deletion, the stop of the old driver, the start of the new
@@ -133,7 +132,8 @@ inline constexpr DWORD kLifecycleLockWaitMs = 5 * 4 * 30000;
 // Holds the lock for its lifetime. The constructor waits at most `wait_ms` for it, logging a level-2
 // line when it has to wait and another with the time waited once it has it. A lock whose holder ended
 // without releasing it is taken over (level-3 line instead). When the lock file cannot be opened at
-// all (no right to the system folder), a level-5 line says so and the batch goes on without the lock:
+// all (no right to the system folder), or opens but cannot be locked for another reason than another
+// holder, a level-5 line of its own says so and the batch goes on without the lock:
 // the lock is never the reason an action fails. Only a wait that runs out gives timed_out() (level-5
 // line).
 class LifecycleLock {

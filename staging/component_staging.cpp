@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 
 #include "lifecycle/lifecycle.h"
@@ -129,14 +130,30 @@ void StageComponent(const std::wstring& source_text, const Component& component,
 }  // namespace
 
 bool NamesVersionFolder(const std::wstring& text, const wchar_t* file64) {
-  // "\zyhok\20019\ZyMon\" and "\zyhok\20019\AddOn\" are equally long.
-  const size_t root = std::max(GetSystemDirPath().size(), GetSysWow64DirPath().size());
-  if (root + wcslen(L"\\zyhok\\20019\\ZyMon\\") + text.size() + 1 + wcslen(file64) > MAX_PATH - 1) return false;
-  if (!text.empty() && (text.back() == L'.' || text.back() == L' ')) return false;
-  for (const wchar_t c : text) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == L'\\' || c == L'/' || c == L':') return false;
+  // "\zyhok\20019\ZyMon\" and "\zyhok\20019\AddOn\" are equally long; the staged path is registered in
+  // its drive-letter form and its device form, and both must fit.
+  const size_t rest = wcslen(L"\\zyhok\\20019\\ZyMon\\") + text.size() + 1 + wcslen(file64);
+  for (const std::wstring& root : {GetSystemDirPath(), GetSysWow64DirPath()}) {
+    if (root.size() + rest > MAX_PATH - 1 || ConvertToDevicePath(root.c_str()).size() + rest > MAX_PATH - 1) {
+      return false;
+    }
   }
-  return true;
+  if (!text.empty() && (text.back() == L'.' || text.back() == L' ')) return false;
+  // A "%" would be expanded in the device form only, which would then name another folder.
+  for (const wchar_t c : text) {
+    if (c < 0x20 || c == L'\\' || c == L'/' || c == L':' || c == L'%') return false;
+  }
+  return !IsDeviceName(text);
+}
+
+bool IsDeviceName(const std::wstring& text) {
+  std::wstring base = text.substr(0, text.find(L'.'));
+  for (wchar_t& c : base) c = static_cast<wchar_t>(towupper(c));
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'1' &&
+         base[3] <= L'9';
 }
 
 bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& source_folder) {

@@ -37,11 +37,17 @@ std::wstring GetSysWow64DirPath();
 std::wstring ConvertToDevicePath(const wchar_t* path);
 
 // Whether a component's FileVersion text can name its version folder: one folder name that Windows keeps
-// as written (no "\\", "/" or ":", no control character, not ending in "." or a blank, so neither "."
-// nor ".."), with which the staged path of the component's 64-bit file `file64` under either root fits
-// in 259 units. Staging treats any other text as an unreadable one. An empty text names no folder and
-// passes (the copies then lie directly in the component folder).
+// as written (no "\\", "/" or ":", no control character U+0000-U+001F, not ending in "." or a blank, so
+// neither "." nor "..", not a device name: IsDeviceName), with no "%" (the device form of a registered path
+// expands environment references, and would then name another folder), and with which the staged path of
+// the component's 64-bit file `file64` under either root fits in 259 units in its drive-letter form and in
+// its device form (ConvertToDevicePath). Staging treats any other text as an unreadable one. An empty text
+// names no folder and passes (the copies then lie directly in the component folder).
 bool NamesVersionFolder(const std::wstring& text, const wchar_t* file64);
+
+// Whether a folder name is a device name: CON, PRN, AUX, NUL, COM1-COM9 or LPT1-LPT9, with or without an
+// extension, case ignored.
+bool IsDeviceName(const std::wstring& text);
 
 // The "Fileversion" text of the file's version resource, looked up under each translation of its
 // translation table in turn; the last translation that has one wins. Returns 1 and sets `version`, or

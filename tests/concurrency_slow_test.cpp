@@ -14,7 +14,8 @@ namespace {
 
 using namespace zyhok_test;
 
-const std::wstring kLock = L"Global\\ZYHOK_DriverLifecycle";
+const std::wstring kLock = SystemDir() + L"\\ZYHOK_DriverLifecycle\\lock";  // as the lock's lines name it
+const wchar_t* const kOldName = L"Global\\ZYHOK_DriverLifecycle";           // the named mutex it once was
 const std::wstring kWaitLine = L"2z another batch holds the lifecycle lock " + kLock + L", waiting for it";
 const std::wstring kGotLine = L"2z got the lifecycle lock after waiting 0x";
 // The story of a log file, with "N" for the time waited (which varies).
@@ -69,7 +70,7 @@ TEST_F(Concurrency, HeldLockMakesABatchWaitAndLogIt) {
   const auto event = [] { return zyhok::UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr)); };
   const zyhok::UniqueKernelHandle taken = event(), release = event(), done = event();
   std::thread holder([&] {  // holds the old name throughout, and the lock until `release`
-    const zyhok::UniqueKernelHandle squatter(CreateMutexW(nullptr, TRUE, kLock.c_str()));
+    const zyhok::UniqueKernelHandle squatter(CreateMutexW(nullptr, TRUE, kOldName));
     if (squatter.valid()) {
       const zyhok::LifecycleLock lock;
       SetEvent(taken.get());

@@ -149,16 +149,20 @@ TEST(StagedComponentPath, OnlyComponentFilesOfTheStagingTreesInTheirPlainForm) {
       {sys + L"ZyMon\\" + std::wstring(220, L'v') + L"\\zymon64.dll", false}, {L"C:\\zymon.dll", false}, {L"", false}};
   for (const auto& [path, staged] : cases) EXPECT_EQ(zyhok::IsStagedComponentPath(path), staged) << WideToUtf8(path);
 }
-// A FileVersion text names a version folder only as one folder name that Windows keeps as written and with which
-// the staged 64-bit file fits in 259 units; staging takes any other text for an unreadable one. zyhost agrees, and
-// names the system folders, below which it puts that file, as the library does.
+// A FileVersion text names a version folder only as one folder name that Windows keeps as written, that no
+// environment reference can change and that is no device, and with which the staged 64-bit file fits in 259 units
+// in its drive-letter form and in its longer device form; staging takes any other text for an unreadable one.
+// zyhost agrees, and names the system folders, below which it puts that file, as the library does.
 TEST(VersionFolder, AFileVersionTextNamesOnePlainFolderThatFits) {
-  const size_t room = 259 - SystemDir().size() - 19 - 1 - 13;  // <sys>\zyhok\20019\AddOn\<text>\ZyHkEvt64.dll
+  wchar_t device[MAX_PATH] = {};  // the device form replaces "C:" with the drive's device name
+  QueryDosDeviceW(SystemDir().substr(0, 2).c_str(), device, MAX_PATH);
+  const size_t room = 259 - (wcslen(device) + SystemDir().size() - 2) - 19 - 1 - 13;  // \zyhok\20019\AddOn\, \, file
   const std::pair<std::wstring, bool> cases[] = {
       {L"1.0.5", true}, {L"1, 0, 0, 1", true}, {L"", true}, {L"..1", true}, {std::wstring(room, L'9'), true},
       {std::wstring(room + 1, L'9'), false}, {L"1.0\\..\\..\\x", false}, {L"1.0/5", false}, {L"C:5", false},
-      {L"1\t0", false}, {L"1\x7f", false}, {L"1\x85", false}, {L".", false}, {L"..", false}, {L"1.0.", false},
-      {L"1.0 ", false}};
+      {L"1\t0", false}, {L"1\x7f", true}, {L"1\x85", true}, {L".", false}, {L"..", false}, {L"1.0.", false},
+      {L"1.0 ", false}, {L"%ACC_V%", false}, {L"1%", false}, {L"NUL", false}, {L"con.1", false}, {L"Com9", false},
+      {L"LPT1.x.y", false}, {L"COM0", true}, {L"CONSOLE", true}, {L"AUXX.1", true}};
   for (const auto& [text, names] : cases) {
     EXPECT_EQ(zyhok::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);
     EXPECT_EQ(zyhost::NamesVersionFolder(text, L"ZyHkEvt64.dll"), names) << WideToUtf8(text);

@@ -107,6 +107,7 @@ bool DriverTraces(Machine& m) {
          WriteHklmValue(key, L"ZYHOKMonDll64Name", Sz(m.staged)) == 0 &&
          WriteHklmValue(key, L"ZYHOKMonDllName", Sz(L"C:\\windows\\SysWOW64\\zyhok\\gone\\zymon.dll")) == 0 &&
          WriteHklmValue(key + L"\\AddOn\\ZyHkEvt64", L"version", Sz(L"1.0.5")) == 0 &&
+         MoveFileExW(m.staged.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
          MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
          MoveFileExW(unrelated.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
@@ -198,7 +199,8 @@ const Row kRows[] = {
       R"("values":null},{)", R"({"path":null,"devpath":null,"version":"1.0.5"})", R"("files":["zymon.dll","zymon64.dll"]})",
       R"(\\ZyMon\\9.9.9","operation":"delete"}])",
       R"("problems":["C:\\windows\\system32\\zyhok\\20019\\ZyMon\\9.9.9\\zymon.dll is in a staging tree, )"
-      R"(but no value registers it"]})"}, DriverTraces, {}, {}, {"unrelated.tmp"}},
+      R"(but no value registers it","{staged} is registered, but queued for deletion at the next reboot"]})"},
+     DriverTraces, {}, {}, {"unrelated.tmp"}},
 };
 // clang-format on
 
