@@ -247,7 +247,11 @@ void PrintProblems(Report& r) {
         std::pair{std::wstring(kServiceKey), L"ZYHOKMonDll64Name"}, std::pair{addon + kAddOnKeys[0], L"path"},
         std::pair{addon + kAddOnKeys[1], L"path"}}) {
     const Key handle = OpenKey(key);
-    if (handle) registered.push_back(Lower(ValueText(ReadValue(handle.get(), name))));
+    if (!handle) continue;
+    // An add-on with an empty version text is registered with a doubled separator before its name.
+    std::wstring path = Lower(ValueText(ReadValue(handle.get(), name)));
+    for (size_t at; (at = path.find(L"\\\\", 2)) != std::wstring::npos;) path.erase(at, 1);
+    registered.push_back(path);
   }
   std::vector<std::wstring> files;
   for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {

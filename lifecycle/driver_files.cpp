@@ -35,6 +35,14 @@ bool MayRetire(const std::wstring& path) {
   return false;
 }
 
+// The folder of `path` (GetParentFolder), without the separators it ends in ("X\AddOn\\f" -> "X\AddOn").
+std::wstring FolderOf(const std::wstring& path) {
+  std::wstring folder;
+  GetParentFolder(path, folder);
+  while (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+  return folder;
+}
+
 }  // namespace
 
 int NormalizeDriverPath(const wchar_t* record_path, wchar_t* out) {
@@ -64,6 +72,14 @@ bool GetParentFolder(const std::wstring& path, std::wstring& folder) {
 }
 
 bool IsStagedComponentPath(const std::wstring& path) {
+  // An add-on with an empty version text is registered as "<component folder>\\<file>": the doubled
+  // separator right after "AddOn" names the file directly in the component folder.
+  const size_t doubled = path.find(L"\\\\", 2);
+  constexpr size_t kAddOnUnits = 6;  // "\AddOn"
+  if (doubled != std::wstring::npos && doubled + 1 == path.rfind(L'\\') && doubled >= kAddOnUnits &&
+      SamePath(path.substr(doubled - kAddOnUnits, kAddOnUnits), L"\\AddOn")) {
+    return IsStagedComponentPath(path.substr(0, doubled) + path.substr(doubled + 1));
+  }
   wchar_t full[MAX_PATH];
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
   if (length == 0 || length >= MAX_PATH || path != std::wstring(full, length)) return false;
@@ -106,23 +122,23 @@ void RetireFile(const std::wstring& path) {
 }
 
 void RemoveFolderOrDefer(const std::wstring& folder) {
-  if (!RemoveDirectoryW(folder.c_str())) DeleteAtReboot(folder);
+  if (RemoveDirectoryW(folder.c_str())) return;
+  // A folder that is not there (an earlier step of the same retirement removed it) has nothing to wait for.
+  const DWORD error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) DeleteAtReboot(folder);
 }
 
 void RetireFileAndFolder(const std::wstring& path) {
   if (!MayRetire(path)) return;
-  std::wstring folder;
-  GetParentFolder(path, folder);
+  const std::wstring folder = FolderOf(path);
   RetireFile(path);
   RemoveFolderOrDefer(folder);
 }
 
 void RetireFileAndTwoFolders(const std::wstring& path) {
   if (!MayRetire(path)) return;
-  std::wstring folder;
-  std::wstring folder_above;
-  GetParentFolder(path, folder);
-  GetParentFolder(folder, folder_above);
+  const std::wstring folder = FolderOf(path);
+  const std::wstring folder_above = FolderOf(folder);
   RetireFile(path);
   RemoveFolderOrDefer(folder);
   RemoveFolderOrDefer(folder_above);

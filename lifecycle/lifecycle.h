@@ -36,14 +36,17 @@ std::wstring RetirementName(const std::wstring& path, DWORD tick_count);
 // Best effort: reports nothing.
 void RetireFile(const std::wstring& path);
 
-// Removes the folder, or schedules it for deletion at the next reboot when it cannot be removed now.
+// Removes the folder, or schedules it for deletion at the next reboot when it cannot be removed now (a
+// folder that is not there is left alone).
 void RemoveFolderOrDefer(const std::wstring& folder);
 
 // Whether `path` names a component file that staging may have written: zymon64.dll, zymon.dll,
 // ZyHkEvt64.dll or ZyHkEvt.dll (case ignored) directly in <root>\zyhok\20019\ZyMon or ...\AddOn, or
 // in one folder below either, where <root> is the system folder or SysWOW64. The path must be in its
 // plain full form: a drive-letter path that GetFullPathNameW leaves as it is (no "." or ".." element,
-// "/" or doubled separator), not a "\\?\", "\\.\" or UNC path, at most 259 units.
+// "/" or doubled separator), not a "\\?\", "\\.\" or UNC path, at most 259 units. The one doubled
+// separator allowed is the form an add-on with an empty version text is registered in, right after
+// "AddOn" (<root>\zyhok\20019\AddOn\\ZyHkEvt64.dll).
 bool IsStagedComponentPath(const std::wstring& path);
 
 // The two below retire a registered or journalled copy. Those paths are read from the registry, so
@@ -136,7 +139,9 @@ std::wstring RecordDriverPath(const DrvInfo& record);
 std::wstring WithTrailingSeparator(const std::wstring& folder);
 // The INF file of driver `name` in `folder`: folder, a separator unless it ends in one, name, ".inf".
 std::wstring InfPathFor(const std::wstring& folder, const wchar_t* name);
-// Whether two paths name the same file, compared as Windows compares names (ordinal, ignoring case).
+// Whether two paths name the same file, compared as Windows compares names (ordinal, ignoring case), a
+// run of backslashes after the first two units counting as one (an add-on with an empty version text is
+// registered as "...\AddOn\\ZyHkEvt64.dll").
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
 // The three actions of a driver-info record. Each returns a result code of plugin/plugin.h. A

@@ -30,9 +30,21 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* driver_name) 
   return WithTrailingSeparator(folder) + driver_name + L".inf";
 }
 
+namespace {
+// `path` with each run of backslashes after its first two units taken as one, as Windows reads it.
+std::wstring SingleSeparators(const std::wstring& path) {
+  std::wstring out = path.substr(0, 2);
+  for (size_t i = out.size(); i < path.size(); ++i) {
+    if (path[i] != L'\\' || out.empty() || out.back() != L'\\' || out.size() <= 2) out += path[i];
+  }
+  return out;
+}
+}  // namespace
+
 bool SamePath(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                              TRUE) == CSTR_EQUAL;
+  const std::wstring x = SingleSeparators(a), y = SingleSeparators(b);
+  return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+         CSTR_EQUAL;
 }
 
 PreviousComponents PreviousComponents::Read() {

@@ -78,17 +78,16 @@ Staged StageFile(const fs::path& source, const fs::path& staged, const wchar_t* 
   return Staged::kCopied;
 }
 
-// Reads the version text of `source`\`file64`; logs `failure_text` when it cannot, or when the text
-// cannot name a folder (it would place the copies elsewhere). Returns the text (empty on failure).
-std::wstring ReadComponentVersion(const fs::path& source, const wchar_t* file64,
-                                  const wchar_t* failure_text) {
-  std::wstring version;
+// Reads the version text of `source`\`file64` into `version`; logs `failure_text` when it cannot, or
+// when the text cannot name a folder (it would place the copies elsewhere). Returns whether it read one
+// (`version` then holds it, possibly empty; else it is empty).
+bool ReadComponentVersion(const fs::path& source, const wchar_t* file64, const wchar_t* failure_text,
+                          std::wstring& version) {
   const fs::path file = (source / L"\\") / file64;
-  if (!GetFileVersionString(file.wstring(), version) || !NamesVersionFolder(version, file64)) {
-    version.clear();
-    ZYLOG(kLogInstall, kLevelError) << failure_text << version;
-  }
-  return version;
+  if (GetFileVersionString(file.wstring(), version) && NamesVersionFolder(version, file64)) return true;
+  version.clear();
+  ZYLOG(kLogInstall, kLevelError) << failure_text << version;
+  return false;
 }
 
 // Stages one component from `source_text`: version, folders, both files, and after each file its
@@ -100,8 +99,11 @@ void StageComponent(const std::wstring& source_text, const Component& component,
                     const wchar_t* version_failure, uint32_t* staged_flag, Register64 register64,
                     Register32 register32) {
   const fs::path source(source_text);
-  const std::wstring version = ReadComponentVersion(source, component.file64, version_failure);
-  const std::wstring version_part = version.empty() ? std::wstring() : L"\\" + version;
+  std::wstring version;
+  // A text that was read, even an empty one, is appended after a backslash: an empty text leaves the
+  // staging folder ending in one.
+  const bool read = ReadComponentVersion(source, component.file64, version_failure, version);
+  const std::wstring version_part = read ? L"\\" + version : std::wstring();
   ZYLOG(kLogInstall, kLevelInfo) << L"Engine Path is:" << source_text;
   ZYLOG(kLogInstall, kLevelInfo) << L"Engine Version is:" << version;
   ZYLOG(kLogInstall, kLevelInfo) << L"fsTargetPath is:" << source_text;

@@ -66,18 +66,21 @@ std::vector<std::wstring> Components(const std::wstring& v, bool flat = false) {
           StagingTree32() + L"\\20019\\AddOn" + addon + L"\\ZyHkEvt.dll"};
 }
 // The components an item names: "v1" all four, "v1e"/"v1a" the engines/add-ons, "v1e64", "v1a32" one,
-// "v1-e32" all but one, a last "." staged flat; as (package, file, version text).
+// "v1-e32" all but one, a last "." staged flat as for an unreadable version text, a last ":" staged flat as for
+// an empty one (an add-on is then registered with a doubled separator before its name); as (package, file, index:
+// 0 to 3 in the order of kNames, -1 to -4 flat, -5 to -8 for an empty text).
+constexpr int kEmptyText = -4;  // added to a flat item's index
 struct Picked : std::vector<std::tuple<std::wstring, std::wstring, int>> {
   explicit Picked(const std::wstring& items) {
     const wchar_t* kNames[] = {L"e64", L"e32", L"a64", L"a32"};
     for (std::wstring item : Split(items, L'+')) {
-      const bool flat = item.back() == L'.';
+      const bool empty_text = item.back() == L':', flat = empty_text || item.back() == L'.';
       if (flat) item.pop_back();
       const std::wstring v = item.substr(0, 2), filter = item.substr(2);
       for (int i = 0; i < 4 && v != L"no"; ++i) {
         const bool named = filter == kNames[i] || filter == std::wstring(kNames[i]).substr(0, 1);
         if (filter.empty() || (filter[0] == L'-' ? filter.substr(1) != kNames[i] : named)) {
-          emplace_back(v, Components(v, flat)[i], flat ? -i - 1 : i);
+          emplace_back(v, Components(v, flat)[i], flat ? -i - 1 + (empty_text ? kEmptyText : 0) : i);
         }
       }
     }
@@ -104,7 +107,7 @@ void SetInf(Machine& m, const std::wstring& v) {
 void Register(Machine& m, const std::wstring& items) {
   const wchar_t* kEngine[] = {L"reg|ZYHOKMonDll64Name", L"reg|ZYHOKMonDllName"};
   for (const auto& [v, file, index] : Picked(items)) {
-    const int i = index < 0 ? -index - 1 : index;
+    const int i = index < kEmptyText ? -index - 1 + kEmptyText : index < 0 ? -index - 1 : index;
     if (i < 2) {
       m[kEngine[i]] = Text(file);
       m[kEngine[i] + std::wstring(L"Dev")] = Text(DevicePath(file));
@@ -112,8 +115,9 @@ void Register(Machine& m, const std::wstring& items) {
     }
     const std::wstring key = i == 2 ? L"reg\\AddOn\\ZyHkEvt64" : L"reg\\AddOn\\ZyHkEvt";
     m[L"reg\\AddOn"] = m[key] = L"k";
-    m[key + L"|path"] = Text(file);
-    m[key + L"|devpath"] = Text(DevicePath(file));
+    const std::wstring named = index < kEmptyText ? ParentOf(file) + L"\\" + file.substr(ParentOf(file).size()) : file;
+    m[key + L"|path"] = Text(named);
+    m[key + L"|devpath"] = Text(DevicePath(named));
     m[key + L"|version"] = Text(index < 0 ? L"" : v == L"v1" ? L"1.0.5" : L"1.0.6");
   }
 }
@@ -478,20 +482,21 @@ void ScenarioMachine::Tell(const std::wstring& part, std::vector<std::wstring>& 
 }
 void ScenarioMachine::Stage(const std::vector<std::wstring>& a, std::vector<std::wstring>& out) const {
   const bool engine = a[0] == L"engine";
-  // "-text": the reader found that text, which names no folder.
+  // "-text": the reader found that text, which names no folder; "''": it found an empty text.
+  const bool empty_text = a[2] == L"''";
   const std::wstring file = a[1] + (engine ? L"\\zymon64.dll" : L"\\ZyHkEvt64.dll"),
-                     version = a[2][0] == L'-' ? L"" : a[2];
+                     version = a[2][0] == L'-' || empty_text ? L"" : a[2];
   const std::wstring how = a.size() > 3 ? a[3] : L"";
   const DWORD size = GetFileVersionInfoSizeW(file.c_str(), nullptr);
   wchar_t shown[16] = L"0";
   if (size != 0) wsprintfW(shown, L"0x%lx", size);
   out.insert(out.end(),
              {L"2p AddOn path is:" + file, L"2p GetFileVersionInfoSize Return value is:" + std::wstring(shown)});
-  if (size != 0) out.push_back(L"2p File Version: " + (version.empty() ? a[2].substr(1) : version));
-  if (version.empty())
+  if (size != 0) out.push_back(L"2p File Version: " + (version.empty() && !empty_text ? a[2].substr(1) : version));
+  if (version.empty() && !empty_text)
     out.push_back(engine ? L"5z Retrieve engine version number failed:" : L"5z Retrieve addon version number failed:");
-  const std::wstring tail =
-      std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") + (version.empty() ? L"" : L"\\" + version);
+  const std::wstring tail = std::wstring(L"\\zyhok\\20019\\") + (engine ? L"ZyMon" : L"AddOn") +
+                            (version.empty() && !empty_text ? L"" : L"\\" + version);
   out.insert(out.end(), {L"2z Engine Path is:" + a[1], L"2z Engine Version is:" + version,
                          L"2z fsTargetPath is:" + a[1], L"2z fsOurPath is:" + SystemDir() + tail});
   if (how == L"old" || how == L"no64")
@@ -614,6 +619,14 @@ const std::vector<Scenario> kScenarios = {
     {"InstallOfAnAddOnWithoutAVersion", L"v1/AddOn/ZyHkEvt64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
      L"v1 staged=v1e+v1a. registered=v1a. %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=no_version",
      {INSTALL_V1_AS(L"2.5.1043", L"-"), INSTALLED}},
+    // An add-on whose version text is there but empty is staged directly in the AddOn folders, which the log shows
+    // with their trailing separator, and registered with a doubled separator before its name and the empty text;
+    // an uninstall retires it in that form like any other copy.
+    {"InstallOfAnAddOnWithAnEmptyVersionText", L"v1/AddOn/ZyHkEvt64.dll=empty_text", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1e+v1a: registered=v1a: %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=empty_text",
+     {INSTALL_V1_AS(L"2.5.1043", L"''"), INSTALLED}},
+    {"UninstallRetiresAnAddOnRegisteredWithAnEmptyVersionText", L"v1/AddOn/ZyHkEvt64.dll=empty_text v1",
+     {{2, L"%V1%"}}, kSuccess, L"", {UNINSTALL_V1(L"access 0"), L"wait", L"uninf", UNINSTALL_END(L"0x201a0001")}},
     // A version text that climbs out of its folder (1.0\..\..\x) names none: staged as one without a version.
     {"InstallOfAnEngineWhoseVersionClimbsOut", L"v1/zymon64.dll=climbing", {{0, L"%V1%"}}, kSuccess,
      L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=climbing",
