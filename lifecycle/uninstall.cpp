@@ -77,7 +77,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
     return kResultInvalidRecord;
   }
   ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
-  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << canonical;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << std::wstring(canonical);
 
   // The service manager's connection, shared by the security calls, SetupAPI's INF sections and the
   // service calls below.

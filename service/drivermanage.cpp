@@ -256,7 +256,8 @@ BOOL IsDriverExist(const wchar_t* service_name) {
 }
 
 BOOL _InstallDriverByInf(const wchar_t* inf_path) {
-  ZYLOG(kLogInstall, kLevelInfo) << L"==> _InstallDriverByInf,INF File Path: " << inf_path;
+  ZYLOG(kLogInstall, kLevelInfo) << L"==> _InstallDriverByInf,INF File Path: "
+                                 << std::wstring(inf_path != nullptr ? inf_path : L"(NULL)");
   const BOOL done = RunInfSection(L"DefaultInstall", inf_path, true);
   ZYLOG(kLogInstall, kLevelInfo) << L"<== _InstallDriverByInf,";
   return done;

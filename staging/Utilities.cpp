@@ -109,7 +109,7 @@ int GetFileVersionString(const std::wstring& path, std::wstring& version) {
       held.assign(value, wcsnlen(value, value_units));
       found = true;
     }
-    ZYLOG(kLogAdapter, kLevelInfo) << L"File Version: " << (found ? held.c_str() : nullptr);
+    ZYLOG(kLogAdapter, kLevelInfo) << L"File Version: " << (found ? held : std::wstring(L"(NULL)"));
   }
 
   if (!found) return 0;

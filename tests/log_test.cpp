@@ -67,7 +67,13 @@ TEST(LogTextForms, NumbersBooleansNullsAndTexts) {
                 L"driver version: 1.6.1195"},
                {[](LogLine& l) { l << L"a" << L"" << "" << L"b"; }, L"ab"},
                {[](LogLine& l) { l << L"<" << std::string(3000, 'n').c_str() << std::wstring(5000, L'w') << 0xABCu; },
-                L"<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') + L"0xabc"}};
+                L"<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') + L"0xabc"},
+               // Texts from the machine (wide strings, narrow texts) show their control characters escaped; the
+               // library's own wide literals go in unchanged.
+               {[](LogLine& l) { l << L"a\n"
+                                   << std::wstring(L"b\r\x7f\x80", 4) << "c\t" << std::wstring(1, L'\0'); },
+                L"a\nb<U+000D><U+007F>\x80"
+                L"c<U+0009><U+0000>"}};
   for (const auto& c : cases) {
     LogLine line(kLogInstall, kLevelInfo, kLogSource, 1);
     c.fill(line);

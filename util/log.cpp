@@ -83,7 +83,23 @@ LogLine& LogLine::operator<<(const wchar_t* text) {
   return Append(text, wcslen(text));
 }
 
-LogLine& LogLine::operator<<(const std::wstring& text) { return Append(text.data(), text.size()); }
+LogLine& LogLine::AppendEscaped(const wchar_t* text, size_t units) {
+  size_t plain = 0;  // units before `i` not yet appended
+  for (size_t i = 0; i < units; ++i) {
+    const wchar_t c = text[i];
+    if (c >= 0x20 && c != 0x7F) continue;
+    Append(text + plain, i - plain);
+    wchar_t escaped[] = L"<U+0000>";
+    constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+    escaped[5] = kHex[(c >> 4) & 0xF];
+    escaped[6] = kHex[c & 0xF];
+    Append(escaped, 8);
+    plain = i + 1;
+  }
+  return Append(text + plain, units - plain);
+}
+
+LogLine& LogLine::operator<<(const std::wstring& text) { return AppendEscaped(text.data(), text.size()); }
 
 LogLine& LogLine::operator<<(const char* text) {
   struct KeepError {
@@ -99,17 +115,17 @@ LogLine& LogLine::operator<<(const char* text) {
   int units = MultiByteToWideChar(CP_ACP, 0, text, in, nullptr, 0);
   if (units > 0 && static_cast<size_t>(units) <= kNarrowStackUnits) {
     units = MultiByteToWideChar(CP_ACP, 0, text, in, fixed, static_cast<int>(kNarrowStackUnits));
-    if (units > 0) return Append(fixed, static_cast<size_t>(units));
+    if (units > 0) return AppendEscaped(fixed, static_cast<size_t>(units));
   } else if (units > 0) {
     std::unique_ptr<wchar_t[]> heap(new (std::nothrow) wchar_t[static_cast<size_t>(units)]);
     if (heap && MultiByteToWideChar(CP_ACP, 0, text, in, heap.get(), units) == units) {
-      return Append(heap.get(), static_cast<size_t>(units));
+      return AppendEscaped(heap.get(), static_cast<size_t>(units));
     }
   }
   // The conversion failed: the bytes go in unchanged, one unit each.
   for (size_t i = 0; i < bytes; ++i) {
     const wchar_t c = static_cast<unsigned char>(text[i]);
-    Append(&c, 1);
+    AppendEscaped(&c, 1);
   }
   return *this;
 }

@@ -9,6 +9,13 @@
 // ZYLOG uses the name `kLogSource` (the source file name handed to the log library) from the calling
 // scope; each source file defines it.
 //
+// Texts that come from the machine (paths, version texts, registry data, error texts) are inserted as
+// std::wstring, std::string or const char*: their control characters U+0000-U+001F and U+007F are written
+// as "<U+XXXX>" (four upper-case hexadecimal digits), so that no text read from the machine can start what
+// looks like a line of its own. The library's own texts are inserted as wide string literals (const
+// wchar_t*) and go in unchanged, line feeds included. A "<U+" in a line can come only from an escaped unit
+// or from a version text that holds those characters itself.
+//
 // A log statement leaves the thread's last-error value as it found it, from the level test to the
 // flush, whatever the log library does with it: callers log between a failed call and the moment they
 // read or return its error. A statement that logs the last error reads it into a local first, since
@@ -57,8 +64,9 @@ class LogLine {
   LogLine& operator=(const LogLine&) = delete;
 
   LogLine& operator<<(const wchar_t* text);  // unchanged; null appends "(NULL)"
-  LogLine& operator<<(const std::wstring& text);
-  LogLine& operator<<(const char* text);  // converted from the ANSI code page; null appends "(NULL)"
+  LogLine& operator<<(const std::wstring& text);  // control characters escaped
+  // Converted from the ANSI code page, control characters escaped; null appends "(NULL)".
+  LogLine& operator<<(const char* text);
   LogLine& operator<<(const std::string& text);
   LogLine& operator<<(bool value);  // "1" or "0"
   LogLine& operator<<(uint32_t value);  // log number form, see AppendNumber
@@ -72,6 +80,7 @@ class LogLine {
 
  private:
   LogLine& Append(const wchar_t* text, size_t units);
+  LogLine& AppendEscaped(const wchar_t* text, size_t units);
 
   const wchar_t* module_;
   uint32_t level_;

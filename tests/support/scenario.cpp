@@ -619,6 +619,11 @@ const std::vector<Scenario> kScenarios = {
     {"InstallOfAnAddOnWithoutAVersion", L"v1/AddOn/ZyHkEvt64.dll=noversion", {{0, L"%V1%"}}, kSuccess,
      L"v1 staged=v1e+v1a. registered=v1a. %SYS%\\zyhok\\20019\\AddOn\\ZyHkEvt64.dll=no_version",
      {INSTALL_V1_AS(L"2.5.1043", L"-"), INSTALLED}},
+    // A version text with control characters names no folder; the log shows them escaped, so the line feed in it
+    // starts no line of its own.
+    {"InstallOfAnEngineWhoseVersionTextForgesALine", L"v1/zymon64.dll=forging", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=forging",
+     {INSTALL_V1_AS(L"-1.0<U+000D><U+000A>L5<U+0009>forged<U+0009>line", L"1.0.5"), INSTALLED}},
     // An add-on whose version text is there but empty is staged directly in the AddOn folders, which the log shows
     // with their trailing separator, and registered with a doubled separator before its name and the empty text;
     // an uninstall retires it in that form like any other copy.
