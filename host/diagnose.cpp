@@ -233,9 +233,10 @@ std::vector<std::wstring> ReadPending();
 void CollectStagedFiles(const std::wstring& folder, int depth, std::vector<std::wstring>* out) {
   std::vector<std::wstring> files, folders;
   ListFolder(folder, &files, &folders);
-  for (const std::wstring& file : files) out->push_back(folder + L"\\" + file);
+  const std::wstring prefix = folder + L"\\";
+  for (const std::wstring& file : files) out->push_back(prefix + file);
   if (depth >= kStagingDepth) return;
-  for (const std::wstring& sub : folders) CollectStagedFiles(folder + L"\\" + sub, depth + 1, out);
+  for (const std::wstring& sub : folders) CollectStagedFiles(prefix + sub, depth + 1, out);
 }
 
 // A staged file that no value registers has no owner: the plug-in retires only what it can name.

@@ -58,7 +58,7 @@ PreviousComponents PreviousComponents::Read() {
 std::vector<std::wstring> PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
   // The copies registered now are this action's own. A previous copy of the same path had gone missing
   // (an uninstall that failed after its clean-up) and was staged again: it stays.
-  const std::vector<std::wstring> now = RegisteredComponentPaths();
+  std::vector<std::wstring> now = RegisteredComponentPaths();
   // A component whose registration was repaired retires only the copies that were registered before.
   const auto retire = [&now](const std::wstring& path, uint32_t staged) {
     for (const std::wstring& current : now) {

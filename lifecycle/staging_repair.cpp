@@ -69,8 +69,9 @@ std::vector<std::pair<std::wstring, bool>> FolderEntries(const std::wstring& fol
 // Retires the unregistered component copies of a component folder and of its version folders, deletes the
 // files renamed aside there, and removes the version folders that end up empty.
 void TidyComponentFolder(const std::wstring& folder, const std::vector<std::wstring>& registered, bool nested) {
+  const std::wstring prefix = folder + L"\\";
   for (const auto& [name, is_folder] : FolderEntries(folder)) {
-    const std::wstring path = folder + L"\\" + name;
+    const std::wstring path = prefix + name;
     if (is_folder) {
       if (nested) continue;
       TidyComponentFolder(path, registered, true);
