@@ -624,6 +624,17 @@ const std::vector<Scenario> kScenarios = {
     {"InstallOfAnEngineWhoseVersionTextForgesALine", L"v1/zymon64.dll=forging", {{0, L"%V1%"}}, kSuccess,
      L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=forging",
      {INSTALL_V1_AS(L"-1.0<U+000D><U+000A>L5<U+0009>forged<U+0009>line", L"1.0.5"), INSTALLED}},
+    // Texts that would name a folder in one registered form only (an environment reference expands in the device
+    // form; 200 units fit the drive-letter form but not the device form), or a device, name none.
+    {"InstallOfAnEngineWhoseVersionTextHoldsAReference", L"v1/zymon64.dll=percent", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=percent",
+     {INSTALL_V1_AS(L"-%ACC_V%", L"1.0.5"), INSTALLED}},
+    {"InstallOfAnEngineWhoseVersionTextFitsOneFormOnly", L"v1/zymon64.dll=long", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=long",
+     {INSTALL_V1_AS(L"-" + std::wstring(200, L'9'), L"1.0.5"), INSTALLED}},
+    {"InstallOfAnEngineWhoseVersionTextIsADevice", L"v1/zymon64.dll=device", {{0, L"%V1%"}}, kSuccess,
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=device",
+     {INSTALL_V1_AS(L"-NUL", L"1.0.5"), INSTALLED}},
     // An add-on whose version text is there but empty is staged directly in the AddOn folders, which the log shows
     // with their trailing separator, and registered with a doubled separator before its name and the empty text;
     // an uninstall retires it in that form like any other copy.
