@@ -230,6 +230,11 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
     }
     return done;
   }
+  if (name == L"unstage") {  // staged components deleted
+    bool done = true;
+    for (const auto& [v, file, i] : Picked(value)) done &= DeleteFileW(file.c_str()) != FALSE;
+    return done;
+  }
   if (name == L"catalogue")
     return CopyFileW((PackageDir(value) + L"\\zyhok.cat").c_str(), (SystemDir() + L"\\zyhok.cat").c_str(), FALSE);
   if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
@@ -587,6 +592,14 @@ const std::vector<Scenario> kScenarios = {
     // did not end as it should) is registered again, without a line.
     {"ReinstallRegistersAnAddOnThatLostItsRegistration", L"v1 -AddOn", {{0, L"%V1%"}}, kSuccess, L"v1",
      {INSTALL_V1_AS(L"2.5.1043 old", L"1.0.5 old"), L"start-running", SERVICE_STARTED, INSTALL_END(L"0x201a0001")}},
+    // Staged flags that differ, both ways: the component copied afresh hands its registered copies to the
+    // retirement (here empty paths, as the lost value left them: one rename line each), the one found in place none.
+    {"ReinstallRecopiesOnlyTheAddOn", L"v1 -AddOn unstage=v1a", {{0, L"%V1%"}}, kSuccess, L"v1",
+     {INSTALL_V1_AS(L"2.5.1043 old", L"1.0.5"), L"start-running", SERVICE_STARTED, L"rename-empty *2",
+      INSTALL_END(L"0x201a0001")}},
+    {"ReinstallRecopiesOnlyTheEngine", L"v1 -ZYHOKMonDllName unstage=v1e", {{0, L"%V1%"}}, kSuccess, L"v1",
+     {INSTALL_V1_AS(L"2.5.1043", L"1.0.5 old"), L"start-running", SERVICE_STARTED, L"rename-empty *2",
+      INSTALL_END(L"0x201a0001")}},
     {"InstallWhoseStartIsRefusedWith1305", L"entry=0xc0000058", {{0, L"%V1%"}}, kSuccess,
      L"v1 service=stopped TestDriverEntryStatus=0xc0000058",
      {INSTALL_V1, L"start-fail 0x519", L"2z Not support on this platform", L"rename-empty *4",
