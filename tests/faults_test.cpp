@@ -248,7 +248,7 @@ class FailedCall : public ::testing::TestWithParam<Point> {
 TEST_P(FailedCall, ThenTheSameRecordAgainEndsAsOneCleanRun) {
   const Scenario& row = LifecycleScenario(GetParam().row);
   const LoadedPlugin& plugin = *plugin_;
-  LogCapture log(L"*=0");
+  LogCapture log(L"*=3");  // warnings and errors only: the lines a failure must leave
   // The counting run, which is the clean run: its result and machine are the row's; so are those of the
   // same record again (for an uninstall: after an install).
   ASSERT_TRUE(world_.Begin(row.before, plugin));
@@ -267,10 +267,14 @@ TEST_P(FailedCall, ThenTheSameRecordAgainEndsAsOneCleanRun) {
       const int failures_before = Failures();
       ASSERT_TRUE(world_.Begin(row.before, plugin));
       const std::vector<std::wstring> queued = PendingDeletions();
+      log.Clear();
       const uint32_t first = Act(row, static_cast<int>(f), n, GetParam().error);
       if (!g_faults.fired) continue;  // a call that this run did not make (a wait polled fewer times)
       ++points;
       EXPECT_TRUE(InTable(first)) << std::hex << first;
+      // A run that does not succeed says why at level 3 or 5; a record refused (a path that cannot be normalised)
+      // says so at level 2, as for any refused record.
+      EXPECT_TRUE(first == kSuccess || first == kRefused || !log.Lines().empty()) << std::hex << first;
       // A failure that the run absorbed, leaving the clean run's result and machine and no journal, is
       // followed by the same second run as the clean run is: the row's own second run, proved once below.
       if (first == row.result && !FileExists(JournalPath()) &&
