@@ -82,7 +82,18 @@ zyhost status || true
 expect "status after uninstall" "0xE01A0009 (the driver service status could not be read)"
 zyhost diagnose
 expect "diagnose after uninstall" "state:                      not installed (error 1060"
-expect "diagnose after uninstall" "key:                      (absent)"
+# The rest of that machine, read from diagnose's JSON: no service key nor AddOn sub-key, no staging folder, no
+# action journal and no problem.
+if ! wine "$BIN/zyhost.exe" --json diagnose </dev/null | tr -d '\r' | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+left = [k["path"] for k in d["service_keys"] if k["values"] is not None]
+left += [s["root"] for s in d["staging"] if s["folders"]] + d["problems"]
+left += ["action journal"] if d["action_journal"]["present"] else []
+print("\n".join("  left after the uninstall: " + item for item in left))
+sys.exit(1 if left else 0)'; then
+  failures+=("diagnose after uninstall: something of the plug-in's is left (see above)")
+fi
 
 echo "== the whole log: $LOG"
 if [ "${#failures[@]}" -eq 0 ]; then
