@@ -1,5 +1,5 @@
 // zybench: measures what the plug-in costs, and prints it. It asserts nothing; the figures go into
-// the README.
+// docs/benchmark.md.
 //
 //   zybench <package v1> <package v2> [runs]
 //

@@ -3,8 +3,9 @@
 //
 // It loads the DLL as plug-in hosts do (by its full path, with LOAD_WITH_ALTERED_SEARCH_PATH, so that
 // the platform's libraries beside it are found before any in the current folder or on PATH), resolves
-// the exports with GetProcAddress and lays out the records byte for byte as the host does; it shares
-// no code with the library.
+// the exports with GetProcAddress and lays out the records byte for byte as the host does. Of the
+// library's code it shares only the handle wrapper (util/handle.h); its rules for packages and paths are
+// its own copies (rules.h), held to the library's by path_rules_test.
 //
 //   zyhost [options] status                          the plug-in's status report of the driver
 //   zyhost [options] info                            owner module id and module version
