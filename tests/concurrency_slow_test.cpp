@@ -55,7 +55,8 @@ TEST_F(Concurrency, RacingBatchesEndAsOneOfTheTwoOrders) {
       const auto start = [&](uint32_t a) { return host_.Start({MakeRecord(a, Package(a))}, log.file()); };
       const zyhok::UniqueKernelHandle first = start(race.a), second = start(race.b);
       ASSERT_TRUE(first && second);
-      ExitCodeOf(first), ExitCodeOf(second);  // waits until both have ended
+      ExitCodeOf(first);  // waits until both have ended
+      ExitCodeOf(second);
       const Machine after = ScenarioMachine::Observe(plugin_, {});
       EXPECT_TRUE(after == a_then_b || after == b_then_a) << MachineDiff(a_then_b, after) << "nor\n"
                                                           << MachineDiff(b_then_a, after);
@@ -192,18 +193,19 @@ void Probe(size_t (&out)[3]) {
 // action 7 (nothing but its two lines, through the batch's service-manager scope) in the others.
 // clang-format off
 TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
+  constexpr int kCycles = 1100, kFirstProbe = 10, kRealEvery = 10;  // probes after cycle 10 and the last
   // The platform's own libraries stay loaded in its host (it logs and installs through them itself).
   const zyhok::UniqueModule setupkit(LoadLibraryW((BinDir() + L"setupkit.dll").c_str()));
   const Scenario& row = LifecycleScenario("RecordFailingWithE01A000CEndsTheBatch");
   const zyhok::DrvInfo uninstall = world_.Records(row.records)[0], nothing = MakeRecord(7, world_.v1());
-  const auto real = [](int cycle) { return cycle % 10 == 1 || cycle == 1100; };
+  const auto real = [](int cycle) { return cycle % kRealEvery == 1 || cycle == kCycles; };
   std::set<uint32_t> results;
   size_t probes[2][3];
   const DWORD start = GetTickCount();
-  for (int cycle = 1; cycle <= 1100; ++cycle) {
+  for (int cycle = 1; cycle <= kCycles; ++cycle) {
     const uint32_t result = LoadedPlugin().DoActions(real(cycle) ? &uninstall : &nothing, 1);
     if (real(cycle)) results.insert(result);
-    if (cycle % 1090 == 10) Probe(probes[cycle / 1100]);
+    if (cycle == kFirstProbe || cycle == kCycles) Probe(probes[cycle == kCycles ? 1 : 0]);
   }
   std::cout << "[ host ] 1100 cycles in " << GetTickCount() - start << " ms; free slots, handles, heap bytes: "
             << probes[0][0] << ", " << probes[0][1] << ", " << probes[0][2] << " after cycle 10, " << probes[1][0]
@@ -211,7 +213,7 @@ TEST_F(HostModel, LoadActUnloadOver1100Cycles) {
   EXPECT_TRUE(probes[1][0] == probes[0][0] && probes[1][1] == probes[0][1] && probes[1][2] <= probes[0][2] + 16384);
   EXPECT_EQ(results, std::set<uint32_t>({kFailed}));
   std::vector<std::wstring> parts;
-  for (int cycle = 1; cycle <= 1100; ++cycle) {
+  for (int cycle = 1; cycle <= kCycles; ++cycle) {
     parts.insert(parts.end(), {L"load", real(cycle) ? L"row " + Utf8ToWide(row.name) : L"act 0x7 0"});
     if (!real(cycle)) parts.push_back(L"done 0xe01a000a");
   }

@@ -23,7 +23,12 @@ const std::wstring kServiceKey = L"HKLM\\" + std::wstring(kDriverServiceKey);
 const std::wstring kPending = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|PendingFileRenameOperations";
 struct Random {  // xorshift64*: a printed seed replays the same records
   uint64_t s;
-  uint64_t Next() { return s ^= s >> 12, s ^= s << 25, s ^= s >> 27, s * 0x2545F4914F6CDD1Dull; }
+  uint64_t Next() {
+    s ^= s >> 12;
+    s ^= s << 25;
+    s ^= s >> 27;
+    return s * 0x2545F4914F6CDD1Dull;
+  }
   uint32_t Below(size_t n) { return static_cast<uint32_t>(Next() % n); }
   bool Percent(uint32_t p) { return Below(100) < p; }
   std::wstring Pick(const std::vector<std::wstring>& from) { return from[Below(from.size())]; }
@@ -91,30 +96,37 @@ Case Generate(const Arena& a) {
   // refused one is slow.
   static const uint32_t kOdd[] = {4, 7, 256, 1u << 31, ~0u};
   Case c{};
+  // A roll of 0..999 chooses the record's shape, per mille: a fixture package below kFixture (1.2 %), an
+  // existing or separator-only folder below kExisting, a relative, UNC-like or device-like path below kUnreal, a
+  // path around the path buffer's length below kAroundBuffer; the rest over-long, all 1024 units from kWhole on,
+  // any units at all from kAnyUnits on.
+  constexpr uint32_t kFixture = 12, kExisting = 33, kUnreal = 68, kAroundBuffer = 98, kWhole = 550, kAnyUnits = 775;
   const uint32_t roll = r.Below(1000);
   c.record.reserved = Word();
-  c.record.action = r.Percent(85)   ? r.Percent(roll < 12 ? 15 : 4) + 2 * r.Below(2)
+  c.record.action = r.Percent(85)   ? r.Percent(roll < kFixture ? 15 : 4) + 2 * r.Below(2)
                     : r.Percent(80) ? kOdd[r.Below(5)]
                                     : Word() | 4;
   c.record.compare_state = r.Percent(20) ? r.Below(2) : Word();
   const std::wstring up = L"..\\..\\..\\..", &pkg = r.Percent(50) ? a.v1 : a.v2;
   std::wstring p;
-  if (roll < 12) {  // a fixture package, named absolutely or relative to the current directory
-    c.real = true, p = Decorate(r.Percent(20) ? up + pkg.substr(a.dir.path().size()) : pkg);
-  } else if (roll < 33) {  // existing, empty, only separators; outside the arena only the root (its time isn't kept)
+  if (roll < kFixture) {  // a fixture package, named absolutely or relative to the current directory
+    c.real = true;
+    p = Decorate(r.Percent(20) ? up + pkg.substr(a.dir.path().size()) : pkg);
+  } else if (roll <
+             kExisting) {  // existing, empty, only separators; outside the arena only the root (its time isn't kept)
     p = Decorate(r.Pick({a.empty, a.driver_only, a.dir.path(), L".", up, L"\\", L"C:/", L"C:\\zyhok-nx\\..", L"",
                          L"\\\\", L"//", L"\\/\\/", L"////////", L"\\\\.\\", L"\\\\?\\"}));
-  } else if (roll < 68) {  // relative, UNC-like, device-like, none of them existing
+  } else if (roll < kUnreal) {  // relative, UNC-like, device-like, none of them existing
     p = Decorate(r.Pick({L"C:", L"", L".", L"..\\..", L"\\\\zyhok-nx-host\\s", L"\\\\?\\UNC\\zyhok-nx-host\\s", L"NUL",
                          L"//zyhok-nx-host/s", L"\\\\127.0.0.1\\zyhok-nx", L"COM1", L"\\\\.\\PhysicalDrive0",
                          L"\\??\\C:", L"\\\\.\\C:", L"\\\\?\\C:", L"\\\\.\\pipe\\zyhok-nx", L"\\\\.\\\\\\.\\zyhok-nx",
                          L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}) + Components(1 + r.Below(4)));
-  } else if (roll < 98) {  // around the path buffer's length, half 3 units longer before "\\.\" is dropped
+  } else if (roll < kAroundBuffer) {  // around the path buffer's length, half 3 units longer before "\\.\" is dropped
     p = LongPath(kBuffer - 5 + r.Below(10));
     if (r.Percent(50)) p.replace(p.find(L'\\', 3), 1, L"\\\\.\\");
   } else {  // over-long, or all 1024 units without a terminator (some of them any units at all)
-    p = LongPath(roll < 550 ? kBuffer + r.Below(kUnits - kBuffer) : kUnits);
-    if (roll >= 775) std::generate(p.begin(), p.end(), [&] { return static_cast<wchar_t>(1 + r.Below(0xFFFF)); });
+    p = LongPath(roll < kWhole ? kBuffer + r.Below(kUnits - kBuffer) : kUnits);
+    if (roll >= kAnyUnits) std::generate(p.begin(), p.end(), [&] { return static_cast<wchar_t>(1 + r.Below(0xFFFF)); });
   }
   std::copy_n(p.data(), std::min(p.size(), kUnits), c.record.wszDriverPath);
   Random junk{r.Next() | 1};  // after the terminator, not part of the path
@@ -167,7 +179,10 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
   ASSERT_TRUE(saved > 0 && saved < MAX_PATH && SetCurrentDirectoryW(arena.cwd.c_str()));
   // Drive C: with sizes and write times, and HKLM\SOFTWARE and HKLM\SYSTEM.
   const auto snapshot = [](Snapshot s = {}) {
-    return SnapshotFolder(L"C:", s, true), SnapshotKey(L"SOFTWARE", s), SnapshotKey(L"SYSTEM", s), s;
+    SnapshotFolder(L"C:", s, true);
+    SnapshotKey(L"SOFTWARE", s);
+    SnapshotKey(L"SYSTEM", s);
+    return s;
   };
   const Snapshot before = snapshot();
   const std::set<std::wstring> pending_before = PendingPaths();

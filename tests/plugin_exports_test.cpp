@@ -53,5 +53,6 @@ TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
   EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);
   const HMODULE msi = GetModuleHandleW((SystemDir() + L"\\msi.dll").c_str());
   EXPECT_TRUE(slot && slot == GetProcAddress(msi, "MsiCloseHandle") && !modules[0] && modules[1] == msi);
-  DeleteFileW(planted.c_str()), DeleteFileW((planted + L".loaded").c_str());
+  DeleteFileW(planted.c_str());
+  DeleteFileW((planted + L".loaded").c_str());
 }

@@ -109,7 +109,10 @@ TEST(ServiceWait, FailedQueryTimeOutAcrossTheWrapAndFailedStopAndStart) {
       {service.handle(), {1000, 20000, 31000, 31001}, ERROR_TIMEOUT, {1000, 1000}},
       {service.handle(), {0xFFFFF000, 0xFFFFFFFF, 0x10, 0x6530, 0x6531}, ERROR_TIMEOUT, {1000, 1000, 1000}}};
   for (const auto& run : runs) {
-    ticks = run.ticks, reading = 0, sleeps.clear(), SetLastError(0);
+    ticks = run.ticks;
+    reading = 0;
+    sleeps.clear();
+    SetLastError(0);
     EXPECT_FALSE(zyhok::WaitForServiceState(run.handle, SERVICE_RUNNING, clock)) << run.ticks[0];
     EXPECT_EQ(GetLastError(), run.error) << run.ticks[0];
     EXPECT_EQ(sleeps, run.sleeps) << run.ticks[0];

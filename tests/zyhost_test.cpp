@@ -251,7 +251,10 @@ TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
     auto put = [&expected](const void* data, size_t bytes) { expected.append(static_cast<const char*>(data), bytes); };
     for (const auto& [action, state, path] : row.records) {
       const std::wstring units = path + std::wstring(1024 - path.size(), L'\0');
-      put(&word, 4), put(units.data(), 2048), put(&action, 4), put(&state, 4);
+      put(&word, 4);
+      put(units.data(), 2048);
+      put(&action, 4);
+      put(&state, 4);
     }
     const std::string received = ReadFileBytes(m.tmp / L"received");
     EXPECT_TRUE(received == (row.exit == 2 ? "" : expected)) << received.size() << " bytes received";

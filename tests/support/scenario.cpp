@@ -189,9 +189,15 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (word == L"v1" || word == L"v2") {
     return plugin.Do(kInstall, word == L"v1" ? v1_ : v2_) == kSuccess && ServiceState() == SERVICE_RUNNING;
   }
-  if (word == L"v1-inf") return RunInfSection(L"DefaultInstall", PackageDir(L"v1")), ControlDriver(true);
+  if (word == L"v1-inf") {
+    RunInfSection(L"DefaultInstall", PackageDir(L"v1"));
+    return ControlDriver(true);
+  }
   if (word == L"stopped") return ControlDriver(false);
-  if (word == L"no-service") return RemoveDriverService(PackageDir(L"v1")), true;
+  if (word == L"no-service") {
+    RemoveDriverService(PackageDir(L"v1"));
+    return true;
+  }
   if (word == L"no-driver-file") return DeleteFileW(InstalledDriverPath().c_str());
   if (word == L"uninstalled") return plugin.Do(kUninstall, v1_) == kSuccess;
   if (word == L"failed-uninstall") {  // an uninstall of the v1 copy without its INF file (put back after)
@@ -238,7 +244,10 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   if (name == L"catalogue")
     return CopyFileW((PackageDir(value) + L"\\zyhok.cat").c_str(), (SystemDir() + L"\\zyhok.cat").c_str(), FALSE);
   if (name == L"staging") return WriteFileBytes(StagingTree64(), "not a folder");
-  if (name == L"host") return host_ = value, true;
+  if (name == L"host") {
+    host_ = value;
+    return true;
+  }
   if (name == L"decoys") {  // the registered paths, or (=journal) a leftover journal's, crafted as above
     bool done = CreateDirectoryW(decoys_.c_str(), nullptr) != FALSE;
     std::wstring journal;
@@ -255,7 +264,8 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
   }
   if (word[0] == L'-') {  // the value, or the sub-key, of that name
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kDriverServiceKey + (L"\\" + word.substr(1))).c_str());
-    return RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]), true;
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDriverServiceKey, &word[1]);
+    return true;
   }
   const wchar_t* dword = name == L"entry" ? L"TestDriverEntryStatus" : name.c_str();
   return eq != word.npos && WriteHklmValue(kDriverServiceKey, dword, Dword(wcstoul(value.c_str(), nullptr, 0))) == 0;
