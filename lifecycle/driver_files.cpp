@@ -124,8 +124,8 @@ void RetireFile(const std::wstring& path) {
 void RemoveFolderOrDefer(const std::wstring& folder) {
   if (RemoveDirectoryW(folder.c_str())) return;
   // A folder that is not there (an earlier step of the same retirement removed it) has nothing to wait for.
-  const DWORD error = GetLastError();
-  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) DeleteAtReboot(folder);
+  // Whether it is there is asked of the file system, not taken from the failure's error code.
+  if (folder.empty() || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) DeleteAtReboot(folder);
 }
 
 void RetireFileAndFolder(const std::wstring& path) {
