@@ -572,6 +572,13 @@ constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFa
 #define DECOY_E64 DECOY(L"%CLIMB%\\zymon64.dll")
 #define DECOY_A32 DECOY(L"\\\\?\\%DECOYS%\\ZyHkEvt.dll")
 #define DECOY_A64 DECOY(L"\\\\.\\%DECOYS%\\ZyHkEvt64.dll")
+// An install of the v1 copy whose 64-bit engine is replaced by the fixture DLL `fixture` (fixtures/versions), whose
+// FileVersion text, shown in the log as `shown` after its "-", names no version folder: the engine is staged and
+// registered directly in the ZyMon folders.
+#define ENGINE_WITHOUT_VERSION_FOLDER(name, fixture, shown)                                             \
+    {name, L"v1/zymon64.dll=" fixture, {{0, L"%V1%"}}, kSuccess,                                        \
+     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=" fixture,              \
+     {INSTALL_V1_AS(L"-" shown, L"1.0.5"), INSTALLED}}
 // A deletion queued for the next reboot of a copy that is registered now, or of a folder that holds one.
 #define DROPPED(path) L"3z a deletion queued for the next reboot no longer applies, dropped: " path
 // The v1 copies that the staging trees hold though no value registers them, retired by a repair (the tidying
@@ -644,20 +651,17 @@ const std::vector<Scenario> kScenarios = {
      {INSTALL_V1_AS(L"2.5.1043", L"-"), INSTALLED}},
     // A version text with control characters names no folder; the log shows them escaped, so the line feed in it
     // starts no line of its own.
-    {"InstallOfAnEngineWhoseVersionTextForgesALine", L"v1/zymon64.dll=forging", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=forging",
-     {INSTALL_V1_AS(L"-1.0<U+000D><U+000A>L5<U+0009>forged<U+0009>line", L"1.0.5"), INSTALLED}},
+    ENGINE_WITHOUT_VERSION_FOLDER("InstallOfAnEngineWhoseVersionTextForgesALine", L"forging",
+                                  L"1.0<U+000D><U+000A>L5<U+0009>forged<U+0009>line"),
     // Texts that would name a folder in one registered form only (an environment reference expands in the device
     // form; 200 units fit the drive-letter form but not the device form), or a device, name none.
-    {"InstallOfAnEngineWhoseVersionTextHoldsAReference", L"v1/zymon64.dll=percent", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=percent",
-     {INSTALL_V1_AS(L"-%ACC_V%", L"1.0.5"), INSTALLED}},
-    {"InstallOfAnEngineWhoseVersionTextFitsOneFormOnly", L"v1/zymon64.dll=long", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=long",
-     {INSTALL_V1_AS(L"-" + std::wstring(200, L'9'), L"1.0.5"), INSTALLED}},
-    {"InstallOfAnEngineWhoseVersionTextIsADevice", L"v1/zymon64.dll=device", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=device",
-     {INSTALL_V1_AS(L"-NUL", L"1.0.5"), INSTALLED}},
+    ENGINE_WITHOUT_VERSION_FOLDER("InstallOfAnEngineWhoseVersionTextHoldsAReference", L"percent", L"%ACC_V%"),
+    ENGINE_WITHOUT_VERSION_FOLDER("InstallOfAnEngineWhoseVersionTextFitsOneFormOnly", L"long",
+                                  L"99999999999999999999999999999999999999999999999999"  // 200 units
+                                  L"99999999999999999999999999999999999999999999999999"
+                                  L"99999999999999999999999999999999999999999999999999"
+                                  L"99999999999999999999999999999999999999999999999999"),
+    ENGINE_WITHOUT_VERSION_FOLDER("InstallOfAnEngineWhoseVersionTextIsADevice", L"device", L"NUL"),
     // An add-on whose version text is there but empty is staged directly in the AddOn folders, which the log shows
     // with their trailing separator, and registered with a doubled separator before its name and the empty text;
     // an uninstall retires it in that form like any other copy.
@@ -667,9 +671,7 @@ const std::vector<Scenario> kScenarios = {
     {"UninstallRetiresAnAddOnRegisteredWithAnEmptyVersionText", L"v1/AddOn/ZyHkEvt64.dll=empty_text v1",
      {{2, L"%V1%"}}, kSuccess, L"", {UNINSTALL_V1(L"access 0"), L"wait", L"uninf", UNINSTALL_END(L"0x201a0001")}},
     // A version text that climbs out of its folder (1.0\..\..\x) names none: staged as one without a version.
-    {"InstallOfAnEngineWhoseVersionClimbsOut", L"v1/zymon64.dll=climbing", {{0, L"%V1%"}}, kSuccess,
-     L"v1 staged=v1a+v1e. registered=v1e. %SYS%\\zyhok\\20019\\ZyMon\\zymon64.dll=climbing",
-     {INSTALL_V1_AS(L"-1.0\\..\\..\\x", L"1.0.5"), INSTALLED}},
+    ENGINE_WITHOUT_VERSION_FOLDER("InstallOfAnEngineWhoseVersionClimbsOut", L"climbing", L"1.0\\..\\..\\x"),
     // An uninstall that failed at its INF retired the components and kept their registration: the same install
     // stages them again where they were registered, and retires none of them.
     {"ReinstallAfterAnUninstallThatFailedAtItsInf", L"v1 failed-uninstall", {{0, L"%V1%"}}, kSuccess, L"v1",
