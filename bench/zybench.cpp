@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "plugin_interface.h"
 #include "journalsink.h"
-#include "plugin/plugin.h"
+#include "staging/component_staging.h"
 #include "util/handle.h"
 #include "util/log.h"
-#include "staging/staging.h"
 #include "util/util_EnvironmentVar.h"
 
 namespace {

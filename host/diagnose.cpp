@@ -9,6 +9,8 @@
 #include <cwctype>
 #include <utility>
 
+#include "plugin_interface.h"
+#include "staging/staging_layout.h"
 #include "util/handle.h"
 #include "zyhost.h"
 
@@ -16,8 +18,10 @@ namespace zyhost {
 
 namespace {
 
-constexpr const wchar_t* kServiceName = L"zyhok";
-constexpr const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";
+using zyhok::kAddOnKey32;
+using zyhok::kAddOnKey64;
+using zyhok::kServiceKey;
+constexpr const wchar_t* kServiceName = zyhok::kDriverName;
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 // The staging tree holds zyhok\20019\<component>\<version>; deeper levels would be a fault.
@@ -37,14 +41,15 @@ constexpr ValueName kServiceValues[] = {
     {L"PermCount", false},
     {L"InstalledByZefa", false},
     {L"DeleteFlag", false},
-    {L"ZYHOKMonDllName", true},
-    {L"ZYHOKMonDllNameDev", false},
-    {L"ZYHOKMonDll64Name", true},
-    {L"ZYHOKMonDll64NameDev", false},
+    {zyhok::kEngineValue32, true},
+    {zyhok::kEngineDeviceValue32, false},
+    {zyhok::kEngineValue64, true},
+    {zyhok::kEngineDeviceValue64, false},
 };
 // The event add-on's sub-keys of the service key, with the same three values each.
-constexpr const wchar_t* kAddOnKeys[] = {L"AddOn\\ZyHkEvt", L"AddOn\\ZyHkEvt64"};
-constexpr ValueName kAddOnValues[] = {{L"path", true}, {L"devpath", false}, {L"version", false}};
+constexpr const wchar_t* kAddOnKeys[] = {kAddOnKey32, kAddOnKey64};
+constexpr ValueName kAddOnValues[] = {
+    {zyhok::kAddOnPathValue, true}, {zyhok::kAddOnDevicePathValue, false}, {zyhok::kAddOnVersionValue, false}};
 
 using Key = zyhok::UniqueHKey;
 
@@ -163,7 +168,7 @@ void PrintService(Report& r) {
   r.EndObject();
 
   // The file whose version the plug-in's status report reads.
-  const std::wstring driver = SystemFolder() + L"\\drivers\\zyhok.sys";
+  const std::wstring driver = SystemFolder() + L"\\drivers\\" + kServiceName + L".sys";
   r.BeginObject("driver_file", "driver file");
   r.String("path", "path", driver);
   r.Flag("present", "present", IsFile(driver));
@@ -219,7 +224,7 @@ void PrintStaging(Report& r) {
     r.BeginItem(L"under " + root);
     if (r.json()) r.String("root", "", root);
     r.BeginList("folders", "folders", "none");
-    if (IsFolder(root + L"\\zyhok")) WalkStaging(r, root, L"zyhok", 1);
+    if (IsFolder(root + L"\\" + kServiceName)) WalkStaging(r, root, kServiceName, 1);
     r.EndList();
     r.EndItem();
   }
@@ -243,10 +248,10 @@ void CollectStagedFiles(const std::wstring& folder, int depth, std::vector<std::
 void PrintProblems(Report& r) {
   std::vector<std::wstring> registered;
   const std::wstring addon = std::wstring(kServiceKey) + L"\\";
-  for (const auto& [key, name] :
-       {std::pair{std::wstring(kServiceKey), L"ZYHOKMonDllName"},
-        std::pair{std::wstring(kServiceKey), L"ZYHOKMonDll64Name"}, std::pair{addon + kAddOnKeys[0], L"path"},
-        std::pair{addon + kAddOnKeys[1], L"path"}}) {
+  for (const auto& [key, name] : {std::pair{std::wstring(kServiceKey), zyhok::kEngineValue32},
+                                  std::pair{std::wstring(kServiceKey), zyhok::kEngineValue64},
+                                  std::pair{addon + kAddOnKey32, zyhok::kAddOnPathValue},
+                                  std::pair{addon + kAddOnKey64, zyhok::kAddOnPathValue}}) {
     const Key handle = OpenKey(key);
     if (!handle) continue;
     // An add-on with an empty version text is registered with a doubled separator before its name.
@@ -256,7 +261,7 @@ void PrintProblems(Report& r) {
   }
   std::vector<std::wstring> files;
   for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
-    if (IsFolder(root + L"\\zyhok")) CollectStagedFiles(root + L"\\zyhok", 1, &files);
+    if (IsFolder(root + L"\\" + kServiceName)) CollectStagedFiles(root + L"\\" + kServiceName, 1, &files);
   }
   r.BeginList("problems", "problems", "none");
   for (const std::wstring& file : files) {
@@ -291,11 +296,11 @@ bool ConcernsDriver(const std::wstring& path) {
   std::wstring plain = Lower(path);
   if (plain.compare(0, 4, L"\\??\\") == 0) plain.erase(0, 4);
   for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
-    if (StartsWithFolder(plain, Lower(root + L"\\zyhok"))) return true;
+    if (StartsWithFolder(plain, Lower(root + L"\\" + kServiceName))) return true;
   }
   const size_t slash = plain.rfind(L'\\');
   const std::wstring name = slash == std::wstring::npos ? plain : plain.substr(slash + 1);
-  return name.compare(0, 5, L"zyhok") == 0;
+  return name.compare(0, std::wcslen(kServiceName), kServiceName) == 0;
 }
 
 // The pending operations as stored: source, then destination (empty for a deletion).

@@ -10,6 +10,7 @@
 // - warnings: the install goes on without something: a component file that is not staged or cannot
 //   be loaded by processes, a component staged outside its version folder, the add-on as a whole, the
 //   catalogue (used by updates only), or the version that `status` reports.
+#include "staging/staging_layout.h"
 #include "zyhost.h"
 
 #include <setupapi.h>
@@ -197,7 +198,7 @@ void Run(Check& check) {
                   L"), so an update cannot copy it to the system folder");
   }
   check.files.push_back(cat);
-  CheckComponent(check, folder, L"zymon64.dll", L"zymon.dll");
+  CheckComponent(check, folder, zyhok::kEngineLayout.file64, zyhok::kEngineLayout.file32);
 
   check.has_addon_folder = AddOnFolder(folder, &check.addon_folder);
   if (!check.has_addon_folder) {
@@ -207,7 +208,7 @@ void Run(Check& check) {
     check.Warning(L"the add-on folder is missing (" + check.addon_folder +
                   L"), so the add-on is not staged");
   } else {
-    CheckComponent(check, check.addon_folder, L"ZyHkEvt64.dll", L"ZyHkEvt.dll");
+    CheckComponent(check, check.addon_folder, zyhok::kAddOnLayout.file64, zyhok::kAddOnLayout.file32);
   }
 }
 

@@ -1,6 +1,8 @@
 // zyhost's copies of the plug-in's package and folder rules (see rules.h).
 #include "rules.h"
 
+#include "staging/staging_layout.h"
+
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
@@ -10,8 +12,7 @@ namespace zyhost {
 namespace {
 
 constexpr wchar_t kDeviceSequence[] = L"\\\\.\\";  // collapsed into its last backslash
-constexpr const wchar_t* kComponentFolder = L"20019";
-constexpr size_t kLongestPath = MAX_PATH - 1;  // without the terminator
+constexpr size_t kLongestPath = MAX_PATH - 1;      // without the terminator
 
 std::wstring TrimmedFolder(UINT (*get)(LPWSTR, UINT)) {
   wchar_t buffer[MAX_PATH + 1] = {};
@@ -41,11 +42,11 @@ bool AddOnFolder(const std::wstring& package, std::wstring* folder) {
     const size_t slash = rest.rfind(L'\\');
     if (rest.empty() || slash == std::wstring::npos) return false;
     const std::wstring last = rest.substr(slash + 1);
-    if (last == kComponentFolder) break;
+    if (last == zyhok::kPackageMarker) break;
     after = last;
     rest.resize(slash);
   }
-  *folder = rest + L"\\" + after + L"\\" + after + L"\\AddOn";
+  *folder = rest + L"\\" + after + L"\\" + after + L"\\" + zyhok::kAddOnLayout.branch;
   return true;
 }
 
@@ -86,7 +87,8 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
 }
 
 bool NamesVersionFolder(const std::wstring& text, const std::wstring& file64) {
-  const size_t rest = std::wcslen(L"\\zyhok\\20019\\AddOn\\") + text.size() + 1 + file64.size();
+  const size_t rest = std::wcslen(zyhok::kStagingFolder) + 1 + std::wcslen(zyhok::kAddOnLayout.branch) + 1 +
+                      text.size() + 1 + file64.size();
   bool fits = true;
   for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
     wchar_t device[MAX_PATH] = {};

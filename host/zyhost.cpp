@@ -4,8 +4,9 @@
 // It loads the DLL as plug-in hosts do (by its full path, with LOAD_WITH_ALTERED_SEARCH_PATH, so that
 // the platform's libraries beside it are found before any in the current folder or on PATH), resolves
 // the exports with GetProcAddress and lays out the records byte for byte as the host does. Of the
-// library's code it shares only the handle wrapper (util/handle.h); its rules for packages and paths are
-// its own copies (rules.h), held to the library's by path_rules_test.
+// library's code it shares only header-only pieces: the handle wrapper (util/handle.h), the names of the
+// host-facing header (include/plugin_interface.h) and the staging layout's table (staging/staging_layout.h).
+// Its rules for packages and paths are its own copies (rules.h), held to the library's by path_rules_test.
 //
 //   zyhost [options] status                          the plug-in's status report of the driver
 //   zyhost [options] info                            owner module id and module version

@@ -18,11 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "staging/staging.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/lifecycle_lock.h"
+#include "lifecycle/previous_components.h"
+#include "staging/Utilities.h"
+#include "staging/path_rules.h"
 #include "util/handle.h"
-#include "util/thread_pointer.h"
 
 namespace zyhok {
 
@@ -85,18 +86,11 @@ void WriteJournal(const std::wstring& path, const std::vector<std::wstring>& ent
   }
 }
 
-// The journal of the action running on this thread, for staging.
-ThreadPointer<ActionJournal> g_current;
-
 }  // namespace
 
-ActionJournal::ActionJournal()
-    : path_(JournalPath()), inherited_(ReadJournal(path_)), entries_(inherited_), outer_(g_current.get()) {
-  g_current.set(this);
-}
+ActionJournal::ActionJournal() : path_(JournalPath()), inherited_(ReadJournal(path_)), entries_(inherited_) {}
 
 ActionJournal::~ActionJournal() {
-  g_current.set(outer_);
   // An action that did not end as it should keeps every entry, as written along the way.
   if (!committed_ || repair_noted_) return;
   try {
@@ -121,11 +115,9 @@ void ActionJournal::Append(const std::wstring& entry) {
   WriteJournal(path_, entries_);
 }
 
-void ActionJournal::NoteRepair() {
-  ActionJournal* const current = g_current.get();
-  if (current == nullptr) return;
-  current->repair_noted_ = true;
-  current->Append(kRepair);
+void ActionJournal::OnRepair() {
+  repair_noted_ = true;
+  Append(kRepair);
 }
 
 std::wstring* ActionJournal::Slot(PreviousComponents& copies, size_t index) {
@@ -153,16 +145,10 @@ PreviousComponents ActionJournal::Previous() {
   return previous;
 }
 
-void ActionJournal::NoteStaging(const std::wstring& file) {
-  ActionJournal* const current = g_current.get();
-  if (current == nullptr) return;
-  current->Append(kStaged + file);
-}
+void ActionJournal::OnStaging(const std::wstring& file) { Append(kStaged + file); }
 
-bool ActionJournal::StagedByInterruptedRun(const std::wstring& file) {
-  const ActionJournal* const current = g_current.get();
-  if (current == nullptr) return false;
-  for (const std::wstring& entry : current->inherited_) {
+bool ActionJournal::OnStagedBefore(const std::wstring& file) const {
+  for (const std::wstring& entry : inherited_) {
     if (StartsWith(entry, kStaged) && SamePath(entry.substr(wcslen(kStaged)), file)) return true;
   }
   return false;

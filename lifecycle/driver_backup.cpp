@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
+#include "plugin_interface.h"
+#include "lifecycle/driver_backup.h"
 #include "setupkit.h"
 #include "util/log.h"
 

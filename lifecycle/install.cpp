@@ -4,10 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "service/service.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/driver_path.h"
+#include "lifecycle/install.h"
+#include "lifecycle/previous_components.h"
+#include "lifecycle/service_settings.h"
+#include "lifecycle/staging_repair.h"
+#include "service/drivermanage.h"
+#include "staging/component_staging.h"
 #include "util/log.h"
 #include "util/registry.h"
 #include "util/util_PriviRestrict.h"
@@ -16,6 +21,39 @@ namespace zyhok {
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+
+// Runs each driver's INF and starts its service; the first failure ends the loop with kResultFailed. A
+// service that already runs, or that the platform does not support, counts as started.
+uint32_t InstallAndStartDrivers(const std::wstring& folder) {
+  for (const wchar_t* name : kDriverList) {
+    const std::wstring inf = InfPathFor(folder, name);
+    if (!_InstallDriverByInf(inf.c_str())) {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
+      return kResultFailed;
+    }
+    if (StartDriverService(name)) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Success to start [" << name << L"] service.";
+      continue;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS || error == ERROR_SERVICE_ALREADY_RUNNING) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"The [" << name << L"] service already running";
+    } else if (error == ERROR_UNKNOWN_REVISION) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform";
+    } else {
+      ZYLOG(kLogInstall, kLevelError) << L"fail to start [" << name << L"] service. Windows error code = " << error;
+      return kResultFailed;
+    }
+  }
+  return kResultSuccess;
+}
+
+// The platform now holds the driver; the count is set, not incremented.
+void TakeOwnership() {
+  WriteRegDword(1, kServiceKey, L"PermCount");
+  WriteRegDword(1, kServiceKey, L"InstalledByZefa");
+}
+
 }  // namespace
 
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
@@ -49,43 +87,8 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
     ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
   }
 
-  uint32_t result = kResultSuccess;
-  bool completed = true;
-  for (const wchar_t* name : kDriverList) {
-    const std::wstring inf = InfPathFor(folder, name);
-    if (!_InstallDriverByInf(inf.c_str())) {
-      ZYLOG(kLogInstall, kLevelError) << L"fail to install " << inf;
-      result = kResultFailed;
-      completed = false;
-      break;
-    }
-    if (StartDriverService(name)) {
-      ZYLOG(kLogInstall, kLevelInfo) << L"Success to start [" << name << L"] service.";
-      result = kResultSuccess;
-      continue;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_SUCCESS || error == ERROR_SERVICE_ALREADY_RUNNING) {
-      ZYLOG(kLogInstall, kLevelInfo) << L"The [" << name << L"] service already running";
-      result = kResultSuccess;
-    } else if (error == ERROR_UNKNOWN_REVISION) {
-      ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform";
-      result = kResultSuccess;
-    } else {
-      ZYLOG(kLogInstall, kLevelError) << L"fail to start [" << name << L"] service. Windows error code = "
-                                      << error;
-      result = kResultFailed;
-      completed = false;
-      break;
-    }
-  }
-  if (completed) {
-    // The platform now holds the driver; the count is set, not incremented.
-    const std::wstring key = DriverServiceKeyPath();
-    WriteRegDword(1, key, L"PermCount");
-    WriteRegDword(1, key, L"InstalledByZefa");
-  }
-
+  const uint32_t result = InstallAndStartDrivers(folder);
+  if (result == kResultSuccess) TakeOwnership();
   const std::vector<std::wstring> registered = previous.RetireReplaced(engine_staged, addon_staged);
   if (result == kResultSuccess) {
     SettleStaging(journal, registered);

@@ -5,7 +5,8 @@
 
 #include <string>
 
-#include "lifecycle/lifecycle.h"
+#include "plugin_interface.h"
+#include "lifecycle/ownership_flags.h"
 #include "util/log.h"
 #include "util/registry.h"
 
@@ -13,7 +14,6 @@ namespace zyhok {
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
-constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
 }  // namespace
 
 int _CheckDeleteFlagRegistry(const wchar_t* service_name) {
@@ -37,7 +37,7 @@ int _CheckDeleteFlagRegistry(const wchar_t* service_name) {
 bool ModifyZyhokRegistry() {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> ModifyZyhokRegistry,";
   bool result = true;
-  const std::wstring path = DriverServiceKeyPath();
+  const std::wstring path = kServiceKey;
   RegKey key;
   if (key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS) != ERROR_SUCCESS) {
     ZYLOG(kLogInstall, kLevelError) << L"fail to open registry: " << path;

@@ -3,19 +3,16 @@
 
 #include <string>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/service_settings.h"
+#include "staging/Utilities.h"
 #include "util/registry.h"
 
 namespace zyhok {
 
-std::wstring DriverServiceKeyPath() {
-  return std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kDriverName;
-}
-
 int SetDriverServiceSettings() {
-  const std::wstring key = DriverServiceKeyPath();
+  const std::wstring key = kServiceKey;
 
   // The device that the system directory's drive maps to: the first target QueryDosDeviceW reports.
   std::wstring disk_device;
@@ -50,7 +47,7 @@ void ReadComponentPath(const std::wstring& key_path, const wchar_t* name, std::w
 
 bool ReadComponentPaths(const wchar_t* engine_value, const wchar_t* addon_suffix,
                         std::wstring& engine_path, std::wstring& addon_path) {
-  const std::wstring key = DriverServiceKeyPath();
+  const std::wstring key = kServiceKey;
   ReadComponentPath(key, engine_value, engine_path);
   ReadComponentPath(key + addon_suffix, L"path", addon_path);
   return !engine_path.empty() && !addon_path.empty();

@@ -9,8 +9,14 @@
 #include <utility>
 #include <vector>
 
-#include "lifecycle/lifecycle.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/service_settings.h"
+#include "lifecycle/staging_repair.h"
+#include "staging/Utilities.h"
+#include "staging/path_rules.h"
+#include "staging/retirement.h"
+#include "staging/staging_layout.h"
 #include "util/handle.h"
 #include "util/log.h"
 
@@ -21,8 +27,6 @@ constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 constexpr const wchar_t* kNtPrefix = L"\\??\\";
-constexpr const wchar_t* kComponentFiles[] = {L"zymon64.dll", L"zymon.dll", L"ZyHkEvt64.dll", L"ZyHkEvt.dll"};
-constexpr const wchar_t* kComponentFolders[] = {L"\\zyhok\\20019\\ZyMon", L"\\zyhok\\20019\\AddOn"};
 // The largest list of pending operations read: the system keeps it small; a larger one is left alone.
 constexpr DWORD kMaxPendingBytes = 1024 * 1024;
 
@@ -44,11 +48,13 @@ bool HoldsRegistered(const std::wstring& folder, const std::vector<std::wstring>
 
 // A file that a retirement renamed aside: a component file's name, ".", and a signed decimal number.
 bool IsRenamedAside(const std::wstring& name) {
-  for (const wchar_t* file : kComponentFiles) {
-    const size_t length = wcslen(file);
-    if (name.size() <= length + 1 || name[length] != L'.' || !SamePath(name.substr(0, length), file)) continue;
-    const size_t digits = name[length + 1] == L'-' ? length + 2 : length + 1;
-    if (digits < name.size() && name.find_first_not_of(L"0123456789", digits) == std::wstring::npos) return true;
+  for (const ComponentLayout* component : kComponentLayouts) {
+    for (const wchar_t* file : {component->file64, component->file32}) {
+      const size_t length = wcslen(file);
+      if (name.size() <= length + 1 || name[length] != L'.' || !SamePath(name.substr(0, length), file)) continue;
+      const size_t digits = name[length + 1] == L'-' ? length + 2 : length + 1;
+      if (digits < name.size() && name.find_first_not_of(L"0123456789", digits) == std::wstring::npos) return true;
+    }
   }
   return false;
 }
@@ -96,13 +102,15 @@ std::vector<std::wstring> RegisteredComponentPaths() {
 
 void TidyStagingTree(const std::wstring& root, const std::vector<std::wstring>& registered) {
   if (!IsUsableRoot(root)) return;
-  for (const wchar_t* component : kComponentFolders) TidyComponentFolder(root + component, registered, false);
+  for (const ComponentLayout* component : kComponentLayouts) {
+    TidyComponentFolder(root + kStagingFolder + L"\\" + component->branch, registered, false);
+  }
 }
 
 void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered) {
   std::vector<std::wstring> trees;
   for (const std::wstring& root : {GetSystemDirPath(), GetSysWow64DirPath()}) {
-    if (IsUsableRoot(root)) trees.push_back(root + L"\\zyhok");
+    if (IsUsableRoot(root)) trees.push_back(root + L"\\" + kDriverName);  // the first level of kStagingFolder
   }
   UniqueHKey key;
   DWORD type = 0, size = 0;
@@ -146,6 +154,14 @@ void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered) {
   kept += L'\0';
   RegSetValueExW(key.get(), kPendingValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
                  static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
+}
+
+void SettleStaging(const ActionJournal& journal, const std::vector<std::wstring>& registered) {
+  if (journal.Inherited()) {
+    TidyStagingTree(GetSystemDirPath(), registered);
+    TidyStagingTree(GetSysWow64DirPath(), registered);
+  }
+  DropStaleQueuedDeletions(registered);
 }
 
 }  // namespace zyhok

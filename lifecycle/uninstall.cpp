@@ -4,12 +4,20 @@
 #include <shlwapi.h>
 
 #include <iterator>
+#include <optional>
 #include <string>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "service/service.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/driver_path.h"
+#include "lifecycle/service_settings.h"
+#include "lifecycle/staging_repair.h"
+#include "lifecycle/uninstall.h"
+#include "service/drivermanage.h"
+#include "staging/Utilities.h"
+#include "staging/path_rules.h"
+#include "staging/retirement.h"
+#include "staging/staging_layout.h"
 #include "util/log.h"
 #include "util/registry.h"
 #include "util/util_PriviRestrict.h"
@@ -35,10 +43,11 @@ void RemoveStagedUnder(const std::wstring& root,
   RetireFileAndTwoFolders(engine);
   RetireFileAndTwoFolders(addon);
   // Gone with their registered copies, unless those were missing or could not be read.
-  RemoveDirectoryW((root + L"\\zyhok\\20019\\ZyMon").c_str());
-  RemoveDirectoryW((root + L"\\zyhok\\20019\\AddOn").c_str());
-  RemoveFolderOrDefer(root + L"\\zyhok\\20019");
-  RemoveFolderOrDefer(root + L"\\zyhok");
+  for (const ComponentLayout* component : kComponentLayouts) {
+    RemoveDirectoryW((root + kStagingFolder + L"\\" + component->branch).c_str());
+  }
+  RemoveFolderOrDefer(root + kStagingFolder);
+  RemoveFolderOrDefer(root + L"\\" + kDriverName);  // the first level of kStagingFolder
 }
 // The copies that an interrupted install or update replaced but had yet to retire: retired with their
 // version folders, so that the removal of the staging trees that follows finds them empty.
@@ -66,6 +75,48 @@ void RemoveStagedComponents() {
   RemoveStagedUnder(GetSystemDirPath(), GetRegisteredComponentPaths64);
 }
 
+namespace {
+
+// When another holder than this platform remains ("PermCount" above 1), gives up this platform's share and
+// leaves the driver alone: true. A give-up that a run which did not end as it should already made is made
+// again with the same values, not a second time.
+bool GiveUpSharedDriver(const wchar_t* name, ActionJournal& journal) {
+  const std::wstring key = std::wstring(kServicesKey) + name;
+  DWORD count = 0;
+  if (!ReadRegDword(count, key, L"PermCount")) count = 0;
+  count = journal.ShareCountBefore(count);
+  if (count <= 1) return false;
+  journal.NoteShare(count);
+  WriteRegDword(count - 1, key, L"PermCount");
+  WriteRegDword(0, key, L"InstalledByZefa");
+  return true;
+}
+
+// Stops the driver, retires the staged components and runs its INF's uninstall section: nothing when all
+// went through, else the result code the uninstall ends with.
+std::optional<uint32_t> RemoveDriver(const wchar_t* name, const std::wstring& driver_folder, ActionJournal& journal) {
+  SERVICE_STATUS status = {};
+  if (!QueryDriverStatus(name, &status)) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"fail to query driver[" << name << L"] status";
+    return kResultFailed;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && !StopDriverService(name)) {
+    ZYLOG(kLogInstall, kLevelError) << L"fail to stop original driver " << name;
+    return kResultStopFailed;
+  }
+  RetireOrphanedCopies(journal);
+  RemoveStagedComponents();
+  DropStaleQueuedDeletions({});
+  const std::wstring inf = driver_folder + name + L".inf";
+  if (!_UnInstallDriverByInf(inf.c_str())) {
+    ZYLOG(kLogInstall, kLevelError) << L"fail to uninstall " << name << L" by inf.";
+    return kResultFailed;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
   ZYLOG(kLogInstall, kLevelInfo) << L"==> UninstallDrvFromDrvInfo,";
   const std::wstring record_path = RecordDriverPath(record);
@@ -90,39 +141,13 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& record) {
 
   uint32_t result = kResultSuccess;
   for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
-    const wchar_t* name = *it;
-    const std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
-    DWORD count = 0;
-    if (!ReadRegDword(count, key, L"PermCount")) count = 0;
-    // A give-up that a dead run already made is made again with the same values, not a second time.
-    count = journal.ShareCountBefore(count);
-    if (count > 1) {
-      // Another holder remains: give up this platform's share and leave the driver alone.
-      journal.NoteShare(count);
-      WriteRegDword(count - 1, key, L"PermCount");
-      WriteRegDword(0, key, L"InstalledByZefa");
+    if (GiveUpSharedDriver(*it, journal)) {
       result = kResultSuccess;
       journal.Commit();
       break;
     }
-    SERVICE_STATUS status = {};
-    if (!QueryDriverStatus(name, &status)) {
-      ZYLOG(kLogInstall, kLevelWarning) << L"fail to query driver[" << name << L"] status";
-      result = kResultFailed;
-      break;
-    }
-    if (status.dwCurrentState != SERVICE_STOPPED && !StopDriverService(name)) {
-      ZYLOG(kLogInstall, kLevelError) << L"fail to stop original driver " << name;
-      result = kResultStopFailed;
-      break;
-    }
-    RetireOrphanedCopies(journal);
-    RemoveStagedComponents();
-    DropStaleQueuedDeletions({});
-    const std::wstring inf = driver_folder + name + L".inf";
-    if (!_UnInstallDriverByInf(inf.c_str())) {
-      ZYLOG(kLogInstall, kLevelError) << L"fail to uninstall " << name << L" by inf.";
-      result = kResultFailed;
+    if (const std::optional<uint32_t> failed = RemoveDriver(*it, driver_folder, journal)) {
+      result = *failed;
       break;
     }
     journal.Commit();

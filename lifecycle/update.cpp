@@ -3,13 +3,21 @@
 #include <windows.h>
 
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "service/service.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "lifecycle/action_journal.h"
+#include "lifecycle/driver_backup.h"
+#include "lifecycle/driver_path.h"
+#include "lifecycle/ownership_flags.h"
+#include "lifecycle/previous_components.h"
+#include "lifecycle/staging_repair.h"
+#include "lifecycle/update.h"
+#include "service/drivermanage.h"
+#include "staging/Utilities.h"
+#include "staging/component_staging.h"
 #include "util/log.h"
 #include "util/registry.h"
 
@@ -32,7 +40,7 @@ static_assert(sizeof(OSVERSIONINFOW) == kOsVersionInfoSize, "OSVERSIONINFOW size
 bool InstalledByOtherProduct() {
   DWORD installed_by_platform = 0;
   RegKey key;
-  LONG error = key.Open(HKEY_LOCAL_MACHINE, DriverServiceKeyPath().c_str(), KEY_READ);
+  LONG error = key.Open(HKEY_LOCAL_MACHINE, kServiceKey, KEY_READ);
   if (error == ERROR_SUCCESS) error = key.QueryValue(installed_by_platform, L"InstalledByZefa");
   if (error == ERROR_FILE_NOT_FOUND) return true;
   if (error != ERROR_SUCCESS) {
@@ -125,60 +133,45 @@ BOOL IsWin10OrAbove() {
   return TRUE;
 }
 
-uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
-  ZYLOG(kLogInstall, kLevelInfo) << L"==> UpdateDrvFromDrvInfo,";
-  const std::wstring record_path = RecordDriverPath(record);
-  wchar_t normalized[MAX_PATH] = {};
-  if (!NormalizeDriverPath(record_path.c_str(), normalized) || normalized[0] == L'\0') {
-    ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
-    return kResultInvalidRecord;
-  }
-  const std::wstring folder = normalized;
-  ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
-  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
-  const std::wstring driver_folder = WithTrailingSeparator(folder);
+namespace {
 
-  auto finish = [](uint32_t result) {
-    ZYLOG(kLogInstall, kLevelInfo) << L"<== UpdateDrvFromDrvInfo," << L"asStatus = " << result;
-    return result;
-  };
+// The two folders of the driver file's exchange: the package's (with its trailing separator), which also
+// receives the backup of the installed file, and the system's drivers folder.
+struct DriverFolders {
+  std::wstring package;
+  std::wstring drivers;
+};
 
-  // Phase A: stage the components that come with the package.
-  // The journal lets a run that follows a dead one retire what that run would have retired.
-  ActionJournal journal;
-  const PreviousComponents previous = journal.Previous();
-  uint32_t engine_staged = 0;
-  if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
+// How the package's components were staged: the staged flags that StageMonitorEngine and StageEventAddOn
+// leave, which tell the retirement what they replaced.
+struct StagedComponents {
+  uint32_t engine = 0;
+  uint32_t addon = 0;
+};
+
+StagedComponents StagePackageComponents(const std::wstring& folder) {
+  StagedComponents staged;
+  if (StageMonitorEngine(folder.c_str(), &staged.engine) == 0) {
     ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
   }
-  uint32_t addon_staged = 0;
-  if (StageEventAddOn(folder.c_str(), &addon_staged) == 0) {
+  if (StageEventAddOn(folder.c_str(), &staged.addon) == 0) {
     ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
   }
-  if (IsWin10OrAbove()) CopyCatalogue(driver_folder);
+  return staged;
+}
 
-  // Phase B: the service must exist before its file is exchanged.
-  EnsureServicesExist(folder);
+// A step of the exchange: a result code when the update ends there, nothing when it goes on.
+using ExchangeStep = std::optional<uint32_t> (*)(const DriverFolders& folders);
 
-  // Phase C: exchange the driver file.
-  wchar_t windows_dir[MAX_PATH] = {};
-  const UINT windows_len = GetWindowsDirectoryW(windows_dir, MAX_PATH);
-  if (windows_len == 0 || windows_len >= MAX_PATH) {
-    ZYLOG(kLogInstall, kLevelError) << L"Get windows directory failed.";
-    return kResultFailed;
-  }
-  std::wstring drivers_folder = windows_dir;
-  if (drivers_folder.back() != L'\\') drivers_folder += L'\\';
-  drivers_folder += L"system32\\drivers\\";
+std::optional<uint32_t> BackUpOriginalFile(const DriverFolders& folders) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file from: " << folders.drivers << L" to "
+                                 << folders.package;
+  if (CopyDriverFiles(folders.drivers.c_str(), folders.package.c_str(), kCopyBackup)) return std::nullopt;
+  ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file failed.";
+  return kResultFailed;
+}
 
-  ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file from: " << drivers_folder << L" to "
-                                 << driver_folder;
-  if (!CopyDriverFiles(drivers_folder.c_str(), driver_folder.c_str(), kCopyBackup)) {
-    ZYLOG(kLogInstall, kLevelInfo) << L"backup original driver file failed.";
-    DeleteBackupFiles(driver_folder.c_str());
-    return finish(kResultFailed);
-  }
-
+std::optional<uint32_t> StopOriginalDrivers(const DriverFolders&) {
   for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
     const wchar_t* name = *it;
     SERVICE_STATUS status = {};
@@ -190,40 +183,39 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
     ZYLOG(kLogInstall, kLevelInfo) << L"try to stop original driver: " << name;
     if (!StopDriverService(name)) {
       ZYLOG(kLogInstall, kLevelError) << L"fail to stop original driver: " << name;
-      DeleteBackupFiles(driver_folder.c_str());
-      return finish(kResultNotStopped);
+      return kResultNotStopped;
     }
     ZYLOG(kLogInstall, kLevelInfo) << L"Success to stop original driver: " << name;
   }
+  return std::nullopt;
+}
 
-  ZYLOG(kLogInstall, kLevelInfo) << L"replace original driver file with new ones from: " << driver_folder
-                                 << L" to " << drivers_folder;
-  if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyReplace)) {
-    ZYLOG(kLogInstall, kLevelError) << L"replace original driver file with new ones failed.";
-    uint32_t result = kResultFailed;
-    if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyRollback)) {
-      ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
-      result = kResultRollbackFailed;
-    } else {
-      ZYLOG(kLogInstall, kLevelInfo) << L"rollback to original driver file successfully.";
-      if (!StartDriverService(kDriverList[0])) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_UNKNOWN_REVISION) {
-          ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
-          result = kResultSuccess;
-        } else if (error == ERROR_DRIVER_BLOCKED) {
-          ZYLOG(kLogInstall, kLevelInfo) << L"Blocked by boot status.";
-          result = kResultSuccess;
-        } else {
-          ZYLOG(kLogInstall, kLevelError) << L"start original driver file failed.";
-          result = kResultRollbackFailed;
-        }
-      }
-    }
-    DeleteBackupFiles(driver_folder.c_str());
-    return finish(result);
+// A failed replacement puts the original file back and starts the original driver again.
+std::optional<uint32_t> ReplaceDriverFile(const DriverFolders& folders) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"replace original driver file with new ones from: " << folders.package << L" to "
+                                 << folders.drivers;
+  if (CopyDriverFiles(folders.package.c_str(), folders.drivers.c_str(), kCopyReplace)) return std::nullopt;
+  ZYLOG(kLogInstall, kLevelError) << L"replace original driver file with new ones failed.";
+  if (!CopyDriverFiles(folders.package.c_str(), folders.drivers.c_str(), kCopyRollback)) {
+    ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
+    return kResultRollbackFailed;
   }
+  ZYLOG(kLogInstall, kLevelInfo) << L"rollback to original driver file successfully.";
+  if (StartDriverService(kDriverList[0])) return kResultFailed;
+  const DWORD error = GetLastError();
+  if (error == ERROR_UNKNOWN_REVISION) {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
+    return kResultSuccess;
+  }
+  if (error == ERROR_DRIVER_BLOCKED) {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Blocked by boot status.";
+    return kResultSuccess;
+  }
+  ZYLOG(kLogInstall, kLevelError) << L"start original driver file failed.";
+  return kResultRollbackFailed;
+}
 
+std::optional<uint32_t> ConfirmOriginalsStopped(const DriverFolders&) {
   for (auto it = std::rbegin(kDriverList); it != std::rend(kDriverList); ++it) {
     const wchar_t* name = *it;
     ZYLOG(kLogInstall, kLevelInfo) << L"query original driver to ensure original drivers was stopped: "
@@ -235,45 +227,100 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
       ZYLOG(kLogInstall, kLevelInfo) << L"original driver was already stopped: " << name;
     } else {
       ZYLOG(kLogInstall, kLevelError) << L"original driver not yet stopped: " << name;
-      DeleteBackupFiles(driver_folder.c_str());
-      return finish(kResultNotStopped);
+      return kResultNotStopped;
     }
   }
+  return std::nullopt;
+}
 
-  const std::wstring key = DriverServiceKeyPath();
+// Unless "HokFlags" bit 0 holds the driver back, starts the new drivers with "BootStatus" at 0xFFFFFFFF;
+// a start that fails puts the saved "BootStatus" back and, unless the platform does not support the
+// driver, the original file too (the original driver stays stopped).
+std::optional<uint32_t> StartNewDrivers(const DriverFolders& folders) {
   DWORD hok_flags = 0;
-  if (!ReadRegDword(hok_flags, key, L"HokFlags")) hok_flags = 0;
-  if ((hok_flags & 1) == 0) {
-    DWORD saved_boot_status = 0xFFFFFFFF;
-    if (!ReadRegDword(saved_boot_status, key, L"BootStatus")) saved_boot_status = 0xFFFFFFFF;
-    WriteRegDword(0xFFFFFFFF, key, L"BootStatus");
-    for (const wchar_t* name : kDriverList) {
-      if (StartDriverService(name)) {
-        ZYLOG(kLogInstall, kLevelInfo) << L"Success to start new driver: " << name;
-        continue;
-      }
-      const DWORD error = GetLastError();
-      WriteRegDword(saved_boot_status, key, L"BootStatus");
-      ZYLOG(kLogInstall, kLevelError) << L"fail to start new driver." << name;
-      if (error == ERROR_UNKNOWN_REVISION) {
-        ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
-        continue;
-      }
-      // The new driver does not start: put the old file back; the old driver stays stopped.
-      uint32_t result = kResultStartFailedRestored;
-      if (!CopyDriverFiles(driver_folder.c_str(), drivers_folder.c_str(), kCopyRollback)) {
-        ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
-        result = kResultRollbackFailed;
-      }
-      DeleteBackupFiles(driver_folder.c_str());
-      return finish(result);
+  if (!ReadRegDword(hok_flags, kServiceKey, L"HokFlags")) hok_flags = 0;
+  if ((hok_flags & 1) != 0) return std::nullopt;
+  DWORD saved_boot_status = 0xFFFFFFFF;
+  if (!ReadRegDword(saved_boot_status, kServiceKey, L"BootStatus")) saved_boot_status = 0xFFFFFFFF;
+  WriteRegDword(0xFFFFFFFF, kServiceKey, L"BootStatus");
+  for (const wchar_t* name : kDriverList) {
+    if (StartDriverService(name)) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Success to start new driver: " << name;
+      continue;
+    }
+    const DWORD error = GetLastError();
+    WriteRegDword(saved_boot_status, kServiceKey, L"BootStatus");
+    ZYLOG(kLogInstall, kLevelError) << L"fail to start new driver." << name;
+    if (error == ERROR_UNKNOWN_REVISION) {
+      ZYLOG(kLogInstall, kLevelInfo) << L"Not support on this platform.";
+      continue;
+    }
+    if (!CopyDriverFiles(folders.package.c_str(), folders.drivers.c_str(), kCopyRollback)) {
+      ZYLOG(kLogInstall, kLevelError) << L"rollback to original driver file failed.";
+      return kResultRollbackFailed;
+    }
+    return kResultStartFailedRestored;
+  }
+  return std::nullopt;
+}
+
+// The exchange of the driver file, in order; every end of it deletes the backup.
+constexpr ExchangeStep kExchangeSteps[] = {BackUpOriginalFile, StopOriginalDrivers, ReplaceDriverFile,
+                                           ConfirmOriginalsStopped, StartNewDrivers};
+
+// <Windows folder>\system32\drivers\, or empty when the Windows folder cannot be read.
+std::wstring SystemDriversFolder() {
+  wchar_t windows_dir[MAX_PATH] = {};
+  const UINT windows_len = GetWindowsDirectoryW(windows_dir, MAX_PATH);
+  if (windows_len == 0 || windows_len >= MAX_PATH) return std::wstring();
+  std::wstring drivers_folder = windows_dir;
+  if (drivers_folder.back() != L'\\') drivers_folder += L'\\';
+  return drivers_folder + L"system32\\drivers\\";
+}
+
+uint32_t FinishUpdate(uint32_t result) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"<== UpdateDrvFromDrvInfo," << L"asStatus = " << result;
+  return result;
+}
+
+}  // namespace
+
+uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
+  ZYLOG(kLogInstall, kLevelInfo) << L"==> UpdateDrvFromDrvInfo,";
+  const std::wstring record_path = RecordDriverPath(record);
+  wchar_t normalized[kNormalizedPathUnits] = {};
+  if (!NormalizeDriverPath(record_path.c_str(), normalized) || normalized[0] == L'\0') {
+    ZYLOG(kLogInstall, kLevelInfo) << L"Normalize the driver path failed.";
+    return kResultInvalidRecord;
+  }
+  const std::wstring folder = normalized;
+  ZYLOG(kLogInstall, kLevelInfo) << L"rDrvInfo.wszDriverPath = " << record_path;
+  ZYLOG(kLogInstall, kLevelInfo) << L"wszNormalDriverFolder = " << folder;
+  DriverFolders folders = {WithTrailingSeparator(folder), std::wstring()};
+
+  // The journal lets a run that follows one that did not end as it should retire what that run would have.
+  ActionJournal journal;
+  const PreviousComponents previous = journal.Previous();
+  const StagedComponents staged = StagePackageComponents(folder);
+  if (IsWin10OrAbove()) CopyCatalogue(folders.package);
+  // The service must exist before its file is exchanged.
+  EnsureServicesExist(folder);
+
+  folders.drivers = SystemDriversFolder();
+  if (folders.drivers.empty()) {
+    ZYLOG(kLogInstall, kLevelError) << L"Get windows directory failed.";
+    return kResultFailed;
+  }
+  for (const ExchangeStep step : kExchangeSteps) {
+    if (const std::optional<uint32_t> ended = step(folders)) {
+      DeleteBackupFiles(folders.package.c_str());
+      return FinishUpdate(*ended);
     }
   }
-
-  DeleteBackupFiles(driver_folder.c_str());
-  SettleStaging(journal, previous.RetireReplaced(engine_staged, addon_staged));
+  DeleteBackupFiles(folders.package.c_str());
+  SettleStaging(journal, previous.RetireReplaced(staged.engine, staged.addon));
   journal.Commit();
-  return finish(kResultSuccess);
+  return FinishUpdate(kResultSuccess);
 }
 
 }  // namespace zyhok

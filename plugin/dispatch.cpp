@@ -5,9 +5,12 @@
 #include <exception>
 #include <new>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "service/service.h"
+#include "plugin_interface.h"
+#include "lifecycle/install.h"
+#include "lifecycle/uninstall.h"
+#include "lifecycle/update.h"
+#include "plugin/dispatch.h"
+#include "service/drivermanage.h"
 #include "util/log.h"
 #include "util/util_PriviRestrict.h"
 

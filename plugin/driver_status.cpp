@@ -7,8 +7,9 @@
 #include <new>
 #include <string>
 
-#include "plugin/plugin.h"
-#include "service/service.h"
+#include "plugin_interface.h"
+#include "plugin/driver_status.h"
+#include "service/drivermanage.h"
 #include "util/log.h"
 
 namespace zyhok {

@@ -2,12 +2,19 @@
 #include <windows.h>
 #include <delayimp.h>
 
-#include "plugin/plugin.h"
-#include "service/service.h"
+#include "plugin_interface.h"
+#include "lifecycle/lifecycle_lock.h"
+#include "plugin/dispatch.h"
+#include "plugin/driver_status.h"
+#include "plugin/late_imports.h"
+#include "service/drivermanage.h"
 #include "util/log.h"
+#include "zyhok_version.h"
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+// Major, minor and build of the version resource's 1.6.0.1195 (the third component is not reported).
+constexpr uint32_t kModuleVersion[3] = {ZYHOK_VERSION_MAJOR, ZYHOK_VERSION_MINOR, ZYHOK_VERSION_BUILD};
 }  // namespace
 
 // The delay-loaded system libraries come from the system folder only (see ResolveLateImport).
@@ -32,9 +39,9 @@ extern "C" uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) { return zyhok
 
 extern "C" void Plugin_Interface_GetModuleVersion(uint32_t* version) {
   if (version == nullptr) return;
-  version[0] = zyhok::kModuleVersion[0];
-  version[1] = zyhok::kModuleVersion[1];
-  version[2] = zyhok::kModuleVersion[2];
+  version[0] = kModuleVersion[0];
+  version[1] = kModuleVersion[1];
+  version[2] = kModuleVersion[2];
 }
 
 extern "C" uint32_t Plugin_Interface_EnumerateDriversInfo(zyhok::DrvStatusCallback callback,

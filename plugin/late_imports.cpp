@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "plugin/plugin.h"
+#include "plugin/late_imports.h"
 #include "util/log.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // the plug-in's own image, from the linker

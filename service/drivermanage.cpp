@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "service/service.h"
+#include "service/drivermanage.h"
 #include "util/handle.h"
 #include "util/log.h"
 #include "util/thread_pointer.h"

@@ -5,7 +5,7 @@
 #include <cwctype>
 #include <string>
 
-#include "staging/staging.h"
+#include "staging/Utilities.h"
 #include "util/handle.h"
 #include "util/log.h"
 

@@ -6,8 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "lifecycle/lifecycle.h"
-#include "staging/staging.h"
+#include "plugin_interface.h"
+#include "staging/Utilities.h"
+#include "staging/component_registry.h"
+#include "staging/staging_layout.h"
 #include "util/log.h"
 #include "util/registry.h"
 
@@ -27,7 +29,7 @@ bool AnyDiffers(const std::wstring& key, std::initializer_list<std::pair<const w
 
 int RegisterEngine(const wchar_t* folder, const wchar_t* file_name, const wchar_t* value_name,
                    const wchar_t* device_value_name, bool* changed) {
-  const std::wstring key = DriverServiceKeyPath();
+  const std::wstring key = kServiceKey;
   std::wstring file = folder ? folder : L"";
   if (file.empty() || (file.back() != L'\\' && file.back() != L'/')) file += L'\\';
   file += file_name;
@@ -40,12 +42,13 @@ int RegisterEngine(const wchar_t* folder, const wchar_t* file_name, const wchar_
 
 int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wchar_t* key_suffix,
                   const wchar_t* file_name, bool* changed) {
-  const std::wstring key_path = L"SYSTEM\\CurrentControlSet\\Services\\" + std::wstring(key_suffix);
+  const std::wstring key_path = std::wstring(kServiceKey) + L"\\" + key_suffix;
   const std::wstring base = folder ? folder : L"";
   const std::wstring device_folder = ConvertToDevicePath(base.c_str());
   const std::wstring path = base + L"\\" + file_name, device_path = device_folder + L"\\" + file_name;
   if (changed != nullptr) {
-    *changed = AnyDiffers(key_path, {{L"path", path}, {L"devpath", device_path}, {L"version", version}});
+    *changed = AnyDiffers(
+        key_path, {{kAddOnPathValue, path}, {kAddOnDevicePathValue, device_path}, {kAddOnVersionValue, version}});
     if (!*changed) return 1;
   }
   RegKey key;
@@ -58,9 +61,9 @@ int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wcha
     return 0;
   }
   // Any other open failure is passed over: the writes below open or create the key themselves.
-  WriteRegString(path, key_path, L"path");
-  WriteRegString(device_path, key_path, L"devpath");
-  WriteRegString(version, key_path, L"version");
+  WriteRegString(path, key_path, kAddOnPathValue);
+  WriteRegString(device_path, key_path, kAddOnDevicePathValue);
+  WriteRegString(version, key_path, kAddOnVersionValue);
   key.Close();
   return 1;
 }
@@ -68,19 +71,19 @@ int RegisterAddOn(const wchar_t* folder, const std::wstring& version, const wcha
 }  // namespace
 
 int RegisterMonitorEngine64(const wchar_t* folder, bool* changed) {
-  return RegisterEngine(folder, L"zymon64.dll", L"ZYHOKMonDll64Name", L"ZYHOKMonDll64NameDev", changed);
+  return RegisterEngine(folder, kEngineLayout.file64, kEngineValue64, kEngineDeviceValue64, changed);
 }
 
 int RegisterMonitorEngine(const wchar_t* folder, bool* changed) {
-  return RegisterEngine(folder, L"zymon.dll", L"ZYHOKMonDllName", L"ZYHOKMonDllNameDev", changed);
+  return RegisterEngine(folder, kEngineLayout.file32, kEngineValue32, kEngineDeviceValue32, changed);
 }
 
 int RegisterEventAddOn64(const wchar_t* folder, const std::wstring& version, bool* changed) {
-  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt64", L"ZyHkEvt64.dll", changed);
+  return RegisterAddOn(folder, version, kAddOnKey64, kAddOnLayout.file64, changed);
 }
 
 int RegisterEventAddOn(const wchar_t* folder, const std::wstring& version, bool* changed) {
-  return RegisterAddOn(folder, version, L"zyhok\\AddOn\\ZyHkEvt", L"ZyHkEvt.dll", changed);
+  return RegisterAddOn(folder, version, kAddOnKey32, kAddOnLayout.file32, changed);
 }
 
 }  // namespace zyhok

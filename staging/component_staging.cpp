@@ -2,7 +2,7 @@
 // versioned folders under the system folder (64-bit files) and SysWOW64 (32-bit files), and the
 // registry values that point the driver at them are rewritten.
 //
-// Layout under each root: zyhok\20019\ZyMon\<version>\ and zyhok\20019\AddOn\<version>\. Paths are
+// The layout under each root is staging/staging_layout.h's. Paths are
 // joined with boost::filesystem's append rule (a separator only where neither side has one).
 // File-system failures leave these functions as boost::filesystem::filesystem_error.
 #include <windows.h>
@@ -13,8 +13,12 @@
 #include <cwctype>
 #include <string>
 
-#include "lifecycle/lifecycle.h"
-#include "staging/staging.h"
+#include "staging/Utilities.h"
+#include "staging/component_registry.h"
+#include "staging/component_staging.h"
+#include "staging/path_rules.h"
+#include "staging/staging_journal.h"
+#include "staging/staging_layout.h"
 #include "util/log.h"
 
 namespace zyhok {
@@ -23,15 +27,6 @@ namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
 
 namespace fs = boost::filesystem;
-
-// The 64-bit and 32-bit file of one component and where it is staged.
-struct Component {
-  const wchar_t* branch;  // "\\ZyMon" or "\\AddOn"
-  const wchar_t* file64;
-  const wchar_t* file32;
-};
-constexpr Component kEngine = {L"\\ZyMon", L"zymon64.dll", L"zymon.dll"};
-constexpr Component kAddOn = {L"\\AddOn", L"ZyHkEvt64.dll", L"ZyHkEvt.dll"};
 
 // The staging root `root`, as a path; a root that the platform could not name stops the staging, as any
 // other file-system failure does, rather than stage below the current drive's root.
@@ -43,15 +38,19 @@ fs::path UsableRoot(const std::wstring& root) {
   return fs::path(root);
 }
 
-// root\zyhok\20019\<branch><version_part>, each level created alone when missing.
-fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch,
-                           const std::wstring& version_part) {
+// root\zyhok\20019\<branch><version_part>, each level created alone when missing. Each level is appended
+// with its leading backslash ("\zyhok", "\20019", "\ZyMon"); `version_part` is empty or "\" + the version text.
+fs::path MakeStagingFolder(const std::wstring& root, const wchar_t* branch, const std::wstring& version_part) {
   fs::path folder = UsableRoot(root);
-  for (const std::wstring& part :
-       {std::wstring(L"\\zyhok"), std::wstring(L"20019"), std::wstring(branch), version_part}) {
-    folder /= part;
+  const std::wstring levels = std::wstring(kStagingFolder) + L"\\" + branch;
+  for (size_t start = 0; start < levels.size();) {
+    const size_t next = std::min(levels.find(L'\\', start + 1), levels.size());
+    folder /= levels.substr(start, next - start);
     if (!fs::exists(folder)) fs::create_directory(folder);
+    start = next;
   }
+  folder /= version_part;
+  if (!fs::exists(folder)) fs::create_directory(folder);
   return folder;
 }
 
@@ -67,11 +66,11 @@ Staged StageFile(const fs::path& source, const fs::path& staged, const wchar_t* 
   const fs::path to = staged / file;
   if (!fs::exists(from)) return Staged::kNoSource;
   if (!fs::exists(to)) {
-    ActionJournal::NoteStaging(to.wstring());
+    StagingJournal::NoteStaging(to.wstring());
     fs::copy_file(from, to, fs::copy_options::none);
     return Staged::kCopied;
   }
-  if (!ActionJournal::StagedByInterruptedRun(to.wstring())) return Staged::kFoundInPlace;
+  if (!StagingJournal::StagedByInterruptedRun(to.wstring())) return Staged::kFoundInPlace;
   // A copy held open by a process that loaded it since stays as it is: it came from this package.
   boost::system::error_code held;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, held);
@@ -95,9 +94,8 @@ bool ReadComponentVersion(const fs::path& source, const wchar_t* file64, const w
 // of a file found in place. *staged_flag ends at 1 when both files were copied, else at kStagedRepaired
 // when a registration was repaired, else at 0.
 template <typename Register64, typename Register32>
-void StageComponent(const std::wstring& source_text, const Component& component,
-                    const wchar_t* version_failure, uint32_t* staged_flag, Register64 register64,
-                    Register32 register32) {
+void StageComponent(const std::wstring& source_text, const ComponentLayout& component, const wchar_t* version_failure,
+                    uint32_t* staged_flag, Register64 register64, Register32 register32) {
   const fs::path source(source_text);
   std::wstring version;
   // A text that was read, even an empty one, is appended after a backslash: an empty text leaves the
@@ -131,33 +129,6 @@ void StageComponent(const std::wstring& source_text, const Component& component,
 
 }  // namespace
 
-bool NamesVersionFolder(const std::wstring& text, const wchar_t* file64) {
-  // "\zyhok\20019\ZyMon\" and "\zyhok\20019\AddOn\" are equally long; the staged path is registered in
-  // its drive-letter form and its device form, and both must fit.
-  const size_t rest = wcslen(L"\\zyhok\\20019\\ZyMon\\") + text.size() + 1 + wcslen(file64);
-  for (const std::wstring& root : {GetSystemDirPath(), GetSysWow64DirPath()}) {
-    if (root.size() + rest > MAX_PATH - 1 || ConvertToDevicePath(root.c_str()).size() + rest > MAX_PATH - 1) {
-      return false;
-    }
-  }
-  if (!text.empty() && (text.back() == L'.' || text.back() == L' ')) return false;
-  // A "%" would be expanded in the device form only, which would then name another folder.
-  for (const wchar_t c : text) {
-    if (c < 0x20 || c == L'\\' || c == L'/' || c == L':' || c == L'%') return false;
-  }
-  return !IsDeviceName(text);
-}
-
-bool IsDeviceName(const std::wstring& text) {
-  std::wstring base = text.substr(0, text.find(L'.'));
-  for (wchar_t& c : base) c = static_cast<wchar_t>(towupper(c));
-  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
-    if (base == device) return true;
-  }
-  return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) && base[3] >= L'1' &&
-         base[3] <= L'9';
-}
-
 bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& source_folder) {
   std::wstring rest = package_folder;
   std::wstring after;  // the component that follows the last "20019"
@@ -165,11 +136,11 @@ bool DeriveAddOnSourceFolder(const std::wstring& package_folder, std::wstring& s
     const size_t slash = rest.rfind(L'\\');
     if (rest.empty() || slash == std::wstring::npos) return false;
     const std::wstring last = rest.substr(slash + 1);
-    if (last == L"20019") break;
+    if (last == kPackageMarker) break;
     after = last;
     rest.erase(slash);
   }
-  source_folder = rest + L"\\" + after + L"\\" + after + L"\\AddOn";
+  source_folder = rest + L"\\" + after + L"\\" + after + L"\\" + kAddOnLayout.branch;
   return true;
 }
 
@@ -184,7 +155,7 @@ int StageMonitorEngine(const wchar_t* package_folder, uint32_t* staged_flag) {
   // the registered one afterwards. A file found in place whose values held something else had lost its
   // registration (a run that did not end as it should): registering it repairs that.
   StageComponent(
-      package_folder, kEngine, L"Retrieve engine version number failed:", staged_flag,
+      package_folder, kEngineLayout, L"Retrieve engine version number failed:", staged_flag,
       [](const std::wstring& folder, const std::wstring&, Staged staged) {
         bool changed = false;
         RegisterMonitorEngine64(folder.c_str(), staged == Staged::kFoundInPlace ? &changed : nullptr);
@@ -221,7 +192,7 @@ int StageEventAddOn(const wchar_t* package_folder, uint32_t* staged_flag) {
       return changed;
     };
   };
-  StageComponent(source, kAddOn, L"Retrieve addon version number failed:", staged_flag,
+  StageComponent(source, kAddOnLayout, L"Retrieve addon version number failed:", staged_flag,
                  register_addon(RegisterEventAddOn64), register_addon(RegisterEventAddOn));
   return 1;
 }

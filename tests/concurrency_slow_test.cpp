@@ -3,6 +3,7 @@
 // over. Each host is a separate process (HostProcess), as the platform's host, an updater and an operator's tool are.
 // And the platform's host, played by this long-lived process: it loads the plug-in once and hands it batch after batch,
 // reloading it when it is updated; and it loads it, hands it a record and unloads it, over and over.
+#include "lifecycle/lifecycle_lock.h"
 #include "support/test_support.h"
 #include <algorithm>
 #include <iostream>

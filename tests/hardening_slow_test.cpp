@@ -5,6 +5,8 @@
 // refused with 0xE01A000A without being acted on. Drive C:, HKLM\SOFTWARE and HKLM\SYSTEM may change only where the
 // records may write or where Wine itself does. 1.2 % of the records name fixture packages, so that real installs,
 // updates and uninstalls run between cheap ones. ZYHOK_HARDENING_SEED replaces the printed seed.
+#include "plugin_interface.h"
+#include "plugin/dispatch.h"
 #include "support/test_support.h"
 #include <shlobj.h>
 #include <algorithm>

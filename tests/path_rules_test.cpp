@@ -2,11 +2,15 @@
 // retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
 // "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules
 // (host/rules.h) must give the same on every case.
+#include "plugin_interface.h"
+#include "host/rules.h"
+#include "lifecycle/driver_path.h"
+#include "staging/Utilities.h"
+#include "staging/component_staging.h"
+#include "staging/path_rules.h"
+#include "staging/retirement.h"
 #include "support/test_support.h"
 #include <cwchar>
-#include "host/rules.h"
-#include "lifecycle/lifecycle.h"
-#include "staging/staging.h"
 
 using namespace zyhok_test;
 

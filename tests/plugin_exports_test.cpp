@@ -1,6 +1,9 @@
 // The exports as the host resolves them, apart from what the lifecycle rows prove (the status record,
 // its fixed fields and callback contract): the plug-in's identity and the refused batches; and its
 // delay-load hook's answer to a system library that cannot be loaded, and to one planted beside the program.
+#include "plugin_interface.h"
+#include "plugin/driver_status.h"
+#include "plugin/late_imports.h"
 #include "support/test_support.h"
 #include <delayimp.h>
 #include <stdexcept>

@@ -1,9 +1,9 @@
 // The service-state wait against Wine's service manager, on a test service whose reported states the
 // tests step through, and with a simulated clock; the lifecycle rows prove the driver's start and stop.
+#include "service/drivermanage.h"
 #include "support/test_support.h"
 #include <algorithm>
 #include <thread>
-#include "service/service.h"
 
 using namespace zyhok_test;
 using Ticks = std::vector<DWORD>;

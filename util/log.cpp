@@ -1,11 +1,10 @@
+#include "journalsink.h"
 #include "util/log.h"
 
 #include <windows.h>
 
 #include <cstring>
 #include <new>
-
-#include "journalsink.h"
 
 namespace zyhok {
 

@@ -1,12 +1,11 @@
+#include "util/log.h"
+#include "util/registry.h"
 #include "util/util_EnvironmentVar.h"
 
 #include <shlobj.h>
 
 #include <utility>
 #include <vector>
-
-#include "util/log.h"
-#include "util/registry.h"
 
 namespace zyhok {
 

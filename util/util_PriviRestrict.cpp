@@ -1,9 +1,9 @@
+#include "plugin_interface.h"
+#include "util/log.h"
 #include "util/util_PriviRestrict.h"
 
 #include <windows.h>
 #include <aclapi.h>
-
-#include "util/log.h"
 
 namespace zyhok {
 
@@ -11,7 +11,6 @@ namespace {
 
 constexpr const wchar_t* kLogSource = L"util_PriviRestrict";
 
-constexpr const wchar_t* kDriverName = L"zyhok";
 // Target access handed along with no target SID, so that it takes no effect.
 constexpr DWORD kTargetAccess = GENERIC_ALL;
 // Buffers of LookupAccountSidW, in characters.

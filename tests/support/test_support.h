@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/plugin.h"
+#include "plugin_interface.h"
 #include "util/handle.h"
 
 namespace zyhok_test {

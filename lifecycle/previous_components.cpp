@@ -1,51 +1,18 @@
-// Pieces shared by install, update and uninstall.
+// The component copies registered before an install or update stages its own, retired once replaced.
 #include <windows.h>
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
-#include "lifecycle/lifecycle.h"
-#include "plugin/plugin.h"
-#include "staging/staging.h"
+#include "lifecycle/previous_components.h"
+#include "lifecycle/service_settings.h"
+#include "lifecycle/staging_repair.h"
+#include "staging/component_staging.h"
+#include "staging/path_rules.h"
+#include "staging/retirement.h"
 
 namespace zyhok {
-
-std::wstring RecordDriverPath(const DrvInfo& record) {
-  // The host's text may lack a terminator within its 1024 units: never read past them.
-  return std::wstring(record.wszDriverPath, wcsnlen(record.wszDriverPath, kDriverPathUnits));
-}
-
-namespace {
-bool EndsWithSeparator(const std::wstring& folder) {
-  return !folder.empty() && (folder.back() == L'\\' || folder.back() == L'/');
-}
-}  // namespace
-
-std::wstring WithTrailingSeparator(const std::wstring& folder) {
-  return EndsWithSeparator(folder) ? folder : folder + L"\\";
-}
-
-std::wstring InfPathFor(const std::wstring& folder, const wchar_t* driver_name) {
-  return WithTrailingSeparator(folder) + driver_name + L".inf";
-}
-
-namespace {
-// `path` with each run of backslashes after its first two units taken as one, as Windows reads it.
-std::wstring SingleSeparators(const std::wstring& path) {
-  std::wstring out = path.substr(0, 2);
-  for (size_t i = out.size(); i < path.size(); ++i) {
-    if (path[i] != L'\\' || out.empty() || out.back() != L'\\' || out.size() <= 2) out += path[i];
-  }
-  return out;
-}
-}  // namespace
-
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-  const std::wstring x = SingleSeparators(a), y = SingleSeparators(b);
-  return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
-         CSTR_EQUAL;
-}
 
 PreviousComponents PreviousComponents::Read() {
   PreviousComponents previous;
@@ -76,14 +43,6 @@ std::vector<std::wstring> PreviousComponents::RetireReplaced(uint32_t engine_sta
     retire(addon64, addon_staged);
   }
   return now;
-}
-
-void SettleStaging(const ActionJournal& journal, const std::vector<std::wstring>& registered) {
-  if (journal.Inherited()) {
-    TidyStagingTree(GetSystemDirPath(), registered);
-    TidyStagingTree(GetSysWow64DirPath(), registered);
-  }
-  DropStaleQueuedDeletions(registered);
 }
 
 void PreviousComponents::ForgetRetired() {

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <string>
 
-#include "plugin/plugin.h"
-#include "staging/staging.h"
+#include "lifecycle/lifecycle_lock.h"
+#include "staging/Utilities.h"
 #include "util/log.h"
 
 namespace zyhok {
