@@ -2,7 +2,7 @@
 # the build folder) zips it as helperZYHOKDriver-<version>-win64.zip, one folder holding:
 #   helperZYHOKDriver.dll, helperZYHOKDriver.pdb   the plug-in and its symbols
 #   zyhost.exe, zyhost.pdb                         the host program and its symbols
-#   README.md
+#   README.md, docs/*.md                            the reference pages, so that the README's links hold
 #   test-stand-ins-not-for-shipping/               journalsink.dll, setupkit.dll (test stand-ins) and a
 #                                                  README.txt that says so
 #   SHA256SUMS                                     sha256sum -c format, every other file of the package
@@ -18,6 +18,10 @@ foreach(target helperZYHOKDriver zyhost)
   install(FILES $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.pdb DESTINATION .)
 endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+set(ZYHOK_DOC_PAGES benchmark reliability-and-security shipping tests zyhost)
+list(TRANSFORM ZYHOK_DOC_PAGES PREPEND ${CMAKE_SOURCE_DIR}/docs/)
+list(TRANSFORM ZYHOK_DOC_PAGES APPEND .md)
+install(FILES ${ZYHOK_DOC_PAGES} DESTINATION docs)
 install(PROGRAMS $<TARGET_FILE:journalsink> $<TARGET_FILE:setupkit> DESTINATION ${ZYHOK_STAND_INS_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/stand-ins-readme.txt DESTINATION ${ZYHOK_STAND_INS_DIR}
   RENAME README.txt)

@@ -32,6 +32,7 @@ zip="$out/$name.zip"
 mkdir -p "$out/unpacked"
 (cd "$out/unpacked" && cmake -E tar xf "$zip")
 expected="$(printf '%s\n' README.md SHA256SUMS helperZYHOKDriver.dll helperZYHOKDriver.pdb zyhost.exe zyhost.pdb \
+  docs/benchmark.md docs/reliability-and-security.md docs/shipping.md docs/tests.md docs/zyhost.md \
   test-stand-ins-not-for-shipping/README.txt test-stand-ins-not-for-shipping/journalsink.dll \
   test-stand-ins-not-for-shipping/setupkit.dll | sort)"
 actual="$(cd "$out/unpacked" && find . -type f | sed 's#^\./##' | sort)"
@@ -46,6 +47,17 @@ listed="$(cut -d' ' -f3- "$pkg/SHA256SUMS" | sort)"
 check $? "SHA256SUMS lists every other file"
 (cd "$pkg" && sha256sum --quiet -c SHA256SUMS >/dev/null 2>&1)
 check $? "SHA256SUMS matches the files"
+
+# Every relative link of the package's pages ("](path)" or "](path#anchor)") names a file the package holds.
+dead=""
+for page in README.md docs/*.md; do
+  [ -f "$pkg/$page" ] || continue
+  for target in $(grep -o '](\([^)#:]*\)[^):]*)' "$pkg/$page" | sed 's/^](//; s/[#)].*//' | sort -u); do
+    [ -n "$target" ] && [ ! -e "$(dirname "$pkg/$page")/$target" ] && dead="$dead $page->$target"
+  done
+done
+[ -z "$dead" ]
+check $? "every relative link of README.md and docs/ names a file of the package${dead:+ (dead:$dead)}"
 
 for f in helperZYHOKDriver.pdb zyhost.pdb; do
   cmp -s "$pkg/$f" "$build/bin/$f"
