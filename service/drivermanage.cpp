@@ -8,6 +8,7 @@
 #include "service/drivermanage.h"
 #include "util/handle.h"
 #include "util/log.h"
+#include "util/text.h"
 #include "util/thread_pointer.h"
 
 namespace zyhok {
@@ -26,8 +27,6 @@ constexpr size_t kCommandLineUnits = 520;  // INF command line buffer, NUL inclu
 constexpr DWORD kQueryAccess = SERVICE_QUERY_STATUS;                 // 0x4
 constexpr DWORD kStartAccess = SERVICE_QUERY_STATUS | SERVICE_START;  // 0x14
 constexpr DWORD kStopAccess = SERVICE_STOP | SERVICE_QUERY_STATUS;    // 0x24
-
-bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 // The scope of the batch that runs on this thread (null outside a batch).
 ThreadPointer<ServiceManagerScope> g_batch_scope;

@@ -1,5 +1,6 @@
 #include "plugin_interface.h"
 #include "util/log.h"
+#include "util/text.h"
 #include "util/util_PriviRestrict.h"
 
 #include <windows.h>
@@ -16,8 +17,6 @@ constexpr DWORD kTargetAccess = GENERIC_ALL;
 // Buffers of LookupAccountSidW, in characters.
 constexpr DWORD kAccountNameChars = 259;
 constexpr DWORD kDomainNameChars = 260;
-
-bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 }  // namespace
 
