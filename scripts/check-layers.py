@@ -21,8 +21,8 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 def main():
     root = pathlib.Path(sys.argv[1])
     uses, bare = {}, {}
-    for spec in sys.argv[2:]:
-        name, _, rest = spec.partition("=")
+    for argument in sys.argv[2:]:
+        name, _, rest = argument.partition("=")
         used, _, headers = rest.partition(":")
         uses[name] = [u for u in used.split(",") if u]
         bare[name] = {h for h in headers.split(",") if h}
