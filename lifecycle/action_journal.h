@@ -1,4 +1,4 @@
-// What an action must remember so that the next run finishes it as one clean run would have.
+// The action journal: where it lives and what it holds is told in action_journal.cpp.
 #pragma once
 
 #include <windows.h>

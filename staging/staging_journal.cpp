@@ -1,3 +1,4 @@
+// The current journal of each thread, which staging and retirement tell of what they do.
 #include "staging/staging_journal.h"
 #include "util/thread_pointer.h"
 
