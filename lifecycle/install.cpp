@@ -12,7 +12,6 @@
 #include "lifecycle/service_settings.h"
 #include "lifecycle/staging_repair.h"
 #include "service/drivermanage.h"
-#include "staging/component_staging.h"
 #include "util/log.h"
 #include "util/registry.h"
 #include "util/util_PriviRestrict.h"
@@ -77,19 +76,12 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& record) {
   ActionJournal journal;
   const PreviousComponents previous = journal.Previous();
 
-  uint32_t engine_staged = 0;
-  if (StageMonitorEngine(folder.c_str(), &engine_staged) == 0) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
-  }
-  SetDriverServiceSettings();
-  uint32_t addon_staged = 0;
-  if (StageEventAddOn(folder.c_str(), &addon_staged) == 0) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
-  }
+  // The service key's settings are written between the engine and the add-on.
+  const StagedComponents staged = StagePackageComponents(folder, [] { SetDriverServiceSettings(); });
 
   const uint32_t result = InstallAndStartDrivers(folder);
   if (result == kResultSuccess) TakeOwnership();
-  const std::vector<std::wstring> registered = previous.RetireReplaced(engine_staged, addon_staged);
+  const std::vector<std::wstring> registered = previous.RetireReplaced(staged);
   if (result == kResultSuccess) {
     SettleStaging(journal, registered);
     journal.Commit();

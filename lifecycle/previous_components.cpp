@@ -1,4 +1,5 @@
-// The component copies registered before an install or update stages its own, retired once replaced.
+// The package's components staged by an install or update, and the copies registered before, retired once
+// replaced.
 #include <windows.h>
 
 #include <cwchar>
@@ -11,8 +12,13 @@
 #include "staging/component_staging.h"
 #include "staging/path_rules.h"
 #include "staging/retirement.h"
+#include "util/log.h"
 
 namespace zyhok {
+
+namespace {
+constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
+}  // namespace
 
 PreviousComponents PreviousComponents::Read() {
   PreviousComponents previous;
@@ -22,7 +28,19 @@ PreviousComponents PreviousComponents::Read() {
   return previous;
 }
 
-std::vector<std::wstring> PreviousComponents::RetireReplaced(uint32_t engine_staged, uint32_t addon_staged) const {
+StagedComponents StagePackageComponents(const std::wstring& folder, void (*between)()) {
+  StagedComponents staged;
+  if (StageMonitorEngine(folder.c_str(), &staged.engine) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
+  }
+  if (between != nullptr) between();
+  if (StageEventAddOn(folder.c_str(), &staged.addon) == 0) {
+    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
+  }
+  return staged;
+}
+
+std::vector<std::wstring> PreviousComponents::RetireReplaced(const StagedComponents& staged) const {
   // The copies registered now are this action's own. A previous copy of the same path had gone missing
   // (an uninstall that failed after its clean-up) and was staged again: it stays.
   std::vector<std::wstring> now = RegisteredComponentPaths();
@@ -34,13 +52,13 @@ std::vector<std::wstring> PreviousComponents::RetireReplaced(uint32_t engine_sta
     if (staged == kStagedRepaired && path.empty()) return;
     RetireFileAndFolder(path);
   };
-  if (engine_staged != 0) {
-    retire(engine32, engine_staged);
-    retire(engine64, engine_staged);
+  if (staged.engine != 0) {
+    retire(engine32, staged.engine);
+    retire(engine64, staged.engine);
   }
-  if (addon_staged != 0) {
-    retire(addon32, addon_staged);
-    retire(addon64, addon_staged);
+  if (staged.addon != 0) {
+    retire(addon32, staged.addon);
+    retire(addon64, staged.addon);
   }
   return now;
 }

@@ -17,7 +17,6 @@
 #include "lifecycle/update.h"
 #include "service/drivermanage.h"
 #include "staging/Utilities.h"
-#include "staging/component_staging.h"
 #include "util/log.h"
 #include "util/registry.h"
 
@@ -141,24 +140,6 @@ struct DriverFolders {
   std::wstring package;
   std::wstring drivers;
 };
-
-// How the package's components were staged: the staged flags that StageMonitorEngine and StageEventAddOn
-// leave, which tell the retirement what they replaced.
-struct StagedComponents {
-  uint32_t engine = 0;
-  uint32_t addon = 0;
-};
-
-StagedComponents StagePackageComponents(const std::wstring& folder) {
-  StagedComponents staged;
-  if (StageMonitorEngine(folder.c_str(), &staged.engine) == 0) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the ZyMon failed.";
-  }
-  if (StageEventAddOn(folder.c_str(), &staged.addon) == 0) {
-    ZYLOG(kLogInstall, kLevelWarning) << L"Back up the AddOn failed.";
-  }
-  return staged;
-}
 
 // A step of the exchange: a result code when the update ends there, nothing when it goes on.
 using ExchangeStep = std::optional<uint32_t> (*)(const DriverFolders& folders);
@@ -318,7 +299,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& record) {
     }
   }
   DeleteBackupFiles(folders.package.c_str());
-  SettleStaging(journal, previous.RetireReplaced(staged.engine, staged.addon));
+  SettleStaging(journal, previous.RetireReplaced(staged));
   journal.Commit();
   return FinishUpdate(kResultSuccess);
 }

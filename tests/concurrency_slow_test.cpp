@@ -165,7 +165,11 @@ TEST_F(HostModel, BatchAfterBatchFromOneProcess) {
   for (const char* name : {"FreshInstall", "UpdateOfTheRunningDriver", "UninstallRemovesEverything",
                            "RecordFailingWithE01A000CEndsTheBatch"}) {
     const Scenario& row = LifecycleScenario(name);
-    if (row.records[0].action == 1) plugin.reset(), plugin = std::make_unique<LoadedPlugin>(), parts.push_back(L"load");
+    if (row.records[0].action == 1) {
+      plugin.reset();
+      plugin = std::make_unique<LoadedPlugin>();
+      parts.push_back(L"load");
+    }
     EXPECT_EQ(plugin->DoActions(world_.Records(row.records)), row.result) << name;
     log_.SetLevels(L"*=0");  // the status export's lines
     world_.ExpectMachine(row.after, *plugin);

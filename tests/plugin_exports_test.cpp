@@ -52,7 +52,9 @@ TEST(PluginExports, SimulatedMissingLateImportThrowsIntoItsCaller) {
   // first (beside the program); the call goes there, and its module is kept for the next.
   const std::wstring planted = BinDir() + L"msi.dll";
   ASSERT_TRUE(CopyFileW((FixturesDir() + L"\\planted.dll").c_str(), planted.c_str(), FALSE));
-  info.pidd = &descriptors[1], info.szDll = "MSI.dll", info.dlp.szProcName = "MsiCloseHandle";
+  info.pidd = &descriptors[1];
+  info.szDll = "MSI.dll";
+  info.dlp.szProcName = "MsiCloseHandle";
   EXPECT_EQ(zyhok::ResolveLateImport(dliStartProcessing, &info), slot);
   const HMODULE msi = GetModuleHandleW((SystemDir() + L"\\msi.dll").c_str());
   EXPECT_TRUE(slot && slot == GetProcAddress(msi, "MsiCloseHandle") && !modules[0] && modules[1] == msi);

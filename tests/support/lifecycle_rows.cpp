@@ -25,7 +25,7 @@
 // after: the whole machine, as a base and what differs (ScenarioMachine::Expected): a base v1/v2 (installed
 // by the plug-in and running, its components staged and registered) or v1-inf/v2-inf; then service=,
 // driver=, catalogue= (running|stopped|none, v1|v2|none), inf=v2, settings, key=none, staged=<items> (all
-// staged files), registered=<items>, queued=engine|engine-tree|own-tree|roots, <Value>=<number>, <Value>=-,
+// staged files), registered=<items>, queued=engine|engine-tree|own-tree, <Value>=<number>, <Value>=-,
 // %path%=<what it holds> and decoys.
 //
 // items: "+"-joined component copies of a fixture package: v1 all four, v1e / v1a the engines / add-ons,

@@ -314,7 +314,7 @@ Machine ScenarioMachine::Observe(const LoadedPlugin& plugin, const std::vector<s
 // values of that package's INF), "settings" (the four install-time values), "key=none", "staged=<items>" and
 // "registered=<items>" (see Picked; staged replaces all files), "queued=engine|engine-tree|own-tree" (the held v1
 // engine renamed aside, or kept under its name, and queued with its folder, or with every folder up to the staging
-// root; "roots": the top two folders of both trees), "<value>=<number>", "<value>=-" (no such value or sub-key),
+// root), "<value>=<number>", "<value>=-" (no such value or sub-key),
 // "%path%=<state>" (a staged file and its folders), "decoys" (all four decoys as they were made).
 Machine ScenarioMachine::Expected(const std::wstring& after) const {
   Machine m = {{L"service", L"none"}, {L"driver", L"none"}, {L"catalogue", L"none"}};
@@ -339,10 +339,7 @@ Machine ScenarioMachine::Expected(const std::wstring& after) const {
       Erase(m, StagingTree32());
       for (const auto& [v, file, i] : Picked(value)) AddStaged(m, file, v);
     }
-    if (word == L"queued=roots")
-      for (const std::wstring& tree : {StagingTree64(), StagingTree32()})
-        m[L"queued " + tree] = m[L"queued " + tree + L"\\20019"] = L"";
-    if (name == L"queued" && value != L"roots") {
+    if (name == L"queued") {
       const bool own = value == L"own-tree";
       AddStaged(m, engine_ + (own ? L"" : L".<tick>"), L"v1");
       m[L"queued " + engine_ + (own ? L"" : L".<tick>")] = L"";
