@@ -12,6 +12,7 @@
 #include "plugin_interface.h"
 #include "staging/staging_layout.h"
 #include "util/handle.h"
+#include "util/pending_renames.h"
 #include "zyhost.h"
 
 namespace zyhost {
@@ -22,8 +23,7 @@ using zyhok::kAddOnKey32;
 using zyhok::kAddOnKey64;
 using zyhok::kServiceKey;
 constexpr const wchar_t* kServiceName = zyhok::kDriverName;
-constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
+using zyhok::kSessionManagerKey;
 // The staging tree holds zyhok\20019\<component>\<version>; deeper levels would be a fault.
 constexpr int kStagingDepth = 6;
 
@@ -308,17 +308,10 @@ std::vector<std::wstring> ReadPending() {
   std::vector<std::wstring> texts;
   Key key = OpenKey(kSessionManagerKey);
   if (key) {
-    const RegValue value = ReadValue(key.get(), kPendingValue);
+    const RegValue value = ReadValue(key.get(), zyhok::kPendingRenamesValue);
     if (value.present && value.type == REG_MULTI_SZ) {
-      const wchar_t* units = reinterpret_cast<const wchar_t*>(value.data.data());
-      const size_t count = value.data.size() / sizeof(wchar_t);
-      size_t pos = 0;
-      while (pos < count) {
-        size_t end = pos;
-        while (end < count && units[end] != L'\0') ++end;
-        texts.emplace_back(units + pos, end - pos);
-        pos = end + 1;
-      }
+      texts = zyhok::SplitMultiString(reinterpret_cast<const wchar_t*>(value.data.data()),
+                                      value.data.size() / sizeof(wchar_t));
       // The list ends with an empty string; drop it and any padding.
       while (!texts.empty() && texts.back().empty() && texts.size() % 2 == 1) texts.pop_back();
     }

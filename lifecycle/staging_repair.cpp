@@ -19,13 +19,12 @@
 #include "staging/staging_layout.h"
 #include "util/handle.h"
 #include "util/log.h"
+#include "util/pending_renames.h"
 
 namespace zyhok {
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
-constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 constexpr const wchar_t* kNtPrefix = L"\\??\\";
 // The largest list of pending operations read: the system keeps it small; a larger one is left alone.
 constexpr DWORD kMaxPendingBytes = 1024 * 1024;
@@ -117,19 +116,17 @@ void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered) {
   if (trees.empty() ||
       RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put()) !=
           ERROR_SUCCESS ||
-      RegQueryValueExW(key.get(), kPendingValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
       type != REG_MULTI_SZ || size > kMaxPendingBytes) {
     return;
   }
-  std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
-  if (RegQueryValueExW(key.get(), kPendingValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+  std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+  if (RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
       ERROR_SUCCESS) {
     return;
   }
   // Pairs of source and destination; an empty destination queues the source's deletion.
-  std::vector<std::wstring> texts;
-  const wchar_t* end = data.data() + size / sizeof(wchar_t);
-  for (const wchar_t* at = data.data(); at < end; at += wcslen(at) + 1) texts.emplace_back(at);
+  const std::vector<std::wstring> texts = SplitMultiString(data.data(), size / sizeof(wchar_t));
   std::wstring kept;
   bool dropped = false;
   for (size_t i = 0; i + 1 < texts.size() && !texts[i].empty(); i += 2) {
@@ -148,11 +145,11 @@ void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered) {
   }
   if (!dropped) return;
   if (kept.empty()) {
-    RegDeleteValueW(key.get(), kPendingValue);
+    RegDeleteValueW(key.get(), kPendingRenamesValue);
     return;
   }
   kept += L'\0';
-  RegSetValueExW(key.get(), kPendingValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+  RegSetValueExW(key.get(), kPendingRenamesValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
                  static_cast<DWORD>(kept.size() * sizeof(wchar_t)));
 }
 

@@ -26,7 +26,10 @@ TEST(LogEnablingRule, ConfiguredLevelLetsThroughLinesOfThatLevelAndAbove) {
   }
 }
 static int g_pieces_built = 0;
-static const wchar_t* CountedPiece() { return ++g_pieces_built, L"piece"; }
+static const wchar_t* CountedPiece() {
+  ++g_pieces_built;
+  return L"piece";
+}
 // Levels are kept per module; a line that is off builds no text; a line that is on keeps the thread's
 // last-error value and reaches the file whole with its level, module, source and line number.
 TEST(LogEnablingRule, LevelsArePerModuleAndLinesArriveWhole) {

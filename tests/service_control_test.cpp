@@ -74,7 +74,11 @@ TEST(ServiceWait, PollsByTheWaitHintAndStopsWhenTheServiceGoesBack) {
     LogCapture log;
     Ticks sleeps;
     size_t reads = 0;
-    const zyhok::ServiceWaitClock clock{[&] { return ++reads, GetTickCount(); }, [&](DWORD ms) {
+    const zyhok::ServiceWaitClock clock{[&] {
+                                          ++reads;
+                                          return GetTickCount();
+                                        },
+                                        [&](DWORD ms) {
                                           sleeps.push_back(ms);
                                           EXPECT_TRUE(service.Step()) << "polled past the last step";
                                         }};

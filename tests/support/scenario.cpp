@@ -216,7 +216,10 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
                             FILE_SHARE_READ | (driver ? 0 : FILE_SHARE_WRITE), nullptr, OPEN_EXISTING, 0, nullptr));
     return held_.valid();
   }
-  if (word == L"load-engine") return loaded_.reset(LoadLibraryW(engine_.c_str())), loaded_.valid();
+  if (word == L"load-engine") {
+    loaded_.reset(LoadLibraryW(engine_.c_str()));
+    return loaded_.valid();
+  }
   if (name.size() > 3 && name[0] == L'v' && name[2] == L'/') {
     const std::wstring file = (name[1] == L'1' ? v1_ : v2_) + L"\\" + name.substr(3);
     const std::wstring fixture =
