@@ -1,9 +1,9 @@
 // The path and version rules that the exports reach only through real package layouts: normalisation,
 // retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
 // "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules
-// (host/rules.h) must give the same on every case.
+// (tools/zyhost/rules.h) must give the same on every case.
 #include "plugin_interface.h"
-#include "host/rules.h"
+#include "tools/zyhost/rules.h"
 #include "lifecycle/driver_path.h"
 #include "staging/Utilities.h"
 #include "staging/component_staging.h"

@@ -44,9 +44,9 @@ struct Config {
 };
 
 // What each export leaves in the thread's last-error value.
-constexpr DWORD kDefaultHandleError = ERROR_SUCCESS;        // as a successful TlsGetValue leaves it
-constexpr DWORD kLogLevelError = ERROR_FILE_NOT_FOUND;       // as a registry lookup that found nothing
-constexpr DWORD kFlushError = ERROR_ENVVAR_NOT_FOUND;        // as an environment lookup that found nothing
+constexpr DWORD kDefaultHandleError = ERROR_SUCCESS;    // as a successful TlsGetValue leaves it
+constexpr DWORD kLogLevelError = ERROR_FILE_NOT_FOUND;  // as a registry lookup that found nothing
+constexpr DWORD kFlushError = ERROR_ENVVAR_NOT_FOUND;   // as an environment lookup that found nothing
 
 SRWLOCK g_lock = SRWLOCK_INIT;
 Config* g_config = nullptr;  // created at process attach, never freed before detach
@@ -55,7 +55,7 @@ Config* g_config = nullptr;  // created at process attach, never freed before de
 // that a line costs no mutex creation. Guarded by its own lock.
 SRWLOCK g_mutex_lock = SRWLOCK_INIT;
 std::map<std::wstring, HANDLE>* g_mutexes = nullptr;
-int g_handle_tag = 0;        // the address of this object is the default handle
+int g_handle_tag = 0;  // the address of this object is the default handle
 
 // The ZYJOURNAL_CUT setting: a line number (0 = none) or a text to look for (empty = none).
 constexpr UINT kCutExitCode = 0xDEAD;
@@ -233,8 +233,8 @@ uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wc
   SYSTEMTIME now;
   GetLocalTime(&now);
   wchar_t head[64];
-  wsprintfW(head, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\tL%u\t", now.wYear, now.wMonth, now.wDay,
-            now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, level);
+  wsprintfW(head, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\tL%u\t", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+            now.wSecond, now.wMilliseconds, level);
   std::wstring line = head;
   line += module ? module : L"(NULL)";
   line += L'\t';
@@ -256,16 +256,15 @@ uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wc
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     CreateParentFolders(file);
-    out = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    out = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   uint32_t result = ERROR_SUCCESS;
   if (out == INVALID_HANDLE_VALUE) {
     result = GetLastError();
   } else {
     DWORD written = 0;
-    if (!WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size()) {
+    if (!WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) || written != bytes.size()) {
       result = GetLastError();
       if (result == ERROR_SUCCESS) result = ERROR_WRITE_FAULT;
     }
@@ -277,9 +276,8 @@ uint32_t WriteLine(void* handle, const wchar_t* module, uint32_t level, const wc
 
 }  // namespace
 
-extern "C" uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level,
-                              const wchar_t* source_file, uint32_t source_line, const wchar_t* text,
-                              uint32_t text_bytes) {
+extern "C" uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level, const wchar_t* source_file,
+                              uint32_t source_line, const wchar_t* text, uint32_t text_bytes) {
   const uint32_t result = WriteLine(handle, module, level, source_file, source_line, text, text_bytes);
   SetLastError(kFlushError);
   return result;

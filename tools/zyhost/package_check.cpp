@@ -86,8 +86,7 @@ void CheckInf(Check& check, const std::wstring& folder) {
     UINT error_line = 0;
     HINF inf = SetupOpenInfFileW(f.path.c_str(), nullptr, INF_STYLE_WIN4, &error_line);
     if (inf == INVALID_HANDLE_VALUE) {
-      check.Problem(L"zyhok.inf cannot be read as an INF file (line " + std::to_wstring(error_line) +
-                    L")");
+      check.Problem(L"zyhok.inf cannot be read as an INF file (line " + std::to_wstring(error_line) + L")");
     } else {
       f.inf_parsed = true;
       f.has_install = SetupGetLineCountW(inf, L"DefaultInstall") >= 0;
@@ -109,11 +108,13 @@ void CheckInf(Check& check, const std::wstring& folder) {
 void CheckFolderName(Check& check, const Finding& f) {
   const std::wstring quoted = f.name + L" FileVersion \"" + f.version + L"\"";
   if (!f.has_version) {
-    check.Warning(f.name + L" has no readable FileVersion text, so the component is staged without a "
-                           L"version folder");
+    check.Warning(f.name +
+                  L" has no readable FileVersion text, so the component is staged without a "
+                  L"version folder");
   } else if (f.version.empty()) {
-    check.Warning(f.name + L" has an empty FileVersion text, so the component is staged without a version "
-                           L"folder");
+    check.Warning(f.name +
+                  L" has an empty FileVersion text, so the component is staged without a version "
+                  L"folder");
   } else if (!NamesVersionFolder(f.version, f.name)) {
     check.Warning(quoted + L" names no version folder, so the component is staged without a version folder");
   } else if (f.version.find_first_of(kFolderNameForbidden) != std::wstring::npos) {
@@ -123,8 +124,8 @@ void CheckFolderName(Check& check, const Finding& f) {
 
 // A binary of the package: present, of the expected machine, with its version texts. The driver's
 // faults are problems (it does not start).
-Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring& name,
-                    const wchar_t* machine, bool component, bool names_folder) {
+Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring& name, const wchar_t* machine,
+                    bool component, bool names_folder) {
   Finding f;
   f.name = name;
   f.path = Join(folder, name);
@@ -150,8 +151,7 @@ Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring
   if (!f.is_pe) {
     fault(name + L" is not a Windows binary", L", so processes cannot load it");
   } else if (f.machine != f.expected_machine) {
-    fault(name + L" is built for " + f.machine + L", not " + f.expected_machine,
-          L", so processes cannot load it");
+    fault(name + L" is built for " + f.machine + L", not " + f.expected_machine, L", so processes cannot load it");
   }
   f.has_version = ReadFileVersionText(f.path, &f.version);
   f.has_fixed = ReadFixedFileVersion(f.path, f.fixed);
@@ -166,8 +166,8 @@ Finding CheckBinary(Check& check, const std::wstring& folder, const std::wstring
 // Both files of a component are staged under the version folder named by the 64-bit file's text.
 void CheckPair(Check& check, const Finding& file64, const Finding& file32) {
   if (file64.has_version && file32.has_version && file64.version != file32.version) {
-    check.Warning(file32.name + L" FileVersion " + file32.version + L" differs from " + file64.name +
-                  L" FileVersion " + file64.version + L", which names the staging folder of both");
+    check.Warning(file32.name + L" FileVersion " + file32.version + L" differs from " + file64.name + L" FileVersion " +
+                  file64.version + L", which names the staging folder of both");
   }
 }
 
@@ -194,19 +194,18 @@ void Run(Check& check) {
   cat.path = Join(folder, cat.name);
   cat.present = IsFile(cat.path);
   if (!cat.present) {
-    check.Warning(L"zyhok.cat is missing (" + cat.path +
-                  L"), so an update cannot copy it to the system folder");
+    check.Warning(L"zyhok.cat is missing (" + cat.path + L"), so an update cannot copy it to the system folder");
   }
   check.files.push_back(cat);
   CheckComponent(check, folder, zyhok::kEngineLayout.file64, zyhok::kEngineLayout.file32);
 
   check.has_addon_folder = AddOnFolder(folder, &check.addon_folder);
   if (!check.has_addon_folder) {
-    check.Warning(L"the package path has no \"20019\" component, so the add-on folder cannot be found and "
-                  L"the add-on is not staged");
+    check.Warning(
+        L"the package path has no \"20019\" component, so the add-on folder cannot be found and "
+        L"the add-on is not staged");
   } else if (!IsFolder(check.addon_folder)) {
-    check.Warning(L"the add-on folder is missing (" + check.addon_folder +
-                  L"), so the add-on is not staged");
+    check.Warning(L"the add-on folder is missing (" + check.addon_folder + L"), so the add-on is not staged");
   } else {
     CheckComponent(check, check.addon_folder, zyhok::kAddOnLayout.file64, zyhok::kAddOnLayout.file32);
   }

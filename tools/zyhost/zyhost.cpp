@@ -275,8 +275,7 @@ int Fail(Report& report, const std::wstring& message) {
 
 // Loads the plug-in and resolves the exports that `needed` names; false (with the reason reported)
 // when it cannot be loaded or lacks one of them.
-bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed, Plugin& plugin,
-                Report& report) {
+bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed, Plugin& plugin, Report& report) {
   if (report.json()) report.String("plugin", "", path);
   wchar_t full[MAX_PATH] = {};
   const DWORD units = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
@@ -290,12 +289,9 @@ bool LoadPlugin(const std::wstring& path, const std::vector<const char*>& needed
     return reinterpret_cast<void*>(GetProcAddress(plugin.module.get(), name));
   };
   plugin.do_action = reinterpret_cast<DriversDoActionFn>(resolve("Plugin_Interface_DriversDoAction"));
-  plugin.enumerate =
-      reinterpret_cast<EnumerateDriversInfoFn>(resolve("Plugin_Interface_EnumerateDriversInfo"));
-  plugin.owner_id =
-      reinterpret_cast<GetHelperOwnerModuleIdFn>(resolve("Plugin_Interface_GetHelperOwnerModuleID"));
-  plugin.module_version =
-      reinterpret_cast<GetModuleVersionFn>(resolve("Plugin_Interface_GetModuleVersion"));
+  plugin.enumerate = reinterpret_cast<EnumerateDriversInfoFn>(resolve("Plugin_Interface_EnumerateDriversInfo"));
+  plugin.owner_id = reinterpret_cast<GetHelperOwnerModuleIdFn>(resolve("Plugin_Interface_GetHelperOwnerModuleID"));
+  plugin.module_version = reinterpret_cast<GetModuleVersionFn>(resolve("Plugin_Interface_GetModuleVersion"));
   for (const char* name : needed) {
     if (resolve(name) == nullptr) {
       Fail(report, L"the plug-in does not export " + Widen(name));
@@ -334,8 +330,7 @@ void ReportStatusReason(Report& r) {
     r.Number("status_error", "", view.error);
     r.String("status_error_text", "", WindowsErrorText(view.error));
   } else {
-    r.TextLine("reason",
-               std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
+    r.TextLine("reason", std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
   }
 }
 
@@ -363,8 +358,7 @@ int CommandInfo(const Plugin& plugin, Report& r) {
   plugin.module_version(version);
   r.Number("owner_module_id", "owner module id", plugin.owner_id());
   r.String("module_version", "module version",
-           std::to_wstring(version[0]) + L"." + std::to_wstring(version[1]) + L"." +
-               std::to_wstring(version[2]));
+           std::to_wstring(version[0]) + L"." + std::to_wstring(version[1]) + L"." + std::to_wstring(version[2]));
   return 0;
 }
 
@@ -386,8 +380,8 @@ int CommandBatch(const Plugin& plugin, const std::vector<RecordRequest>& request
       r.Number("action", "", requests[i].action);
       r.String("action_name", "", ActionText(requests[i].action));
     } else {
-      r.TextLine("action", std::wstring(ActionText(requests[i].action)) + L" (" +
-                               std::to_wstring(requests[i].action) + L")");
+      r.TextLine("action",
+                 std::wstring(ActionText(requests[i].action)) + L" (" + std::to_wstring(requests[i].action) + L")");
     }
     r.Number("compare_state", "compare state", requests[i].compare_state);
     r.String("package", "package", requests[i].path);
@@ -426,8 +420,8 @@ uint64_t FileSize(const std::wstring& path) {
 std::vector<std::wstring> LogLinesSince(const std::wstring& path, uint64_t start) {
   std::vector<std::wstring> lines;
   const zyhok::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size = {};
   if (!file || !GetFileSizeEx(file.get(), &size)) return lines;
   LARGE_INTEGER from = {};

@@ -23,8 +23,7 @@ std::wstring TempNameBeside(const std::wstring& destination) {
   return destination + suffix;
 }
 
-bool CopyThroughTemp(const std::wstring& destination, const std::wstring& source, bool replace,
-                     uint32_t* error) {
+bool CopyThroughTemp(const std::wstring& destination, const std::wstring& source, bool replace, uint32_t* error) {
   auto fail = [error](DWORD code) {
     if (error != nullptr) *error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
     return false;

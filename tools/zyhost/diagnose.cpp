@@ -61,8 +61,7 @@ struct RegValue {
 
 Key OpenKey(const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-      ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
     return Key();
   }
   return Key(key);
@@ -72,8 +71,8 @@ RegValue ReadValue(HKEY key, const wchar_t* name) {
   RegValue value;
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD size = static_cast<DWORD>(value.data.size());
-    const LSTATUS status = RegQueryValueExW(key, name, nullptr, &value.type,
-                                            value.data.empty() ? nullptr : value.data.data(), &size);
+    const LSTATUS status =
+        RegQueryValueExW(key, name, nullptr, &value.type, value.data.empty() ? nullptr : value.data.data(), &size);
     if (status == ERROR_SUCCESS && (!value.data.empty() || size == 0)) {
       value.data.resize(size);
       value.present = true;
@@ -146,8 +145,7 @@ void PrintService(Report& r) {
       r.Number("error", "", view.error);
       r.String("error_text", "", WindowsErrorText(view.error));
     } else {
-      r.TextLine("state", std::wstring(ServiceErrorReason(view.error)) + L" (" +
-                              WindowsErrorText(view.error) + L")");
+      r.TextLine("state", std::wstring(ServiceErrorReason(view.error)) + L" (" + WindowsErrorText(view.error) + L")");
     }
   } else {
     const DWORD state = view.status.dwCurrentState;
@@ -286,8 +284,7 @@ std::wstring Lower(std::wstring text) {
 }
 
 bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
-  return path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == L'\\');
+  return path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == L'\\');
 }
 
 // An entry of the pending list concerns the driver when it lies in a staging tree or its file name
@@ -353,8 +350,7 @@ void ReadService(ServiceView* view) {
     view->error = GetLastError();
     return;
   }
-  view->service.reset(
-      OpenServiceW(view->manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  view->service.reset(OpenServiceW(view->manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
   if (!view->service || !QueryServiceStatus(view->service.get(), &view->status)) view->error = GetLastError();
 }
 

@@ -13,9 +13,9 @@ namespace zyhost {
 std::wstring WindowsErrorText(DWORD error) {
   std::wstring text = L"error " + std::to_wstring(error);
   wchar_t* message = nullptr;
-  const DWORD units = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  const DWORD units =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
   if (units != 0 && message != nullptr) {
     std::wstring system(message, units);
     while (!system.empty() && std::iswspace(system.back())) system.pop_back();
@@ -35,8 +35,7 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files,
-                std::vector<std::wstring>* folders) {
+void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files, std::vector<std::wstring>* folders) {
   WIN32_FIND_DATAW data;
   const zyhok::UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &data));
   if (!find) return;
@@ -58,8 +57,8 @@ bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]) {
   if (block.empty()) return false;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT size = 0;
-  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
-      fixed == nullptr || size < sizeof(VS_FIXEDFILEINFO)) {
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) || fixed == nullptr ||
+      size < sizeof(VS_FIXEDFILEINFO)) {
     return false;
   }
   numbers[0] = HIWORD(fixed->dwFileVersionMS);
@@ -71,8 +70,8 @@ bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]) {
 
 bool ReadPeMachine(const std::wstring& path, std::wstring* machine) {
   const zyhok::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   BYTE head[4096];
   DWORD got = 0;

@@ -26,9 +26,8 @@ JOURNALSINK_API uint32_t Log_GetLogLevel(void* handle, const wchar_t* module);
 
 // Writes one line. `text` is UTF-16LE without terminator (null when empty), `text_bytes` its length in
 // bytes. Returns 0 when the line was stored, a Windows error code otherwise.
-JOURNALSINK_API uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level,
-                                   const wchar_t* source_file, uint32_t source_line,
-                                   const wchar_t* text, uint32_t text_bytes);
+JOURNALSINK_API uint32_t Log_Flush(void* handle, const wchar_t* module, uint32_t level, const wchar_t* source_file,
+                                   uint32_t source_line, const wchar_t* text, uint32_t text_bytes);
 
 // Stand-in only. `file`: the UTF-8 log file to append to (null keeps the current one).
 // `levels`: "module=level" pairs separated by ';', with "*" for every other module, e.g.

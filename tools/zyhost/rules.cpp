@@ -65,8 +65,8 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
   if (block.empty()) return false;
   const WORD* table = nullptr;
   UINT table_bytes = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
-                      reinterpret_cast<void**>(const_cast<WORD**>(&table)), &table_bytes)) {
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(const_cast<WORD**>(&table)),
+                      &table_bytes)) {
     table_bytes = 0;
   }
   bool found = false;
@@ -75,8 +75,7 @@ bool ReadFileVersionText(const std::wstring& path, std::wstring* text) {
     (void)std::swprintf(name, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", table[i], table[i + 1]);
     const wchar_t* value = nullptr;
     UINT units = 0;
-    if (VerQueryValueW(block.data(), name, reinterpret_cast<void**>(const_cast<wchar_t**>(&value)),
-                       &units) &&
+    if (VerQueryValueW(block.data(), name, reinterpret_cast<void**>(const_cast<wchar_t**>(&value)), &units) &&
         value != nullptr) {
       // The length may or may not count the terminator; never read past it.
       *text = std::wstring(value, wcsnlen(value, units));

@@ -72,8 +72,8 @@ int Run(const std::wstring& command) {
   PROCESS_INFORMATION process = {};
   std::vector<wchar_t> line(command.begin(), command.end());
   line.push_back(L'\0');
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process)) {
     return -1;
   }
   zyhok::UniqueKernelHandle thread(process.hThread);
@@ -111,8 +111,7 @@ double LibraryCycle(DoActionFn do_action, const std::wstring& v1, const std::wst
   const uint32_t update = Do(do_action, zyhok::kActionUpdate, v2);
   const uint32_t uninstall = Do(do_action, zyhok::kActionUninstall, v2);
   const double seconds = Now() - start;
-  if (install != zyhok::kResultSuccess || update != zyhok::kResultSuccess ||
-      uninstall != zyhok::kResultSuccess) {
+  if (install != zyhok::kResultSuccess || update != zyhok::kResultSuccess || uninstall != zyhok::kResultSuccess) {
     (void)std::fprintf(stderr, "library cycle failed: install 0x%08x, update 0x%08x, uninstall 0x%08x\n", install,
                        update, uninstall);
     return -1;
@@ -130,8 +129,8 @@ double BareCycle(const std::wstring& v1, const std::wstring& v2) {
   Run(sc + L"start zyhok");
   const bool installed = ServiceState() == SERVICE_RUNNING;
   Run(sc + L"stop zyhok");
-  const bool copied = CopyFileW((v2 + L"\\zyhok.sys").c_str(), (SystemDir() + L"\\drivers\\zyhok.sys").c_str(),
-                                FALSE) != FALSE;
+  const bool copied =
+      CopyFileW((v2 + L"\\zyhok.sys").c_str(), (SystemDir() + L"\\drivers\\zyhok.sys").c_str(), FALSE) != FALSE;
   Run(sc + L"start zyhok");
   const bool updated = ServiceState() == SERVICE_RUNNING;
   Run(sc + L"stop zyhok");
@@ -169,8 +168,7 @@ std::wstring VersionText(const std::wstring& file) {
   const WORD* translation = nullptr;
   UINT bytes = 0;
   if (size == 0 || !GetFileVersionInfoW(file.c_str(), 0, size, data.data()) ||
-      !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", (void**)&translation, &bytes) ||
-      bytes < 4) {
+      !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", (void**)&translation, &bytes) || bytes < 4) {
     return std::wstring();
   }
   wchar_t query[64];
@@ -267,19 +265,17 @@ double MinimalCycle(Package v1, Package v2) {
   InstallHinfSectionW(nullptr, nullptr, install.c_str(), 0);
   zyhok::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   zyhok::UniqueScHandle service(
-      manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)
-              : nullptr);
+      manager ? OpenServiceW(manager.get(), L"zyhok", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
   SERVICE_STATUS status;
-  const bool installed = service && StartServiceW(service.get(), 0, nullptr) &&
-                         WaitTight(service.get(), SERVICE_RUNNING);
+  const bool installed =
+      service && StartServiceW(service.get(), 0, nullptr) && WaitTight(service.get(), SERVICE_RUNNING);
   bool staged = ReadVersions(v1) && StageCopies(trees, v1);
 
   staged &= ReadVersions(v2) && StageCopies(trees, v2);
   const bool stopped = service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
                        WaitTight(service.get(), SERVICE_STOPPED);
   const bool copied = CopyFileW(new_driver.c_str(), driver.c_str(), FALSE) != FALSE;
-  const bool updated = service && StartServiceW(service.get(), 0, nullptr) &&
-                       WaitTight(service.get(), SERVICE_RUNNING);
+  const bool updated = service && StartServiceW(service.get(), 0, nullptr) && WaitTight(service.get(), SERVICE_RUNNING);
   RemoveCopies(trees, v1);
 
   const bool stopped_again = service && ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
@@ -328,16 +324,12 @@ void CycleBenchmark(const std::wstring& v1, const std::wstring& v2, int runs) {
           JournalSink_Configure(nullptr, L"*=2");
           l = LibraryCycle(do_action, v1, v2);
           break;
-        case 1:
-          m = MinimalCycle(package1, package2);
-          break;
+        case 1: m = MinimalCycle(package1, package2); break;
         case 2:
           JournalSink_Configure(nullptr, L"*=0");
           q = LibraryCycle(do_action, v1, v2);
           break;
-        default:
-          b = BareCycle(v1, v2);
-          break;
+        default: b = BareCycle(v1, v2); break;
       }
     }
     if (l < 0 || m < 0 || q < 0 || b < 0) return;
@@ -353,8 +345,10 @@ void CycleBenchmark(const std::wstring& v1, const std::wstring& v2, int runs) {
     quiet_ratios.push_back(quiet[i] / minimal[i]);
   }
   const double l = Median(logged), q = Median(quiet), m = Median(minimal), b = Median(tools);
-  std::printf("install -> update -> uninstall, median of %d rounds (the four in turn in each round, the\n"
-              "order turning by one each round)\n", runs);
+  std::printf(
+      "install -> update -> uninstall, median of %d rounds (the four in turn in each round, the\n"
+      "order turning by one each round)\n",
+      runs);
   std::printf("  plug-in, log on (\"*=2\")        %8.1f ms\n", l * 1000);
   std::printf("  plug-in, log off               %8.1f ms\n", q * 1000);
   std::printf("  minimal in-process program     %8.1f ms\n", m * 1000);
@@ -378,11 +372,28 @@ void TableCalls() {
     RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
     RegCloseKey(key);
   }
-  static const wchar_t* const kVariables[] = {
-      L"%ALLUSERSPROFILE%", L"%COMPUTERNAME%", L"%COMSPEC%", L"%HOMEDRIVE%", L"%HOMEPATH%", L"%PATH%",
-      L"%PATHEXT%", L"%PROGRAMFILES%", L"%PROMPT%", L"%SYSTEMDRIVE%", L"%SYSTEMROOT%", L"%TEMP%", L"%TMP%",
-      L"%USERNAME%", L"%USERPROFILE%", L"%WINDIR%", L"%PROCESSOR_ARCHITECTURE%", L"%PROCESSOR_IDENTIFIER%",
-      L"%PROCESSOR_LEVEL%", L"%PROCESSOR_REVISION%", L"%NUMBER_OF_PROCESSORS%", L"%OS%"};
+  static const wchar_t* const kVariables[] = {L"%ALLUSERSPROFILE%",
+                                              L"%COMPUTERNAME%",
+                                              L"%COMSPEC%",
+                                              L"%HOMEDRIVE%",
+                                              L"%HOMEPATH%",
+                                              L"%PATH%",
+                                              L"%PATHEXT%",
+                                              L"%PROGRAMFILES%",
+                                              L"%PROMPT%",
+                                              L"%SYSTEMDRIVE%",
+                                              L"%SYSTEMROOT%",
+                                              L"%TEMP%",
+                                              L"%TMP%",
+                                              L"%USERNAME%",
+                                              L"%USERPROFILE%",
+                                              L"%WINDIR%",
+                                              L"%PROCESSOR_ARCHITECTURE%",
+                                              L"%PROCESSOR_IDENTIFIER%",
+                                              L"%PROCESSOR_LEVEL%",
+                                              L"%PROCESSOR_REVISION%",
+                                              L"%NUMBER_OF_PROCESSORS%",
+                                              L"%OS%"};
   for (const wchar_t* variable : kVariables) ExpandEnvironmentStringsW(variable, text, MAX_PATH);
 }
 

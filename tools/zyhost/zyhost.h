@@ -1,6 +1,6 @@
 // Shared by the parts of zyhost: the output report (text or JSON), the plug-in's result codes and the
-// system probes that `check` and `diagnose` rest on. zyhost is an independent host: apart from the
-// project's handle wrapper (util/handle.h), nothing here is taken from the plug-in's own sources.
+// system probes that `check` and `diagnose` rest on. zyhost is an independent host: of the plug-in's own
+// sources it takes header-only pieces alone (see zyhost.cpp), and none of its compiled code.
 #pragma once
 
 #include <windows.h>
@@ -62,12 +62,10 @@ class Report {
   void Key(const char* key);
   // Starts (ends) an object or list: JSON writes the bracket, text mode tracks the level's label and
   // writes `empty_text` ("none" when null) on its line if it ends with no member.
-  void Open(const char* key, const char* bracket, bool list, const std::string& label,
-            const char* empty_text);
+  void Open(const char* key, const char* bracket, bool list, const std::string& label, const char* empty_text);
   void Close(const char* bracket);
   // One member (JSON) or one line (text).
-  void Scalar(const char* key, const char* label, const std::string& json_value,
-              const std::string& text_value);
+  void Scalar(const char* key, const char* label, const std::string& json_value, const std::string& text_value);
   void Line(const std::string& label, const std::string& value);
   int Indent() const;
 
@@ -95,8 +93,7 @@ std::wstring WindowsErrorText(DWORD error);
 bool IsFile(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
 // Names in a folder (without "." and ".."), files and folders apart, sorted.
-void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files,
-                std::vector<std::wstring>* folders);
+void ListFolder(const std::wstring& folder, std::vector<std::wstring>* files, std::vector<std::wstring>* folders);
 
 // The four numbers of the fixed version information (major, minor, third, fourth).
 bool ReadFixedFileVersion(const std::wstring& path, uint16_t numbers[4]);

@@ -91,8 +91,7 @@ void Report::Line(const std::string& label, const std::string& value) {
   Write(line + value + "\n");
 }
 
-void Report::Scalar(const char* key, const char* label, const std::string& json_value,
-                    const std::string& text_value) {
+void Report::Scalar(const char* key, const char* label, const std::string& json_value, const std::string& text_value) {
   if (json_) {
     Key(key);
     Write(json_value);
@@ -117,9 +116,7 @@ void Report::Flag(const char* key, const char* label, bool value) {
   Scalar(key, label, value ? "true" : "false", value ? "yes" : "no");
 }
 
-void Report::Null(const char* key, const char* label, const char* text) {
-  Scalar(key, label, "null", text);
-}
+void Report::Null(const char* key, const char* label, const char* text) { Scalar(key, label, "null", text); }
 
 void Report::Code(const char* key, const char* label, uint32_t code) {
   if (json_) {
@@ -136,8 +133,7 @@ void Report::TextLine(const char* label, const std::wstring& value) {
   if (!json_) Line(label, Utf8(value));
 }
 
-void Report::Open(const char* key, const char* bracket, bool list, const std::string& label,
-                  const char* empty_text) {
+void Report::Open(const char* key, const char* bracket, bool list, const std::string& label, const char* empty_text) {
   if (json_) {
     Key(key);
     Write(bracket);
@@ -179,9 +175,7 @@ void Report::Item(const std::wstring& value) {
 }
 
 // Items sit in a list, where Key writes no name.
-void Report::BeginItem(const std::wstring& text_label) {
-  Open("", "{", false, Utf8(text_label), nullptr);
-}
+void Report::BeginItem(const std::wstring& text_label) { Open("", "{", false, Utf8(text_label), nullptr); }
 
 void Report::EndItem() { EndObject(); }
 
