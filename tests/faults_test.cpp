@@ -7,34 +7,90 @@
 // whole machine. An uninstall whose failed run removed the service anyway is followed by an install and an
 // uninstall, which must leave nothing.
 #include "support/test_support.h"
-#include <aclapi.h>
 #include <delayimp.h>
-#include <setupapi.h>
-#include <shlwapi.h>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <iterator>
-#include <type_traits>
-#include "setupkit.h"
+#include <utility>
 
 namespace {
 
 using namespace zyhok_test;
 
-// Each wrapper's index in kHooks comes from __COUNTER__, which the table's HOOK lines advance by two apiece.
-constexpr int kCounterBase = __COUNTER__;
+// How a function reports a failure: a zero or null result with the reason as the last-error value, a result of all
+// ones (INVALID_HANDLE_VALUE, INVALID_FILE_ATTRIBUTES) with the last-error value, the error returned as the result
+// (the registry and the security-information calls), or (setupkit's Copy) false with the error in its fourth
+// argument.
+enum class Fails { kZero, kAllOnes, kReturnsError, kOutParameter };
+struct Group {
+  Fails how;
+  std::vector<const char*> names;
+};
+// Every function through which the plug-in reads or changes the machine: files and folders, the registry, the
+// service manager, security information, version resources, INF sections, path canonicalisation and the
+// platform's Copy (by its mangled name), grouped by how each reports a failure.
+const Group kGroups[] = {
+    {Fails::kZero,
+     {"CopyFileExW",
+      "CopyFileW",
+      "CreateDirectoryExW",
+      "CreateDirectoryW",
+      "DeleteFileW",
+      "FindNextFileW",
+      "GetFileAttributesExW",
+      "GetFileInformationByHandle",
+      "GetFileSizeEx",
+      "GetFullPathNameW",
+      "GetSystemDirectoryW",
+      "GetWindowsDirectoryW",
+      "LockFileEx",
+      "MoveFileExW",
+      "MoveFileW",
+      "QueryDosDeviceW",
+      "ReadFile",
+      "RemoveDirectoryW",
+      "SetFileAttributesW",
+      "WriteFile",
+      "ControlService",
+      "LookupAccountSidW",
+      "OpenSCManagerW",
+      "OpenServiceW",
+      "QueryServiceStatus",
+      "StartServiceW",
+      "GetFileVersionInfoSizeW",
+      "GetFileVersionInfoW",
+      "VerQueryValueW",
+      "InstallHinfSectionW",
+      "PathCanonicalizeW"}},
+    {Fails::kAllOnes, {"CreateFileW", "FindFirstFileW", "GetFileAttributesW"}},
+    {Fails::kReturnsError,
+     {"GetNamedSecurityInfoW", "RegCreateKeyExW", "RegDeleteValueW", "RegOpenKeyExW", "RegQueryValueExW",
+      "RegSetValueExW", "SetEntriesInAclW", "SetNamedSecurityInfoW", "SetSecurityInfo"}},
+    {Fails::kOutParameter, {"_Z4CopyRKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES6_bPj"}}};
+struct Function {
+  const char* name;
+  Fails how;
+};
+// The functions of kGroups one after the other: a function's index is its place here.
+const std::vector<Function> kFunctions = [] {
+  std::vector<Function> all;
+  for (const Group& group : kGroups) {
+    for (const char* name : group.names) all.push_back({name, group.how});
+  }
+  return all;
+}();
 
 // Which call fails, and how many calls each wrapped function has taken since counting began.
 struct Faults {
   bool counting = false;
-  int function = -1;  // index into kHooks of the function whose call fails
-  unsigned call = 0;  // 1-based number of the call that fails
+  size_t function = SIZE_MAX;  // index into kFunctions of the function whose call fails
+  unsigned call = 0;           // 1-based number of the call that fails
   DWORD error = 0;
   bool fired = false;
   std::vector<unsigned> calls;
 
-  bool Hit(int counter) {
-    const int index = (counter - kCounterBase - 1) / 2;
+  bool Hit(size_t index) {
     if (!counting) return false;
     const unsigned n = ++calls[index];
     if (index != function || n != call) return false;
@@ -44,128 +100,43 @@ struct Faults {
 };
 Faults g_faults;
 
-// How a wrapped function reports failure: a zero or null result with the reason as the last-error value, a
-// result of all ones (INVALID_HANDLE_VALUE, INVALID_FILE_ATTRIBUTES) with the last-error value, or the error
-// returned as the result (the registry and the security-information calls).
-enum class Fails { kZero, kAllOnes, kReturnsError };
+// Every wrapped function takes at most twelve integer or pointer arguments and returns an integer, a pointer or
+// nothing. On x64 each argument travels in a register or an 8-byte stack slot, and the result in RAX, so one
+// wrapper of twelve words passes any of them through unchanged: the words past the caller's own arguments are
+// never read by the function called, and a caller expecting a narrower result reads the low part of RAX.
+using Word = uintptr_t;
+using AnyFunction = Word (*)(Word, Word, Word, Word, Word, Word, Word, Word, Word, Word, Word, Word);
+constexpr size_t kMaxFunctions = 64;
+AnyFunction g_originals[kMaxFunctions];
 
-template <int I, Fails kHow, typename F>
-struct Hook;
-template <int I, Fails kHow, typename R, typename... A>
-struct Hook<I, kHow, R (*)(A...)> {
-  static inline R (*original)(A...) = nullptr;
-  static R Call(A... args) {
-    if (!g_faults.Hit(I)) return original(args...);
-    SetLastError(g_faults.error);
-    if constexpr (std::is_void_v<R>) {
-      return;
-    } else if constexpr (kHow == Fails::kReturnsError) {
-      return static_cast<R>(g_faults.error);
-    } else if constexpr (kHow == Fails::kAllOnes && std::is_pointer_v<R>) {
-      return reinterpret_cast<R>(static_cast<intptr_t>(-1));
-    } else if constexpr (kHow == Fails::kAllOnes) {
-      return static_cast<R>(-1);
-    } else {
-      return R{};
-    }
+template <size_t I>
+Word Wrapper(Word a, Word b, Word c, Word d, Word e, Word f, Word g, Word h, Word i, Word j, Word k, Word l) {
+  if (!g_faults.Hit(I)) return g_originals[I](a, b, c, d, e, f, g, h, i, j, k, l);
+  SetLastError(g_faults.error);
+  switch (kFunctions[I].how) {
+    case Fails::kAllOnes: return ~Word{0};
+    case Fails::kReturnsError: return g_faults.error;
+    case Fails::kOutParameter:  // Copy(destination, source, replace, error)
+      if (d != 0) *reinterpret_cast<uint32_t*>(d) = g_faults.error;
+      return 0;
+    case Fails::kZero: break;
   }
-};
+  return 0;
+}
+template <size_t... I>
+std::array<AnyFunction, sizeof...(I)> Wrappers(std::index_sequence<I...>) {
+  return {&Wrapper<I>...};
+}
+const std::array<AnyFunction, kMaxFunctions> kWrappers = Wrappers(std::make_index_sequence<kMaxFunctions>());
 
-// setupkit's Copy reports its failure through its out-parameter.
-template <int I>
-struct CopyHook {
-  static inline decltype(&Copy) original = nullptr;
-  static bool Call(const std::wstring& destination, const std::wstring& source, bool replace, uint32_t* error) {
-    if (!g_faults.Hit(I)) return original(destination, source, replace, error);
-    if (error != nullptr) *error = g_faults.error;
-    return false;
-  }
-};
-
-struct HookEntry {
-  const char* dll;
-  const char* name;
-  void* wrapper;
-  void** original;
-};
-// Every function through which the plug-in reads or changes the machine: files and folders, the registry, the
-// service manager, security information, version resources, INF sections, path canonicalisation and the
-// platform's Copy, each with how it reports a failure (ZERO, ONES or RETURNS). The index of each is its position.
-constexpr const char *kKernel32 = "KERNEL32.dll", *kAdvapi32 = "ADVAPI32.dll", *kVersion = "VERSION.dll",
-                     *kSetupApi = "SETUPAPI.dll", *kShlwapi = "SHLWAPI.dll";
-#define HOOK(dll, fn, how)                                                                    \
-  HookEntry {                                                                                 \
-    dll, #fn, reinterpret_cast<void*>(&Hook<__COUNTER__, Fails::how, decltype(&fn)>::Call),   \
-        reinterpret_cast<void**>(&Hook<__COUNTER__ - 1, Fails::how, decltype(&fn)>::original) \
-  }
-#define ZERO(dll, fn) HOOK(dll, fn, kZero)
-#define ONES(dll, fn) HOOK(dll, fn, kAllOnes)
-#define RETURNS(dll, fn) HOOK(dll, fn, kReturnsError)
-#define COPY()                                                                             \
-  HookEntry {                                                                              \
-    "setupkit.dll", "_Z4CopyRKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES6_bPj", \
-        reinterpret_cast<void*>(&CopyHook<__COUNTER__>::Call),                             \
-        reinterpret_cast<void**>(&CopyHook<__COUNTER__ - 1>::original)                     \
-  }
-const HookEntry kHooks[] = {ZERO(kKernel32, CopyFileExW),
-                            ZERO(kKernel32, CopyFileW),
-                            ZERO(kKernel32, CreateDirectoryExW),
-                            ZERO(kKernel32, CreateDirectoryW),
-                            ONES(kKernel32, CreateFileW),
-                            ZERO(kKernel32, DeleteFileW),
-                            ONES(kKernel32, FindFirstFileW),
-                            ZERO(kKernel32, FindNextFileW),
-                            ZERO(kKernel32, GetFileAttributesExW),
-                            ONES(kKernel32, GetFileAttributesW),
-                            ZERO(kKernel32, GetFileInformationByHandle),
-                            ZERO(kKernel32, GetFileSizeEx),
-                            ZERO(kKernel32, GetFullPathNameW),
-                            ZERO(kKernel32, GetSystemDirectoryW),
-                            ZERO(kKernel32, GetWindowsDirectoryW),
-                            ZERO(kKernel32, LockFileEx),
-                            ZERO(kKernel32, MoveFileExW),
-                            ZERO(kKernel32, MoveFileW),
-                            ZERO(kKernel32, QueryDosDeviceW),
-                            ZERO(kKernel32, ReadFile),
-                            ZERO(kKernel32, RemoveDirectoryW),
-                            ZERO(kKernel32, SetFileAttributesW),
-                            ZERO(kKernel32, WriteFile),
-                            ZERO(kAdvapi32, ControlService),
-                            RETURNS(kAdvapi32, GetNamedSecurityInfoW),
-                            ZERO(kAdvapi32, LookupAccountSidW),
-                            ZERO(kAdvapi32, OpenSCManagerW),
-                            ZERO(kAdvapi32, OpenServiceW),
-                            ZERO(kAdvapi32, QueryServiceStatus),
-                            RETURNS(kAdvapi32, RegCreateKeyExW),
-                            RETURNS(kAdvapi32, RegDeleteValueW),
-                            RETURNS(kAdvapi32, RegOpenKeyExW),
-                            RETURNS(kAdvapi32, RegQueryValueExW),
-                            RETURNS(kAdvapi32, RegSetValueExW),
-                            RETURNS(kAdvapi32, SetEntriesInAclW),
-                            RETURNS(kAdvapi32, SetNamedSecurityInfoW),
-                            RETURNS(kAdvapi32, SetSecurityInfo),
-                            ZERO(kAdvapi32, StartServiceW),
-                            ZERO(kVersion, GetFileVersionInfoSizeW),
-                            ZERO(kVersion, GetFileVersionInfoW),
-                            ZERO(kVersion, VerQueryValueW),
-                            ZERO(kSetupApi, InstallHinfSectionW),
-                            ZERO(kShlwapi, PathCanonicalizeW),
-                            COPY()};
-#undef HOOK
-#undef ZERO
-#undef ONES
-#undef RETURNS
-#undef COPY
-static_assert(__COUNTER__ == kCounterBase + 1 + 2 * std::size(kHooks), "each hook's index is its place in the table");
-
-int HookIndex(const char* name) {
-  for (size_t i = 0; i < std::size(kHooks); ++i) {
-    if (strcmp(kHooks[i].name, name) == 0) return static_cast<int>(i);
+int FunctionIndex(const char* name) {
+  for (size_t i = 0; i < kFunctions.size(); ++i) {
+    if (strcmp(kFunctions[i].name, name) == 0) return static_cast<int>(i);
   }
   return -1;
 }
 
-// Points the import slots of `module` named in kHooks at their wrappers; the number of slots changed.
+// Points the import slots of `module` named in kFunctions at their wrappers; the number of slots changed.
 size_t PatchImports(HMODULE module) {
   auto* const base = reinterpret_cast<BYTE*>(module);
   const auto* nt =
@@ -176,14 +147,14 @@ size_t PatchImports(HMODULE module) {
     for (; names->u1.AddressOfData != 0; ++names, ++slots) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const char* name = reinterpret_cast<const char*>(base + names->u1.AddressOfData + 2);  // after the hint
-      const int i = HookIndex(name);
-      if (i < 0 || _stricmp(kHooks[i].dll, dll) != 0) continue;
+      const int i = FunctionIndex(name);
+      if (i < 0) continue;
       // A delay-loaded slot still holds the loader's thunk: the wrapper calls the system library's function.
-      *kHooks[i].original =
-          delayed ? reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(dll), name)) : reinterpret_cast<void*>(*slots);
+      g_originals[i] = delayed ? reinterpret_cast<AnyFunction>(GetProcAddress(LoadLibraryA(dll), name))
+                               : reinterpret_cast<AnyFunction>(*slots);
       DWORD protection = 0;
       VirtualProtect(slots, sizeof(*slots), PAGE_READWRITE, &protection);
-      *slots = reinterpret_cast<ULONGLONG>(kHooks[i].wrapper);
+      *slots = reinterpret_cast<ULONGLONG>(kWrappers[i]);
       VirtualProtect(slots, sizeof(*slots), protection, &protection);
       ++patched;
     }
@@ -224,13 +195,14 @@ class FailedCall : public ::testing::TestWithParam<Point> {
  protected:
   static void SetUpTestSuite() {
     ASSERT_TRUE(plugin_->loaded());
-    ASSERT_GE(PatchImports(GetModuleHandleW(L"helperZYHOKDriver.dll")), std::size(kHooks));
+    ASSERT_LE(kFunctions.size(), kMaxFunctions);
+    ASSERT_GE(PatchImports(GetModuleHandleW(L"helperZYHOKDriver.dll")), kFunctions.size());
   }
   void TearDown() override { ResetDriverMachineState(); }
 
   // The row's records, with the calls counted (and the chosen one failed); the batch's result.
-  uint32_t Act(const Scenario& row, int function, unsigned call, DWORD error) {
-    g_faults.calls.assign(std::size(kHooks), 0);
+  uint32_t Act(const Scenario& row, size_t function, unsigned call, DWORD error) {
+    g_faults.calls.assign(kFunctions.size(), 0);
     g_faults.function = function;
     g_faults.call = call;
     g_faults.error = error;
@@ -252,7 +224,7 @@ TEST_P(FailedCall, ThenTheSameRecordAgainEndsAsOneCleanRun) {
   // The counting run, which is the clean run: its result and machine are the row's; so are those of the
   // same record again (for an uninstall: after an install).
   ASSERT_TRUE(world_.Begin(row.before, plugin));
-  ASSERT_EQ(Act(row, -1, 0, 0), row.result);
+  ASSERT_EQ(Act(row, SIZE_MAX, 0, 0), row.result);
   const std::vector<unsigned> counts = g_faults.calls;
   world_.ExpectMachine(row.after, plugin);
   if (row.records[0].action == kUninstall) EXPECT_EQ(plugin.Do(kInstall, world_.v1()), kSuccess);
@@ -262,13 +234,13 @@ TEST_P(FailedCall, ThenTheSameRecordAgainEndsAsOneCleanRun) {
   size_t points = 0, absorbed = 0, differed = 0;
   for (size_t f = 0; f < counts.size(); ++f) {
     for (unsigned n = 1; n <= counts[f]; ++n) {
-      const std::string point = std::string(kHooks[f].name) + "#" + std::to_string(n);
+      const std::string point = std::string(kFunctions[f].name) + "#" + std::to_string(n);
       SCOPED_TRACE(point);
       const int failures_before = Failures();
       ASSERT_TRUE(world_.Begin(row.before, plugin));
       const std::vector<std::wstring> queued = PendingDeletions();
       log.Clear();
-      const uint32_t first = Act(row, static_cast<int>(f), n, GetParam().error);
+      const uint32_t first = Act(row, f, n, GetParam().error);
       if (!g_faults.fired) continue;  // a call that this run did not make (a wait polled fewer times)
       ++points;
       EXPECT_TRUE(InTable(first)) << std::hex << first;
