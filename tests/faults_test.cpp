@@ -27,46 +27,27 @@ struct Group {
   Fails how;
   std::vector<const char*> names;
 };
-// Every function through which the plug-in reads or changes the machine: files and folders, the registry, the
-// service manager, security information, version resources, INF sections, path canonicalisation and the
-// platform's Copy (by its mangled name), grouped by how each reports a failure.
+// Every function through which the plug-in reads or changes the machine, grouped by how each reports a failure:
+// file changes; file reads; path and folder names; the service manager, account lookup and INF sections; version
+// resources; the three that fail with all ones; security information; the registry; and the platform's Copy (by
+// its mangled name).
 const Group kGroups[] = {
     {Fails::kZero,
-     {"CopyFileExW",
-      "CopyFileW",
-      "CreateDirectoryExW",
-      "CreateDirectoryW",
-      "DeleteFileW",
-      "FindNextFileW",
-      "GetFileAttributesExW",
-      "GetFileInformationByHandle",
-      "GetFileSizeEx",
-      "GetFullPathNameW",
-      "GetSystemDirectoryW",
-      "GetWindowsDirectoryW",
-      "LockFileEx",
-      "MoveFileExW",
-      "MoveFileW",
-      "QueryDosDeviceW",
-      "ReadFile",
-      "RemoveDirectoryW",
-      "SetFileAttributesW",
-      "WriteFile",
-      "ControlService",
-      "LookupAccountSidW",
-      "OpenSCManagerW",
-      "OpenServiceW",
-      "QueryServiceStatus",
-      "StartServiceW",
-      "GetFileVersionInfoSizeW",
-      "GetFileVersionInfoW",
-      "VerQueryValueW",
-      "InstallHinfSectionW",
-      "PathCanonicalizeW"}},
+     {"CopyFileExW", "CopyFileW", "CreateDirectoryExW", "CreateDirectoryW", "DeleteFileW", "MoveFileExW", "MoveFileW",
+      "RemoveDirectoryW", "SetFileAttributesW"}},
+    {Fails::kZero,
+     {"FindNextFileW", "GetFileAttributesExW", "GetFileInformationByHandle", "GetFileSizeEx", "LockFileEx", "ReadFile",
+      "WriteFile"}},
+    {Fails::kZero,
+     {"GetFullPathNameW", "GetSystemDirectoryW", "GetWindowsDirectoryW", "QueryDosDeviceW", "PathCanonicalizeW"}},
+    {Fails::kZero,
+     {"ControlService", "LookupAccountSidW", "OpenSCManagerW", "OpenServiceW", "QueryServiceStatus", "StartServiceW",
+      "InstallHinfSectionW"}},
+    {Fails::kZero, {"GetFileVersionInfoSizeW", "GetFileVersionInfoW", "VerQueryValueW"}},
     {Fails::kAllOnes, {"CreateFileW", "FindFirstFileW", "GetFileAttributesW"}},
+    {Fails::kReturnsError, {"GetNamedSecurityInfoW", "SetEntriesInAclW", "SetNamedSecurityInfoW", "SetSecurityInfo"}},
     {Fails::kReturnsError,
-     {"GetNamedSecurityInfoW", "RegCreateKeyExW", "RegDeleteValueW", "RegOpenKeyExW", "RegQueryValueExW",
-      "RegSetValueExW", "SetEntriesInAclW", "SetNamedSecurityInfoW", "SetSecurityInfo"}},
+     {"RegCreateKeyExW", "RegDeleteValueW", "RegOpenKeyExW", "RegQueryValueExW", "RegSetValueExW"}},
     {Fails::kOutParameter, {"_Z4CopyRKNSt7__cxx1112basic_stringIwSt11char_traitsIwESaIwEEES6_bPj"}}};
 struct Function {
   const char* name;
