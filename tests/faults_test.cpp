@@ -8,6 +8,7 @@
 // uninstall, which must leave nothing.
 #include "support/test_support.h"
 #include <delayimp.h>
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -110,13 +111,6 @@ std::array<AnyFunction, sizeof...(I)> Wrappers(std::index_sequence<I...>) {
 }
 const std::array<AnyFunction, kMaxFunctions> kWrappers = Wrappers(std::make_index_sequence<kMaxFunctions>());
 
-int FunctionIndex(const char* name) {
-  for (size_t i = 0; i < kFunctions.size(); ++i) {
-    if (strcmp(kFunctions[i].name, name) == 0) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 // Points the import slots of `module` named in kFunctions at their wrappers; the number of slots changed.
 size_t PatchImports(HMODULE module) {
   auto* const base = reinterpret_cast<BYTE*>(module);
@@ -128,8 +122,9 @@ size_t PatchImports(HMODULE module) {
     for (; names->u1.AddressOfData != 0; ++names, ++slots) {
       if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
       const char* name = reinterpret_cast<const char*>(base + names->u1.AddressOfData + 2);  // after the hint
-      const int i = FunctionIndex(name);
-      if (i < 0) continue;
+      const auto named = [&](const Function& f) { return strcmp(f.name, name) == 0; };
+      const size_t i = std::find_if(kFunctions.begin(), kFunctions.end(), named) - kFunctions.begin();
+      if (i == kFunctions.size()) continue;
       // A delay-loaded slot still holds the loader's thunk: the wrapper calls the system library's function.
       g_originals[i] = delayed ? reinterpret_cast<AnyFunction>(GetProcAddress(LoadLibraryA(dll), name))
                                : reinterpret_cast<AnyFunction>(*slots);
@@ -153,15 +148,6 @@ size_t PatchImports(HMODULE module) {
   return patched;
 }
 
-// The result codes of the host's table.
-bool InTable(uint32_t result) {
-  for (uint32_t code : {0x201A0001u, 0x201A0002u, 0xE01A0004u, 0xE01A0008u, 0xE01A0009u, 0xE01A000Au, 0xE01A000Bu,
-                        0xE01A000Cu, 0xE01A000Eu, 0xE01A0019u}) {
-    if (result == code) return true;
-  }
-  return false;
-}
-
 int Failures() { return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count(); }
 
 // An action, the lifecycle row that runs it cleanly, and the error of the failed calls.
@@ -183,12 +169,7 @@ class FailedCall : public ::testing::TestWithParam<Point> {
 
   // The row's records, with the calls counted (and the chosen one failed); the batch's result.
   uint32_t Act(const Scenario& row, size_t function, unsigned call, DWORD error) {
-    g_faults.calls.assign(kFunctions.size(), 0);
-    g_faults.function = function;
-    g_faults.call = call;
-    g_faults.error = error;
-    g_faults.fired = false;
-    g_faults.counting = true;
+    g_faults = {true, function, call, error, false, std::vector<unsigned>(kFunctions.size())};
     const uint32_t result = plugin_->DoActions(world_.Records(row.records));
     g_faults.counting = false;
     return result;
@@ -224,7 +205,7 @@ TEST_P(FailedCall, ThenTheSameRecordAgainEndsAsOneCleanRun) {
       const uint32_t first = Act(row, f, n, GetParam().error);
       if (!g_faults.fired) continue;  // a call that this run did not make (a wait polled fewer times)
       ++points;
-      EXPECT_TRUE(InTable(first)) << std::hex << first;
+      EXPECT_EQ(kActionResults.count(first), 1u) << std::hex << first;
       // A run that does not succeed says why at level 3 or 5; a record refused (a path that cannot be normalised)
       // says so at level 2, as for any refused record.
       EXPECT_TRUE(first == kSuccess || first == kRefused || !log.Lines().empty()) << std::hex << first;

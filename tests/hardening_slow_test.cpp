@@ -8,6 +8,7 @@
 #include "plugin_interface.h"
 #include "plugin/dispatch.h"
 #include "support/test_support.h"
+#include "util/pending_renames.h"
 #include <shlobj.h>
 #include <algorithm>
 #include <cstdio>
@@ -19,10 +20,9 @@ using namespace zyhok_test;
 
 constexpr uint64_t kSeed = 0x20019A11CEull;
 constexpr size_t kRecords = 10400, kUnits = zyhok::kDriverPathUnits, kBuffer = MAX_PATH;  // buffers: 260 with NUL
-const std::set<uint32_t> kTable = {kSuccess, 0x201A0002, kRefused, 0xE01A000B, kFailed, 0xE01A000E, 0xE01A0019};
 const std::wstring kEntry = L"==> DoActionFromDrvInfo,", kExit = L"<== DoActionFromDrvInfo,asStatus = ";
 const std::wstring kServiceKey = L"HKLM\\" + std::wstring(kDriverServiceKey);
-const std::wstring kPending = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager|PendingFileRenameOperations";
+const std::wstring kPending = L"HKLM\\" + std::wstring(zyhok::kSessionManagerKey) + L"|" + zyhok::kPendingRenamesValue;
 struct Random {  // xorshift64*: a printed seed replays the same records
   uint64_t s;
   uint64_t Next() {
@@ -40,8 +40,16 @@ bool Under(const std::wstring& path, const std::wstring& folder) {  // "key|valu
   const std::wstring p = Lower(path), f = Lower(folder);
   return StartsWith(p, f) && (p.size() == f.size() || p[f.size()] == L'\\' || p[f.size()] == L'|');
 }
-std::string Hex(uint64_t v) { char b[24]; std::snprintf(b, sizeof b, "0x%llX", (unsigned long long)v); return b; }
-std::wstring LogNumber(uint32_t v) { wchar_t b[16]; swprintf(b, 16, v ? L"0x%x" : L"0", v); return b; }
+std::string Hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", (unsigned long long)v);
+  return b;
+}
+std::wstring LogNumber(uint32_t v) {
+  wchar_t b[16];
+  swprintf(b, 16, v ? L"0x%x" : L"0", v);
+  return b;
+}
 std::string Printable(const std::wstring& text, std::string out = "") {  // beyond ASCII as \u{X}
   for (const wchar_t c : text.substr(0, 200))
     out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : "\\u{" + Hex(c).substr(2) + "}";
@@ -59,7 +67,11 @@ struct Arena {
   }
 };
 // A record, its path up to the terminator (or all 1024 units), and whether it names a fixture package.
-struct Case { zyhok::DrvInfo record; std::wstring text; bool real; };
+struct Case {
+  zyhok::DrvInfo record;
+  std::wstring text;
+  bool real;
+};
 // Refused up front: an unknown action; a path too long for the action's buffer once install and update dropped its
 // first "\\.\" (for the uninstall only dot-free paths, whose canonical form is as long); an update's empty path.
 bool MustBeRefused(const Case& c) {
@@ -70,10 +82,15 @@ bool MustBeRefused(const Case& c) {
 }
 Random g_random{kSeed};  // the generator's stream
 uint32_t Word() { return static_cast<uint32_t>(g_random.Next() >> 32); }
-std::wstring HexName() { wchar_t b[16]; swprintf(b, 16, L"%08x", Word()); return b; }
+std::wstring HexName() {
+  wchar_t b[16];
+  swprintf(b, 16, L"%08x", Word());
+  return b;
+}
 std::wstring Components(uint32_t n, std::wstring out = L"") {
-  while (n-- > 0) out += L"\\" + g_random.Pick({L"20019", L"1.6.1195", L"AddOn", L"ZyMon", L"a b", L"\u00fcml\u00e4ut",
-                                                L"\u65e5\u672c", L"x.y", L"%windir%", L"con", L"n" + HexName()});
+  while (n-- > 0)
+    out += L"\\" + g_random.Pick({L"20019", L"1.6.1195", L"AddOn", L"ZyMon", L"a b", L"\u00fcml\u00e4ut",
+                                  L"\u65e5\u672c", L"x.y", L"%windir%", L"con", L"n" + HexName()});
   return out;
 }
 std::wstring LongPath(size_t length) {  // dot-free, exactly `length` units
@@ -122,7 +139,8 @@ Case Generate(const Arena& a) {
     p = Decorate(r.Pick({L"C:", L"", L".", L"..\\..", L"\\\\zyhok-nx-host\\s", L"\\\\?\\UNC\\zyhok-nx-host\\s", L"NUL",
                          L"//zyhok-nx-host/s", L"\\\\127.0.0.1\\zyhok-nx", L"COM1", L"\\\\.\\PhysicalDrive0",
                          L"\\??\\C:", L"\\\\.\\C:", L"\\\\?\\C:", L"\\\\.\\pipe\\zyhok-nx", L"\\\\.\\\\\\.\\zyhok-nx",
-                         L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}) + Components(1 + r.Below(4)));
+                         L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}) +
+                 Components(1 + r.Below(4)));
   } else if (roll < kAroundBuffer) {  // around the path buffer's length, half 3 units longer before "\\.\" is dropped
     p = LongPath(kBuffer - 5 + r.Below(10));
     if (r.Percent(50)) p.replace(p.find(L'\\', 3), 1, L"\\\\.\\");
@@ -148,7 +166,7 @@ const zyhok::DrvInfo* Guarded(const std::vector<zyhok::DrvInfo>& records) {
   VirtualProtect(base, kData, PAGE_READONLY, &old);
   return reinterpret_cast<const zyhok::DrvInfo*>(first);
 }
-std::string g_in_flight;  // the batch in the export, for the report of a crash
+std::string g_in_flight;                          // the batch in the export, for the report of a crash
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {  // Wine's own report that follows shows where
   std::fprintf(stderr, "\nCRASH: exception 0x%08lX in %s\n", e->ExceptionRecord->ExceptionCode, g_in_flight.c_str());
   return EXCEPTION_CONTINUE_SEARCH;
@@ -209,7 +227,7 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
       if (StartsWith(line.text, kEntry)) taken.emplace_back();
       if (!taken.empty()) taken.back().push_back(line.text);
     }
-    if (kTable.count(result) == 0) fail(g_in_flight + "\n  batch result " + Hex(result) + " is not in the table");
+    if (kActionResults.count(result) == 0) fail(g_in_flight + "\n  batch result " + Hex(result) + " is not in the table");
     uint32_t status = 0;
     for (size_t i = 0; i < std::min(taken.size(), cases.size()); ++i) {
       const Case& c = cases[i];
@@ -221,7 +239,7 @@ TEST(Hardening, GeneratedRecordsGiveTableResultsAndWriteOnlyWhereAllowed) {
       if (lines[0] != kEntry + L"rDrvInfo.action = " + LogNumber(c.record.action) + L", rDrvInfo.compare_state = " +
                           LogNumber(c.record.compare_state))
         fail(where + "\n  the dispatch read another record");
-      if (kTable.count(status) == 0) fail(where + "\n  no exit line with a result of the table");
+      if (kActionResults.count(status) == 0) fail(where + "\n  no exit line with a result of the table");
       if (i + 1 < taken.size() && status == kFailed) fail(where + "\n  the batch went on after 0xE01A000C");
       const bool refused = status == kRefused && (c.record.action > 3 ? lines.size() == 2 :
                            std::count(lines.begin(), lines.end(), L"Normalize the driver path failed.") > 0);

@@ -2,6 +2,7 @@
 // give on a machine state the row sets up (with a result code, against recording_plugin.dll returning it,
 // and the records it received).
 #include "support/test_support.h"
+#include "util/pending_renames.h"
 #include <shlobj.h>
 #include <cstring>
 #include <functional>
@@ -32,7 +33,8 @@ bool JsonValue(const std::string& s, size_t& i) {
   }
   const size_t start = i;
   for (const std::string word : {"true", "false", "null"}) i += s.compare(i, word.size(), word) ? 0 : word.size();
-  if (i == start && at("-0123456789")) while (at("-0123456789.eE+")) ++i;
+  if (i == start && at("-0123456789"))
+    while (at("-0123456789.eE+")) ++i;
   return i > start;
 }
 // "error <n>: <message>" in the system's words: what zyhost must print for a Windows error.
@@ -59,12 +61,13 @@ struct Row {
   SetUpFn set_up = nullptr;
   const char* result = nullptr;  // recording_plugin.dll returns this code in place of the plug-in
   std::vector<std::tuple<uint32_t, uint32_t, std::wstring>> records = {};  // action, compare_state, path
-  std::vector<std::string> absent = {};  // nowhere in stdout
+  std::vector<std::string> absent = {};                                    // nowhere in stdout
 };
 std::wstring Fill(std::wstring text, const Machine& m, bool json) {
-  for (const auto& [name, value] : std::vector<std::pair<std::wstring, std::wstring>>{
-           {L"{v1}", PackageDir(L"v1")}, {L"{v2}", PackageDir(L"v2")}, {L"{pkg}", m.pkg}, {L"{tmp}", m.tmp.path()},
-           {L"{log}", m.tmp / L"log"}, {L"{staged}", m.staged}}) {
+  const std::pair<std::wstring, std::wstring> places[] = {
+      {L"{v1}", PackageDir(L"v1")}, {L"{v2}", PackageDir(L"v2")}, {L"{pkg}", m.pkg},
+      {L"{tmp}", m.tmp.path()},     {L"{log}", m.tmp / L"log"},   {L"{staged}", m.staged}};
+  for (const auto& [name, value] : places) {
     std::wstring escaped;
     for (wchar_t c : value) escaped += json && c == L'\\' ? L"\\\\" : std::wstring(1, c);
     for (size_t at; (at = text.find(name)) != std::wstring::npos;) text.replace(at, name.size(), escaped);
@@ -84,7 +87,9 @@ SetUpFn V1(Fault fault, const wchar_t* layout = L"20019\\1.6.1195\\1.6.1195") {
            CopyTree(PackageDir(L"v1"), m.pkg) && fault(m.pkg);
   };
 }
-Fault Gone(const wchar_t* name) { return [name](const std::wstring& p) { return RemoveTree(p + L"\\" + name); }; }
+Fault Gone(const wchar_t* name) {
+  return [name](const std::wstring& p) { return RemoveTree(p + L"\\" + name); };
+}
 Fault Over(const std::wstring& from, const wchar_t* to) {  // `from` in the package unless it has a drive
   return [from, to](const std::wstring& p) {
     return !!CopyFileW((from[1] == L':' ? from : p + L"\\" + from).c_str(), (p + L"\\" + to).c_str(), FALSE);
@@ -207,11 +212,12 @@ const Row kRows[] = {
 // Each row runs on a machine without the driver and leaves it so, with the log at {log} holding an
 // earlier line and the pending-deletion list put back.
 TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
-  const std::wstring session_manager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  using zyhok::kPendingRenamesValue;
+  using zyhok::kSessionManagerKey;
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
     ASSERT_EQ(ServiceState(), 0u) << "the zyhok service must not exist";
-    const RegValue pending = ReadHklmValue(session_manager, L"PendingFileRenameOperations");
+    const RegValue pending = ReadHklmValue(kSessionManagerKey, kPendingRenamesValue);
     Machine m;
     ASSERT_TRUE(WriteFileBytes(m.tmp / L"log", "earlier line\r\n"));
     SetEnvironmentVariableW(L"ZYJOURNAL_FILE", (m.tmp / L"log").c_str());
@@ -230,8 +236,8 @@ TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
     const DWORD exit = process ? ExitCodeOf(process) : 0xFFFFFFFF;
     const std::string out = ReadFileBytes(m.tmp / L"zyhost.out"), err = ReadFileBytes(m.tmp / L"zyhost.err");
     ResetDriverMachineState();
-    pending.error ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, session_manager.c_str(), L"PendingFileRenameOperations")
-                  : WriteHklmValue(session_manager, L"PendingFileRenameOperations", pending);
+    pending.error ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenamesValue)
+                  : WriteHklmValue(kSessionManagerKey, kPendingRenamesValue, pending);
     const bool json = row.args.front() == L"--json";
     const std::string& shown = row.exit == 2 && !json ? err : out;
     EXPECT_EQ(exit, row.exit) << out << err;
@@ -241,20 +247,17 @@ TEST(ZyhostCommands, ExitAndPrintAsTheTableSays) {
     for (const std::string& part : row.absent) EXPECT_EQ(out.find(part), std::string::npos) << part << " in:\n" << out;
     size_t end = 0;  // a JSON row writes one JSON object on one line; a failed command line, only stderr
     EXPECT_TRUE(json ? out[0] == '{' && JsonValue(out, end) && out.substr(end) == "\n"
-                     : row.exit != 2 || (out.empty() && err.rfind("zyhost: ", 0) == 0)) << out << err;
+                     : row.exit != 2 || (out.empty() && err.rfind("zyhost: ", 0) == 0))
+        << out << err;
     if (!row.result) continue;
     // What recording_plugin.dll received: the count, 1 for a null pointer (with none only), then each
-    // record as the host lays it out, 2060 bytes: word 0, the path with every later unit zero, action,
-    // compare_state. Nothing at all for a refused command line.
-    const uint32_t head[] = {uint32_t(row.records.size()), row.records.empty()}, word = 0;
-    std::string expected(reinterpret_cast<const char*>(head), 8);
-    auto put = [&expected](const void* data, size_t bytes) { expected.append(static_cast<const char*>(data), bytes); };
+    // record as the host lays it out (word 0, the path with every later unit zero, action, compare_state).
+    // Nothing at all for a refused command line.
+    const uint32_t head[] = {uint32_t(row.records.size()), row.records.empty()};
+    std::string expected(reinterpret_cast<const char*>(head), sizeof(head));
     for (const auto& [action, state, path] : row.records) {
-      const std::wstring units = path + std::wstring(1024 - path.size(), L'\0');
-      put(&word, 4);
-      put(units.data(), 2048);
-      put(&action, 4);
-      put(&state, 4);
+      const zyhok::DrvInfo record = MakeRecord(action, path, state);
+      expected.append(reinterpret_cast<const char*>(&record), sizeof(record));
     }
     const std::string received = ReadFileBytes(m.tmp / L"received");
     EXPECT_TRUE(received == (row.exit == 2 ? "" : expected)) << received.size() << " bytes received";

@@ -44,8 +44,6 @@ namespace zyhok_test {
 namespace {
 
 // clang-format off
-constexpr uint32_t kNotStopped = 0x201A0002, kRestored = 0xE01A000B, kRollbackFailed = 0xE01A000E,
-                   kStopFailed = 0xE01A0019;
 
 // The stories' common stretches: an install of the v1 copy staging the engine and the add-on with these
 // versions (and more), its start and end; an update to the v2 copy (action 0x1 lifts the restriction first).

@@ -8,21 +8,21 @@
 #include <cwctype>
 #include <sstream>
 #include "journalsink.h"
+#include "util/pending_renames.h"
 
 namespace zyhok_test {
 
 using zyhok::DrvInfo;
 using zyhok::DrvStatusInfo;
+using zyhok::kPendingRenamesValue;
+using zyhok::kSessionManagerKey;
 using zyhok::UniqueFileHandle;
 using zyhok::UniqueHKey;
 using zyhok::UniqueScHandle;
 
 namespace {
 
-constexpr DWORD kStepTimeoutMs = 10000;
 constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults";
-constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const wchar_t* kPendingValue = L"PendingFileRenameOperations";
 constexpr const wchar_t* kPlanted[] = {L"journalsink.dll", L"setupapi.dll", L"setupkit.dll", L"shlwapi.dll",
                                        L"version.dll"};  // sorted, as ListFolder gives them
 // zyhok opened with `access`, or an empty handle.
@@ -39,65 +39,31 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
     const auto under = [&](const std::wstring& root) { return source.rfind(Lower(root), 0) == 0; };
     if (std::none_of(roots.begin(), roots.end(), under)) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
   }
-  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingValue).Units().size()) return;
-  kept.empty() ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue)
-               : WriteHklmValue(kSessionManagerKey, kPendingValue, Sz(kept, REG_MULTI_SZ));
+  if (kept.size() + 1 == ReadHklmValue(kSessionManagerKey, kPendingRenamesValue).Units().size()) return;
+  kept.empty() ? RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenamesValue)
+               : WriteHklmValue(kSessionManagerKey, kPendingRenamesValue, Sz(kept, REG_MULTI_SZ));
 }
-// The service side of TestService (this test program started with "--service"). Each step after the
-// first waits for "Global\\<service>_step"; each report signals "Global\\<service>_stepped". The stop
-// control is accepted in every state: stop mode "quick" reports STOP_PENDING (checkpoint 1), then
-// STOPPED after 200 ms; "backwards" STOP_PENDING at checkpoint 5, then 2 after 1500 ms, then STOPPED.
-struct Step {
-  DWORD state, checkpoint, hint;
-};
-bool g_backwards_stop = false;
-std::vector<Step> g_steps;
+// The service side of service_control_test's test service (this test program started with "--service"): it
+// reports START_PENDING at checkpoint 1 without a wait hint, as a service that never gets ready, until it is
+// told to stop, then STOPPED.
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
-CRITICAL_SECTION g_lock;
 HANDLE g_stop = nullptr;
-HANDLE g_done = nullptr;  // set when ServiceMain has signalled its last step
-void Report(DWORD state, DWORD checkpoint, DWORD hint) {
-  EnterCriticalSection(&g_lock);
+void Report(DWORD state) {
   // type, state, controls accepted, exit code, service-specific exit code, checkpoint, wait hint
-  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_STOPPED ? 0u : SERVICE_ACCEPT_STOP,
-                           NO_ERROR, 0, checkpoint, hint};
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 1, 0};
   SetServiceStatus(g_status_handle, &status);
-  LeaveCriticalSection(&g_lock);
 }
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
-  if (control == SERVICE_CONTROL_STOP) {
-    Report(SERVICE_STOP_PENDING, g_backwards_stop ? 5 : 1, 0);
-    SetEvent(g_stop);
-    return NO_ERROR;
-  }
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  if (control == SERVICE_CONTROL_STOP) SetEvent(g_stop);
+  return control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR
+                                                                                   : ERROR_CALL_NOT_IMPLEMENTED;
 }
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
-  const std::wstring name = argc > 0 ? argv[0] : L"";
-  g_status_handle = RegisterServiceCtrlHandlerExW(name.c_str(), Handler, nullptr);
+  g_status_handle = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", Handler, nullptr);
   if (g_status_handle == nullptr) return;
-  HANDLE step_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_step").c_str());
-  HANDLE stepped_event = CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + name + L"_stepped").c_str());
-  bool stopped = false;  // by a step of its own
-  for (size_t i = 0; i < g_steps.size() && !stopped; ++i) {
-    HANDLE waits[2] = {g_stop, step_event};
-    if (i > 0 && WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) break;  // the stop control
-    Report(g_steps[i].state, g_steps[i].checkpoint, g_steps[i].hint);
-    SetEvent(stepped_event);
-    stopped = g_steps[i].state == SERVICE_STOPPED;
-  }
-  if (!stopped) {
-    WaitForSingleObject(g_stop, INFINITE);
-    if (g_backwards_stop) {
-      Sleep(1500);
-      Report(SERVICE_STOP_PENDING, 2, 0);
-    }
-    Sleep(g_backwards_stop ? 1000 : 200);
-    Report(SERVICE_STOPPED, 0, 0);
-  }
-  CloseHandle(step_event);
-  CloseHandle(stepped_event);
-  SetEvent(g_done);
+  Report(SERVICE_START_PENDING);
+  WaitForSingleObject(g_stop, INFINITE);
+  Report(SERVICE_STOPPED);
 }
 
 }  // namespace
@@ -223,9 +189,8 @@ std::vector<LogLine> LogLines(const std::wstring& file) {
     }
     std::getline(in, text, L'\0');
     const size_t colon = where.rfind(L':');
-    lines.push_back({static_cast<unsigned>(wcstoul(level.c_str() + 1, nullptr, 10)), module,
-                     where.substr(0, colon), static_cast<unsigned>(wcstoul(where.c_str() + colon + 1, nullptr, 10)),
-                     text});
+    lines.push_back({static_cast<unsigned>(wcstoul(level.c_str() + 1, nullptr, 10)), module, where.substr(0, colon),
+                     static_cast<unsigned>(wcstoul(where.c_str() + colon + 1, nullptr, 10)), text});
   }
   return lines;
 }
@@ -333,7 +298,7 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 std::vector<std::wstring> PendingRenameEntries() {
-  const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingValue).Units();
+  const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingRenamesValue).Units();
   std::vector<std::wstring> entries;
   for (size_t start = 0, end; (end = units.find(L'\0', start)) != std::wstring::npos; start = end + 1) {
     entries.push_back(units.substr(start, end - start));
@@ -357,9 +322,12 @@ LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
 }
 DrvStatusInfo LoadedPlugin::Status() const {
   std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
-  EXPECT_EQ(enumerate_([](const DrvStatusInfo* info, void* context) -> uint32_t {
-              return static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info), 0xFFFFFFFF;
-            }, &received), kSuccess);
+  EXPECT_EQ(enumerate_(
+                [](const DrvStatusInfo* info, void* context) -> uint32_t {
+                  return static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info), 0xFFFFFFFF;
+                },
+                &received),
+            kSuccess);
   EXPECT_EQ(received.size(), 1u);
   return received.empty() ? DrvStatusInfo{} : received[0];
 }
@@ -488,7 +456,7 @@ namespace {
 
 // The host side of HostProcess ("--host action compare_state path ...": the records handed to the
 // batch export in one call, the batch's result as exit code) and the service side of TestService
-// ("--service stop_mode step ..."): true, with the exit code, when the command line asked for one.
+// ("--service"): true, with the exit code, when the command line asked for one.
 bool RunAsHelperProcess(int* exit_code) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -498,12 +466,6 @@ bool RunAsHelperProcess(int* exit_code) {
     records.push_back(MakeRecord(static_cast<uint32_t>(std::wcstoul(argv[i], nullptr, 10)), argv[i + 2],
                                  static_cast<uint32_t>(std::wcstoul(argv[i + 1], nullptr, 10))));
   }
-  g_backwards_stop = mode == L"--service" && argc >= 3 && std::wcscmp(argv[2], L"backwards") == 0;
-  for (int i = 3; mode == L"--service" && i < argc; ++i) {
-    Step step = {};
-    std::swscanf(argv[i], L"%lu,%lu,%lu", &step.state, &step.checkpoint, &step.hint);
-    g_steps.push_back(step);
-  }
   LocalFree(argv);
   if (mode == L"--host") {
     LoadedPlugin plugin(BinDir() + L"plugin\\");
@@ -511,15 +473,10 @@ bool RunAsHelperProcess(int* exit_code) {
     return true;
   }
   if (mode != L"--service") return false;
-  InitializeCriticalSection(&g_lock);
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  g_done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   wchar_t empty[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{empty, ServiceMain}, {nullptr, nullptr}};
   *exit_code = StartServiceCtrlDispatcherW(table) ? 0 : 1;
-  // The dispatcher returns as soon as the service reports itself stopped, which may be before
-  // ServiceMain has told the test that it reported that step.
-  WaitForSingleObject(g_done, kStepTimeoutMs);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,11 @@ RegValue ReadHklmValue(const std::wstring& key, const wchar_t* name);
 LONG WriteHklmValue(const std::wstring& key, const wchar_t* name, const RegValue& value);  // creates the key
 // Record actions and result codes as the host writes and reads them (kFailed: the batch is ended).
 inline constexpr uint32_t kInstall = 0, kUninstall = 2, kSuccess = 0x201A0001, kFailed = 0xE01A000C,
-                          kRefused = 0xE01A000A;
+                          kRefused = 0xE01A000A, kNotStopped = 0x201A0002, kRestored = 0xE01A000B,
+                          kRollbackFailed = 0xE01A000E, kStopFailed = 0xE01A0019;
+// Every result that a record, and so a batch, may end with.
+inline const std::set<uint32_t> kActionResults = {kSuccess, kNotStopped,     kRefused,   kRestored,
+                                                  kFailed,  kRollbackFailed, kStopFailed};
 inline constexpr const wchar_t* kDriverServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\zyhok";  // under HKLM
 // A driver-info record as the host lays it out; a `path` of 1024 units or more fills them all, without a terminator.
 zyhok::DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compare_state = 0);
