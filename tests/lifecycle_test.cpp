@@ -24,8 +24,8 @@ TEST_P(Lifecycle, Scenario) {
   const std::vector<zyhok::DrvInfo> records = world_.Records(row.records);
   if (!world_.host().empty()) {
     HostProcess host(L"zyhok_update_host.exe");
-    ASSERT_NO_FATAL_FAILURE(host.SetWindowsVersion(world_.host().substr(0, 5)));
-    host.DeclareWindows10(world_.host().find(L"manifest") != std::wstring::npos);
+    ASSERT_NO_FATAL_FAILURE(
+        host.SetWindows(world_.host().substr(0, 5), world_.host().find(L"manifest") != std::wstring::npos));
     EXPECT_EQ(host.Run(records, log.file()), row.result);
   } else if (!records.empty()) {
     EXPECT_EQ(plugin_.DoActions(records), row.result);

@@ -1,5 +1,5 @@
 // The path and version rules that the exports reach only through real package layouts: normalisation,
-// retirement names and the paths retirement takes, the add-on source folder, device-form paths, the
+// the paths retirement takes, the add-on source folder, device-form paths, the
 // "FileVersion" text read and the folder it may name, and the system folders; zyhost's own copies of these rules
 // (tools/zyhost/rules.h) must give the same on every case.
 #include "plugin_interface.h"
@@ -8,7 +8,6 @@
 #include "staging/Utilities.h"
 #include "staging/component_staging.h"
 #include "staging/path_rules.h"
-#include "staging/retirement.h"
 #include "support/test_support.h"
 #include <cwchar>
 
@@ -46,15 +45,6 @@ TEST(NormalizeDriverPath, FirstDeviceSequenceCollapsesAndTheResultMustFit) {
   wmemset(record, L'p', zyhok::kDriverPathUnits);
   EXPECT_EQ(zyhok::NormalizeDriverPath(record, out), 0);
   VirtualFree(base, 0, MEM_RELEASE);
-}
-// The tick count is a signed decimal suffix; the name keeps at most 259 units (257 + ".1" fits).
-TEST(RetirementName, TickCountIsASignedDecimalSuffixWithinTheNameLimit) {
-  const std::wstring dll = L"C:\\x\\zymon.dll", f257(257, L'f');
-  const struct { std::wstring path; DWORD ticks; std::wstring name; } cases[] = {
-      {dll, 0, dll + L".0"}, {dll, 123456, dll + L".123456"}, {dll, 0x80000000u, dll + L".-2147483648"},
-      {dll, 0xFFFFFFFFu, dll + L".-1"}, {f257, 1, f257 + L".1"}, {f257, 10, f257 + L".1"},
-      {std::wstring(300, L'g'), 5, std::wstring(259, L'g')}};
-  for (const auto& c : cases) EXPECT_EQ(zyhok::RetirementName(c.path, c.ticks), c.name) << c.ticks;
 }
 // The add-on source is the folder after the last "20019" taken twice, then "AddOn"; a path without a
 // "20019" component (or with nothing before it) has none. zyhost's copy finds the same.
@@ -101,13 +91,17 @@ TEST(DevicePaths, DriveLetterIsReplacedByItsDeviceName) {
 TEST(FileVersionText, TheLastTranslationWithATextWins) {
   const std::wstring versions = FixturesDir() + L"\\versions\\", package = PackageDir(L"v1") + L"\\";
   // version: null when the read fails and leaves it alone.
-  const struct { std::wstring path; const wchar_t* version; std::vector<std::wstring> lines; } cases[] = {
-      {versions + L"one_translation.dll", L"3.1.7", {L"File Version: 3.1.7"}},
-      {versions + L"two_translations.dll", L"4.0.2", {L"File Version: 4.0.1", L"File Version: 4.0.2"}},
-      {versions + L"unmatched_translation.dll", nullptr, {L"File Version: (NULL)"}},
-      {versions + L"no_version.dll", nullptr, {}}, {versions + L"does_not_exist.dll", nullptr, {}},
-      {package + L"zyhok.sys", L"1.6.0.1195", {L"File Version: 1.6.0.1195"}},
-      {package + L"AddOn\\ZyHkEvt.dll", L"1.0.5", {L"File Version: 1.0.5"}}, {package + L"zyhok.inf", nullptr, {}}};
+  const struct {
+    std::wstring path;
+    const wchar_t* version;
+    std::vector<std::wstring> lines;
+  } cases[] = {{versions + L"one_translation.dll", L"3.1.7", {L"File Version: 3.1.7"}},
+               {versions + L"two_translations.dll", L"4.0.2", {L"File Version: 4.0.1", L"File Version: 4.0.2"}},
+               {versions + L"unmatched_translation.dll", nullptr, {L"File Version: (NULL)"}},
+               {versions + L"no_version.dll", nullptr, {}},
+               {versions + L"does_not_exist.dll", nullptr, {}},
+               {package + L"zyhok.sys", L"1.6.0.1195", {L"File Version: 1.6.0.1195"}},
+               {package + L"zyhok.inf", nullptr, {}}};
   for (const auto& c : cases) {
     const std::wstring& path = c.path;
     LogCapture log;
@@ -122,7 +116,8 @@ TEST(FileVersionText, TheLastTranslationWithATextWins) {
     wsprintfW(size, bytes ? L"0x%x" : L"0", bytes);
     const std::wstring from = L"2 Plugin ZYHOK Adapter Utilities ";
     std::vector<std::wstring> expected = {from + L"AddOn path is:" + path,
-                                          from + L"GetFileVersionInfoSize Return value is:" + size}, lines;
+                                          from + L"GetFileVersionInfoSize Return value is:" + size},
+                              lines;
     for (const std::wstring& line : c.lines) expected.push_back(from + line);
     for (const auto& l : log.Lines()) {
       lines.push_back(std::to_wstring(l.level) + L" " + l.module + L" " + l.source + L" " + l.text);

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 #include "lifecycle/lifecycle_lock.h"
+#include <shlobj.h>
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -233,9 +234,7 @@ bool ScenarioMachine::Prepare(const std::wstring& word, const LoadedPlugin& plug
     bool done = true;
     for (const auto& [v, to, i] : Picked(value)) {
       const std::wstring file = to.substr(to.find_last_of(L'\\'));
-      for (size_t at = 2; (at = to.find(L'\\', at + 1)) != std::wstring::npos;) {
-        CreateDirectoryW(to.substr(0, at).c_str(), nullptr);
-      }
+      SHCreateDirectoryExW(nullptr, ParentOf(to).c_str(), nullptr);
       done &= CopyFileW((PackageDir(v) + (i < 2 ? L"" : L"\\AddOn") + file).c_str(), to.c_str(), TRUE) != FALSE;
     }
     return done;

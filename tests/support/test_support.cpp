@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <cstring>
 #include <cwctype>
+#include <filesystem>
 #include <sstream>
 #include "journalsink.h"
 #include "util/pending_renames.h"
@@ -251,23 +252,17 @@ void RemoveDriverService(const std::wstring& package_dir) {
   DeleteFileW(InstalledDriverPath().c_str());
 }
 bool CopyTree(const std::wstring& from, const std::wstring& to) {
-  if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  bool ok = FileExists(from);
-  for (const std::wstring& name : ListFolder(from)) {
-    const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
-    const bool folder = GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY;
-    ok = (folder ? CopyTree(source, target) : CopyFileW(source.c_str(), target.c_str(), FALSE)) && ok;
-  }
-  return ok;
+  std::error_code error;
+  std::filesystem::copy(
+      from, to, std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing, error);
+  return !error;
 }
 std::vector<std::wstring> ListFolder(const std::wstring& folder) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW data;
-  const HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
-    if (std::wcscmp(data.cFileName, L".") && std::wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+  std::error_code error;  // none when the folder cannot be read
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().wstring());
   }
-  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -415,14 +410,12 @@ HostProcess::~HostProcess() {
 std::wstring HostProcess::AppKey() const {
   return std::wstring(kAppDefaults) + L"\\" + exe_.substr(exe_.find_last_of(L'\\') + 1);
 }
-void HostProcess::SetWindowsVersion(const std::wstring& version) {
+void HostProcess::SetWindows(const std::wstring& version, bool declares_windows10) {
   const DWORD bytes = static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t));
   ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, AppKey().c_str(), L"Version", REG_SZ, version.c_str(), bytes), 0);
-}
-void HostProcess::DeclareWindows10(bool declared) {
   const std::wstring manifest = exe_ + L".manifest";
   DeleteFileW(manifest.c_str());
-  if (!declared) return;
+  if (!declares_windows10) return;
   WriteFileBytes(manifest,
                  "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><compatibility "
                  "xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application><supportedOS "

@@ -163,8 +163,9 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  void SetWindowsVersion(const std::wstring& version);  // what Wine reports to this program only ("win7", "win10")
-  void DeclareWindows10(bool declared);                 // whether the program's manifest declares Windows 10
+  // The Windows version that Wine reports to this program only ("win7", "win10"), and whether the program's
+  // manifest declares Windows 10.
+  void SetWindows(const std::wstring& version, bool declares_windows10);
   // Starts the records with the log going to `log_file` and `environment` ("NAME=value" entries) added,
   // without waiting: the process, or an empty handle when it could not be started.
   zyhok::UniqueKernelHandle Start(const std::vector<zyhok::DrvInfo>& records, const std::wstring& log_file,
