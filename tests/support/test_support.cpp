@@ -51,7 +51,9 @@ SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 HANDLE g_stop = nullptr;
 void Report(DWORD state) {
   // type, state, controls accepted, exit code, service-specific exit code, checkpoint, wait hint
-  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 1, 0};
+  const DWORD accepted = state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP,
+              checkpoint = state == SERVICE_STOPPED ? 0 : 1;
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, accepted, NO_ERROR, 0, checkpoint, 0};
   SetServiceStatus(g_status_handle, &status);
 }
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
