@@ -319,12 +319,11 @@ LoadedPlugin::LoadedPlugin(const std::wstring& folder) {
 }
 DrvStatusInfo LoadedPlugin::Status() const {
   std::vector<DrvStatusInfo> received;  // the context: what the callback was handed
-  EXPECT_EQ(enumerate_(
-                [](const DrvStatusInfo* info, void* context) -> uint32_t {
-                  return static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info), 0xFFFFFFFF;
-                },
-                &received),
-            kSuccess);
+  const auto keep = [](const DrvStatusInfo* info, void* context) -> uint32_t {
+    static_cast<std::vector<DrvStatusInfo>*>(context)->push_back(*info);
+    return 0xFFFFFFFF;  // not the export's result
+  };
+  EXPECT_EQ(enumerate_(keep, &received), kSuccess);
   EXPECT_EQ(received.size(), 1u);
   return received.empty() ? DrvStatusInfo{} : received[0];
 }
