@@ -53,15 +53,15 @@ TEST(LogEnablingRule, LevelsArePerModuleAndLinesArriveWhole) {
             L"2|ZYHOK Driver Installation|log_test|1|==> DoActionFromDrvInfo,"
             L"rDrvInfo.action = 0x1, rDrvInfo.compare_state = 0"}));
 }
-// Numbers are lower-case hex without leading zeros, whatever their integer type, and booleans "1"/"0"; narrow texts
-// are converted, also beyond the 512-unit stack buffer. Texts from the machine (wide strings, narrow texts) show
-// their control characters escaped; the library's own wide literals go in unchanged. (A null narrow text shows as
-// "(NULL)": path_rules_test reads a version resource whose text is missing.)
-TEST(LogTextForms, NumbersBooleansAndTexts) {
+// Numbers are lower-case hex without leading zeros, whatever their integer type; booleans "1"/"0"; a null narrow
+// text "(NULL)"; narrow texts are converted, also beyond the 512-unit stack buffer. Texts from the machine (wide
+// strings, narrow texts) show their control characters escaped; the library's own wide literals go in unchanged.
+TEST(LogTextForms, NumbersBooleansNullsAndTexts) {
   LogLine line(kLogInstall, kLevelInfo, kLogSource, 1);
-  line << -1 << true << false << L"<" << std::string(3000, 'n').c_str() << std::wstring(5000, L'w') << 0xABCu;
+  line << -1 << true << false << static_cast<const char*>(nullptr);
+  line << L"<" << std::string(3000, 'n').c_str() << std::wstring(5000, L'w') << 0xABCu;
   line << L"a\n" << std::wstring(L"b\r\x7f\x80", 4) << "c\t" << std::wstring(1, L'\0');
-  EXPECT_EQ(line.text(), L"0xffffffff10<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') +
+  EXPECT_EQ(line.text(), L"0xffffffff10(NULL)<" + std::wstring(3000, L'n') + std::wstring(5000, L'w') +
                              L"0xabca\nb<U+000D><U+007F>\x80"
                              L"c<U+0009><U+0000>");
 }
