@@ -25,7 +25,6 @@ namespace zyhok {
 
 namespace {
 constexpr const wchar_t* kLogSource = L"helperZYHOKDriver";
-constexpr const wchar_t* kNtPrefix = L"\\??\\";
 // The largest list of pending operations read: the system keeps it small; a larger one is left alone.
 constexpr DWORD kMaxPendingBytes = 1024 * 1024;
 
@@ -131,7 +130,7 @@ void DropStaleQueuedDeletions(const std::vector<std::wstring>& registered) {
   bool dropped = false;
   for (size_t i = 0; i + 1 < texts.size() && !texts[i].empty(); i += 2) {
     const std::wstring& source = texts[i];
-    const std::wstring path = source.rfind(kNtPrefix, 0) == 0 ? source.substr(wcslen(kNtPrefix)) : source;
+    const std::wstring path = PendingEntryPath(source);
     const bool ours = std::any_of(trees.begin(), trees.end(), [&](const std::wstring& t) { return Within(path, t); });
     if (ours && texts[i + 1].empty() &&
         (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES || IsRegistered(path, registered) ||

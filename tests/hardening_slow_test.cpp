@@ -174,7 +174,7 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* e) {  // Wine's own report that foll
 // Every path that a pending operation names, without "\??\".
 std::set<std::wstring> PendingPaths(std::set<std::wstring> paths = {}) {
   for (const std::wstring& entry : PendingRenameEntries()) {
-    if (!entry.empty()) paths.insert(WithoutNtPrefix(entry));
+    if (!entry.empty()) paths.insert(zyhok::PendingEntryPath(entry));
   }
   return paths;
 }

@@ -1,5 +1,6 @@
-// The renames and deletions that the system carries out at the next reboot: where it keeps them, and how
-// their REG_MULTI_SZ data splits into texts. Header only, shared by the library and zyhost.
+// The renames and deletions that the system carries out at the next reboot: where it keeps them, how their
+// REG_MULTI_SZ data splits into texts, and the path an entry names. Header only, shared by the library, zyhost
+// and the tests.
 #pragma once
 
 #include <stddef.h>
@@ -13,6 +14,12 @@ namespace zyhok {
 // it; an empty destination queues the source's deletion.
 inline constexpr const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr const wchar_t* kPendingRenamesValue = L"PendingFileRenameOperations";
+
+// The path that an entry names: the entry without the "\??\" prefix the system writes before it.
+inline std::wstring PendingEntryPath(const std::wstring& entry) {
+  constexpr wchar_t kNtPrefix[] = L"\\??\\";
+  return entry.compare(0, 4, kNtPrefix) == 0 ? entry.substr(4) : entry;
+}
 
 // The texts of `units` units of REG_MULTI_SZ data, in order, each up to its NUL, empty ones included (the
 // empty text that ends the list too); a last text without a NUL ends with the data. Reads no unit past them.

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
-#include <cstring>
 #include <cwctype>
 #include <filesystem>
 #include <sstream>
@@ -36,7 +35,7 @@ void DropPendingUnder(const std::vector<std::wstring>& roots) {
   const std::vector<std::wstring> entries = PendingRenameEntries();
   std::wstring kept;
   for (size_t i = 0; i + 1 < entries.size(); i += 2) {
-    const std::wstring source = Lower(WithoutNtPrefix(entries[i]));
+    const std::wstring source = Lower(zyhok::PendingEntryPath(entries[i]));
     const auto under = [&](const std::wstring& root) { return source.rfind(Lower(root), 0) == 0; };
     if (std::none_of(roots.begin(), roots.end(), under)) kept += entries[i] + L'\0' + entries[i + 1] + L'\0';
   }
@@ -296,10 +295,7 @@ std::wstring Lower(std::wstring text) {
 }
 std::vector<std::wstring> PendingRenameEntries() {
   const std::wstring units = ReadHklmValue(kSessionManagerKey, kPendingRenamesValue).Units();
-  std::vector<std::wstring> entries;
-  for (size_t start = 0, end; (end = units.find(L'\0', start)) != std::wstring::npos; start = end + 1) {
-    entries.push_back(units.substr(start, end - start));
-  }
+  std::vector<std::wstring> entries = zyhok::SplitMultiString(units.data(), units.size());
   // The list ends with an empty string; an odd count means that closing entry was read too.
   if (entries.size() % 2 == 1 && entries.back().empty()) entries.pop_back();
   return entries;
@@ -383,7 +379,7 @@ std::vector<std::wstring> PendingDeletions() {
   std::vector<std::wstring> paths;
   const std::vector<std::wstring> entries = PendingRenameEntries();
   for (size_t i = 0; i + 1 < entries.size(); i += 2) {
-    if (entries[i + 1].empty()) paths.push_back(WithoutNtPrefix(entries[i]));
+    if (entries[i + 1].empty()) paths.push_back(zyhok::PendingEntryPath(entries[i]));
   }
   return paths;
 }

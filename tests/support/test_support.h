@@ -197,9 +197,6 @@ void SnapshotFolder(const std::wstring& folder, Snapshot& out, bool times);
 void SnapshotKey(const std::wstring& key, Snapshot& out);
 // The entries of PendingFileRenameOperations (pairs: source, destination) as stored.
 std::vector<std::wstring> PendingRenameEntries();
-inline std::wstring WithoutNtPrefix(const std::wstring& path) {  // without a leading "\??\"
-  return path.rfind(L"\\??\\", 0) == 0 ? path.substr(4) : path;
-}
 // Paths queued for deletion at the next reboot (sources whose destination is empty), without "\??\".
 std::vector<std::wstring> PendingDeletions();
 // Lifecycle scenarios as rows: the machine before, the records, the result, the whole machine after and

@@ -269,8 +269,7 @@ void PrintProblems(Report& r) {
   // A registered copy queued for deletion disappears at the next reboot: the driver then injects nothing.
   const std::vector<std::wstring> pending = ReadPending();
   for (size_t i = 0; i + 1 < pending.size(); i += 2) {
-    std::wstring path = pending[i];
-    if (path.compare(0, 4, L"\\??\\") == 0) path.erase(0, 4);
+    const std::wstring path = zyhok::PendingEntryPath(pending[i]);
     if (!pending[i + 1].empty() || path.empty()) continue;
     if (std::find(registered.begin(), registered.end(), Lower(path)) == registered.end()) continue;
     r.Item(path + L" is registered, but queued for deletion at the next reboot");
@@ -290,8 +289,7 @@ bool StartsWithFolder(const std::wstring& path, const std::wstring& folder) {
 // An entry of the pending list concerns the driver when it lies in a staging tree or its file name
 // begins with the driver's name (the driver file, its backup, its catalogue copy).
 bool ConcernsDriver(const std::wstring& path) {
-  std::wstring plain = Lower(path);
-  if (plain.compare(0, 4, L"\\??\\") == 0) plain.erase(0, 4);
+  const std::wstring plain = Lower(zyhok::PendingEntryPath(path));
   for (const std::wstring& root : {SystemFolder(), Wow64Folder()}) {
     if (StartsWithFolder(plain, Lower(root + L"\\" + kServiceName))) return true;
   }
